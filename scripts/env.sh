@@ -1,0 +1,46 @@
+# Shared by scripts/run and scripts/test: finds CPython 3.13 and prepares a
+# virtual environment with the package built and installed. Source it.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# python3.13 on PATH, else one of pyenv's 3.13 versions.
+find_python313() {
+  local candidate
+  for candidate in "${PYTHON313:-}" "$(command -v python3.13 || true)"; do
+    if [ -n "$candidate" ] && "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  local root
+  root="$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"
+  for candidate in "$root"/versions/3.13*/bin/python3.13; do
+    if [ -x "$candidate" ] && "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# make_venv DIR EXTRAS: a fresh venv in DIR with the package (and EXTRAS) installed.
+make_venv() {
+  local dir="$1" extras="${2:-}" python
+  if ! python="$(find_python313)"; then
+    cat >&2 <<'MSG'
+error: CPython 3.13 was not found.
+  Install it, for example with one of:
+    apt-get install python3.13 python3.13-venv python3.13-dev
+    pyenv install 3.13
+  or point PYTHON313 at a python3.13 executable.
+MSG
+    exit 2
+  fi
+  echo "using $python ($("$python" -c 'import sys; print(sys.version.split()[0])'))" >&2
+  if [ ! -x "$dir/bin/python" ]; then
+    "$python" -m venv "$dir"
+  fi
+  "$dir/bin/python" -m pip install --quiet --upgrade pip
+  "$dir/bin/python" -m pip install --quiet "$ROOT$extras"
+}

@@ -1,0 +1,71 @@
+// Semantic vectors of words and texts, and their cosine similarity.
+//
+// Strings arrive as the units they are stored in (1, 2 or 4 bytes per code
+// point); nothing here allocates per character and nothing is copied.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "semv/vocabulary.hpp"
+
+namespace semv {
+
+// Scores below this are dropped from a fallback vector.
+inline constexpr double score_threshold = 0.4;
+
+enum class WordForm : std::uint8_t {
+  empty,     // nothing left after normalisation: the zero vector
+  unit,      // the word starts with a keyword of `axis`
+  fallback,  // thresholded bigram scores
+};
+
+struct WordVector {
+  WordForm form;
+  Axis axis;                      // for WordForm::unit
+  std::array<double, 3> components;
+};
+
+enum class TextForm : std::uint8_t {
+  no_tokens,    // the text holds no token
+  no_match,     // no token has a positive component
+  zero_length,  // the sum's length is 0 or NaN
+  normalised,   // the sum scaled to length 1
+};
+
+struct TextVector {
+  TextForm form;
+  std::array<double, 3> components;  // zero unless normalised
+};
+
+// Jaccard score of two sets from the size of their intersection and their own
+// sizes; 0.0 when both are empty.
+constexpr double jaccard_sim(std::uint64_t intersect_len, std::uint64_t size1, std::uint64_t size2) {
+  const std::uint64_t union_len = size1 + size2 - intersect_len;
+  if (union_len == 0) return 0.0;
+  return static_cast<double>(intersect_len) / static_cast<double>(union_len);
+}
+
+// The vector of an already normalised (lower-cased and stripped) word.
+// May throw std::bad_alloc for words with very many distinct non-ASCII bigrams.
+WordVector word_vector(const Vocabularies& v, std::span<const std::uint8_t> word);
+WordVector word_vector(const Vocabularies& v, std::span<const std::uint16_t> word);
+WordVector word_vector(const Vocabularies& v, std::span<const std::uint32_t> word);
+
+// The vector of an ASCII word before normalisation: lower-cased and stripped
+// exactly as str.lower and str.strip() do for ASCII, without a copy.
+WordVector ascii_word_vector(const Vocabularies& v, std::span<const unsigned char> word);
+
+// The vector of a text: its tokens are the maximal runs of A-Z a-z 0-9 _.
+// Never allocates.
+TextVector text_vector(const Vocabularies& v, std::span<const std::uint8_t> text);
+TextVector text_vector(const Vocabularies& v, std::span<const std::uint16_t> text);
+TextVector text_vector(const Vocabularies& v, std::span<const std::uint32_t> text);
+
+// Cosine of the angle between two vectors of three doubles; +0.0 when the dot
+// product or a length is zero. Products and sums are rounded one by one.
+double c_cosine_similarity(const double (&v1)[3], const double (&v2)[3]);
+
+}  // namespace semv

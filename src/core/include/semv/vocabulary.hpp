@@ -1,0 +1,214 @@
+// The axis vocabularies: keyword lists and their bigram sets, with the
+// lookup tables the word vector uses to scan prefixes and score bigrams.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace semv {
+
+enum class Axis : std::uint8_t { x = 0, y = 1, z = 2 };
+inline constexpr std::size_t axis_count = 3;
+inline constexpr std::array<Axis, axis_count> axes{Axis::x, Axis::y, Axis::z};
+
+constexpr std::size_t index_of(Axis axis) { return static_cast<std::size_t>(axis); }
+
+// Faults, errors and stopping.
+inline constexpr std::array<std::string_view, 28> x_keywords{
+    "error", "fail",       "crash", "bug",   "warning", "exception", "fatal",
+    "timeout", "kill",     "stop",  "exit",  "quit",    "terminate", "disconnect",
+    "break", "close",      "abort", "hata",  "ariza",   "cokme",     "bozuk",
+    "kusur", "problem",    "sorun", "engel", "limit",   "uyari",     "istisna"};
+
+// Security, identity and access.
+inline constexpr std::array<std::string_view, 28> y_keywords{
+    "auth",      "login",  "password", "key",      "token",    "user",  "admin",
+    "secure",    "crypto", "cert",     "ssh",      "encrypt",  "decrypt", "privilege",
+    "allow",     "denied", "permission", "sign",   "guvenlik", "giris", "sifre",
+    "anahtar",   "kullanici", "yetki", "izin",     "yasak",    "kripto", "sertifika"};
+
+// Data, storage and queries.
+inline constexpr std::array<std::string_view, 35> z_keywords{
+    "database", "sql",    "db",     "file",   "save",  "write", "read",
+    "query",    "list",   "select", "update", "insert", "delete", "table",
+    "column",   "row",    "csv",    "json",   "xml",   "storage", "log",
+    "veri",     "dosya",  "veritabani", "kayit", "yaz", "oku",   "sorgu",
+    "liste",    "tablo",  "sutun",  "satir",  "depo",  "gunluk", "bellek"};
+
+constexpr std::span<const std::string_view> keyword_source(Axis axis) {
+  switch (axis) {
+    case Axis::x: return x_keywords;
+    case Axis::y: return y_keywords;
+    case Axis::z: break;
+  }
+  return z_keywords;
+}
+
+inline constexpr std::size_t max_keywords_per_axis = 35;
+inline constexpr std::size_t max_keyword_length = 10;
+inline constexpr std::size_t max_bigrams_per_keyword = max_keyword_length - 1;
+
+// Code points that may occur in a text token, once lower-cased: a-z, 0-9, '_'.
+// Each has a symbol number, and every ordered pair of symbols a pair number;
+// the bigrams that occur in keywords take the lowest pair numbers.
+inline constexpr std::size_t symbol_count = 37;
+inline constexpr std::size_t symbol_pair_count = symbol_count * symbol_count;
+inline constexpr std::size_t max_keyword_bigrams = 256;
+inline constexpr std::uint8_t no_symbol = 0xFF;
+
+constexpr std::uint8_t symbol_of(char32_t c) {
+  if (c >= U'a' && c <= U'z') return static_cast<std::uint8_t>(c - U'a');
+  if (c >= U'0' && c <= U'9') return static_cast<std::uint8_t>(26 + (c - U'0'));
+  if (c == U'_') return 36;
+  return no_symbol;
+}
+
+// A keyword list as the word vector scans it.
+struct KeywordList {
+  std::array<std::string_view, max_keywords_per_axis> words{};
+  std::uint8_t size = 0;
+};
+
+// The bigram set of one keyword, as pair numbers (all below max_keyword_bigrams).
+struct BigramSet {
+  std::array<std::uint16_t, max_bigrams_per_keyword> pairs{};
+  std::uint8_t size = 0;
+};
+
+// One bigram set per keyword of an axis, index-aligned with its keyword list.
+struct BigramList {
+  std::array<BigramSet, max_keywords_per_axis> sets{};
+  // Bit p of masks[k] is set when pair number p is in the set of keyword k.
+  std::array<std::array<std::uint64_t, max_keyword_bigrams / 64>, max_keywords_per_axis> masks{};
+  std::uint8_t size = 0;
+};
+
+// A keyword as the prefix scan compares it.
+struct PrefixKeyword {
+  std::array<char, max_keyword_length> text{};
+  std::uint8_t length = 0;
+  Axis axis = Axis::x;
+};
+
+// The keywords that begin with one pair of letters, X before Y before Z, as
+// indexes into Vocabularies::prefix_keywords.
+struct PrefixCandidates {
+  static constexpr std::size_t capacity = 7;
+  std::array<std::uint8_t, capacity> keyword{};
+  std::uint8_t size = 0;
+};
+
+inline constexpr std::size_t max_keywords = 3 * max_keywords_per_axis;
+
+struct Vocabularies {
+  std::array<KeywordList, axis_count> keywords{};
+  std::array<BigramList, axis_count> bigrams{};
+  // Prefix scan: candidates by the first two letters of a word.
+  std::array<PrefixKeyword, max_keywords> prefix_keywords{};
+  std::uint8_t prefix_keyword_count = 0;
+  std::array<std::array<PrefixCandidates, 26>, 26> prefixes{};
+  // Pair number of each pair of symbols.
+  std::array<std::array<std::uint16_t, symbol_count>, symbol_count> pair_number{};
+  // For each keyword bigram and axis: bit k set when keyword k of the axis has it.
+  std::array<std::array<std::uint64_t, axis_count>, max_keyword_bigrams> keywords_with_pair{};
+  std::uint16_t keyword_bigram_count = 0;
+  std::uint8_t built_steps = 0;
+};
+
+namespace details {
+
+constexpr std::uint16_t unnumbered = 0xFFFF;
+
+// Keyword bigrams keep their numbers; every other pair is numbered anew after them.
+constexpr void forget_other_pairs(Vocabularies& v) {
+  for (auto& row : v.pair_number)
+    for (auto& cell : row)
+      if (cell >= v.keyword_bigram_count) cell = unnumbered;
+}
+
+constexpr void number_other_pairs(Vocabularies& v) {
+  std::uint16_t next = v.keyword_bigram_count;
+  for (auto& row : v.pair_number)
+    for (auto& cell : row)
+      if (cell == unnumbered) cell = next++;
+}
+
+constexpr void throw_if(bool failed, const char* what) {
+  // Reached only during constant evaluation of a vocabulary that breaks an
+  // invariant of the tables above, where it stops compilation.
+  if (failed) throw what;
+}
+
+}  // namespace details
+
+// Builds the keyword list of one axis and adds its words to the prefix index.
+// Running it again gives the same tables.
+constexpr void build_keywords(Vocabularies& v, Axis axis) {
+  auto& list = v.keywords[index_of(axis)];
+  auto words = keyword_source(axis);
+  list.size = 0;
+  for (std::string_view word : words) {
+    details::throw_if(word.size() < 2 || word.size() > max_keyword_length, "keyword length");
+    for (char c : word) details::throw_if(c < 'a' || c > 'z', "keyword letter");
+    list.words[list.size++] = word;
+    auto& cands = v.prefixes[word[0] - 'a'][word[1] - 'a'];
+    bool present = false;
+    for (std::size_t i = 0; i < cands.size; ++i) {
+      const PrefixKeyword& known = v.prefix_keywords[cands.keyword[i]];
+      present = present || std::string_view(known.text.data(), known.length) == word;
+    }
+    if (present) continue;
+    details::throw_if(cands.size == PrefixCandidates::capacity, "prefix capacity");
+    PrefixKeyword& entry = v.prefix_keywords[v.prefix_keyword_count];
+    for (std::size_t i = 0; i < word.size(); ++i) entry.text[i] = word[i];
+    entry.length = static_cast<std::uint8_t>(word.size());
+    entry.axis = axis;
+    cands.keyword[cands.size++] = v.prefix_keyword_count++;
+  }
+  ++v.built_steps;
+}
+
+// Builds the bigram list of one axis from its finished keyword list.
+constexpr void build_bigrams(Vocabularies& v, Axis axis) {
+  details::forget_other_pairs(v);
+  const auto& words = v.keywords[index_of(axis)];
+  auto& list = v.bigrams[index_of(axis)];
+  list.size = 0;
+  for (std::size_t k = 0; k < words.size; ++k) {
+    std::string_view word = words.words[k];
+    BigramSet set{};
+    list.masks[k] = {};
+    for (std::size_t i = 0; i + 1 < word.size(); ++i) {
+      std::uint16_t& number = v.pair_number[symbol_of(word[i])][symbol_of(word[i + 1])];
+      if (number == details::unnumbered) {
+        details::throw_if(v.keyword_bigram_count == max_keyword_bigrams, "bigram capacity");
+        number = v.keyword_bigram_count++;
+      }
+      bool present = false;
+      for (std::size_t j = 0; j < set.size; ++j) present = present || set.pairs[j] == number;
+      if (present) continue;
+      set.pairs[set.size++] = number;
+      list.masks[k][number / 64] |= std::uint64_t{1} << (number % 64);
+      v.keywords_with_pair[number][index_of(axis)] |= std::uint64_t{1} << k;
+    }
+    list.sets[k] = set;
+    ++list.size;
+  }
+  details::number_other_pairs(v);
+  ++v.built_steps;
+}
+
+// All six steps in their order: the keyword lists X, Y, Z, then the bigram lists.
+constexpr Vocabularies built_vocabularies() {
+  Vocabularies v{};
+  for (Axis axis : axes) build_keywords(v, axis);
+  for (Axis axis : axes) build_bigrams(v, axis);
+  return v;
+}
+
+inline constexpr std::uint8_t vocabulary_steps = 6;
+
+}  // namespace semv

@@ -1,0 +1,53 @@
+#include "semv/vectors.hpp"
+
+#include <cmath>
+
+#include "semv/details/code_points.hpp"
+#include "semv/details/text_vector.hpp"
+#include "semv/details/word_vector.hpp"
+
+namespace semv {
+
+using details::CodePoints;
+
+WordVector word_vector(const Vocabularies& v, std::span<const std::uint8_t> word) {
+  return details::word_vector_of(v, CodePoints<std::uint8_t>{word.data(), word.size()});
+}
+
+WordVector word_vector(const Vocabularies& v, std::span<const std::uint16_t> word) {
+  return details::word_vector_of(v, CodePoints<std::uint16_t>{word.data(), word.size()});
+}
+
+WordVector word_vector(const Vocabularies& v, std::span<const std::uint32_t> word) {
+  return details::word_vector_of(v, CodePoints<std::uint32_t>{word.data(), word.size()});
+}
+
+WordVector ascii_word_vector(const Vocabularies& v, std::span<const unsigned char> word) {
+  std::size_t begin = 0, end = word.size();
+  while (begin < end && details::is_ascii_space(word[begin])) ++begin;
+  while (end > begin && details::is_ascii_space(word[end - 1])) --end;
+  return details::word_vector_of(v, details::AsciiLowered{word.data() + begin, end - begin});
+}
+
+TextVector text_vector(const Vocabularies& v, std::span<const std::uint8_t> text) {
+  return details::text_vector_of(v, text.data(), text.size());
+}
+
+TextVector text_vector(const Vocabularies& v, std::span<const std::uint16_t> text) {
+  return details::text_vector_of(v, text.data(), text.size());
+}
+
+TextVector text_vector(const Vocabularies& v, std::span<const std::uint32_t> text) {
+  return details::text_vector_of(v, text.data(), text.size());
+}
+
+double c_cosine_similarity(const double (&v1)[3], const double (&v2)[3]) {
+  const double dot = (v1[0] * v2[0] + v1[1] * v2[1]) + v1[2] * v2[2];
+  if (dot == 0.0) return 0.0;
+  const double len1 = std::sqrt((v1[0] * v1[0] + v1[1] * v1[1]) + v1[2] * v1[2]);
+  const double len2 = std::sqrt((v2[0] * v2[0] + v2[1] * v2[1]) + v2[2] * v2[2]);
+  if (len1 == 0.0 || len2 == 0.0) return 0.0;
+  return dot / (len1 * len2);
+}
+
+}  // namespace semv

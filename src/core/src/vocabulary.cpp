@@ -1,0 +1,60 @@
+// Compile-time checks of the vocabularies against their published figures.
+#include "semv/vocabulary.hpp"
+
+namespace semv {
+namespace {
+
+constexpr Vocabularies built = built_vocabularies();
+
+constexpr std::size_t set_size_sum(Axis axis) {
+  std::size_t sum = 0;
+  const BigramList& list = built.bigrams[index_of(axis)];
+  for (std::size_t k = 0; k < list.size; ++k) sum += list.sets[k].size;
+  return sum;
+}
+
+constexpr std::size_t distinct_bigrams(Axis axis) {
+  std::array<bool, max_keyword_bigrams> seen{};
+  std::size_t count = 0;
+  const BigramList& list = built.bigrams[index_of(axis)];
+  for (std::size_t k = 0; k < list.size; ++k)
+    for (std::size_t i = 0; i < list.sets[k].size; ++i)
+      if (!seen[list.sets[k].pairs[i]]) {
+        seen[list.sets[k].pairs[i]] = true;
+        ++count;
+      }
+  return count;
+}
+
+constexpr bool keywords_unique() {
+  for (std::size_t i = 0; i < built.prefix_keyword_count; ++i)
+    for (std::size_t j = i + 1; j < built.prefix_keyword_count; ++j)
+      if (built.prefix_keywords[i].text == built.prefix_keywords[j].text) return false;
+  return built.prefix_keyword_count == 28 + 28 + 35;
+}
+
+constexpr std::size_t set_size(Axis axis, std::size_t k) { return built.bigrams[index_of(axis)].sets[k].size; }
+
+static_assert(built.keywords[0].size == 28 && built.keywords[1].size == 28 && built.keywords[2].size == 35);
+static_assert(built.bigrams[0].size == 28 && built.bigrams[1].size == 28 && built.bigrams[2].size == 35);
+static_assert(set_size_sum(Axis::x) == 123 && set_size_sum(Axis::y) == 136 && set_size_sum(Axis::z) == 133);
+static_assert(distinct_bigrams(Axis::x) == 95 && distinct_bigrams(Axis::y) == 94 && distinct_bigrams(Axis::z) == 89);
+static_assert(keywords_unique());
+static_assert(set_size(Axis::x, 12) == 7 && set_size(Axis::x, 27) == 5);  // "terminate", "istisna"
+static_assert(set_size(Axis::z, 2) == 1);                                  // "db"
+static_assert(set_size(Axis::x, 13) == 9 && set_size(Axis::y, 16) == 9 && set_size(Axis::z, 23) == 9);
+static_assert(built.built_steps == vocabulary_steps);
+
+// Building twice gives the same tables, so a second initialisation may rebuild.
+constexpr bool rebuild_is_stable() {
+  Vocabularies again = built_vocabularies();
+  for (Axis axis : axes) build_keywords(again, axis);
+  for (Axis axis : axes) build_bigrams(again, axis);
+  return again.pair_number == built.pair_number && again.keywords_with_pair == built.keywords_with_pair &&
+         again.prefix_keyword_count == built.prefix_keyword_count &&
+         again.keyword_bigram_count == built.keyword_bigram_count;
+}
+static_assert(rebuild_is_stable());
+
+}  // namespace
+}  // namespace semv

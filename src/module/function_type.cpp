@@ -1,0 +1,167 @@
+#include "function_type.hpp"
+
+#include <cstddef>
+
+#include "binding.hpp"
+#include "state.hpp"
+
+namespace nuvra {
+
+namespace {
+
+NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunction*>(self); }
+
+PyObject* call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  NativeFunction* f = as_function(self);
+  const FunctionDef& def = *f->def;
+  PyObject* values[max_parameters] = {};
+  if (bind_arguments(def, f->globals, args, PyVectorcall_NARGS(nargsf), kwnames, values) < 0) return nullptr;
+  PyObject* result = def.body(values, f->globals);
+  for (Py_ssize_t i = 0; i < def.parameter_count; ++i) Py_DECREF(values[i]);
+  return result;
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  NativeFunction* f = as_function(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(f->globals);
+  Py_VISIT(f->code);
+  Py_VISIT(f->annotations);
+  return 0;
+}
+
+int clear(PyObject* self) {
+  NativeFunction* f = as_function(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->code);
+  Py_CLEAR(f->annotations);
+  return 0;
+}
+
+void dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// "<function nuvra.semv_core.cosine_similarity_c(v1, v2)>"
+PyObject* repr(PyObject* self) {
+  const FunctionDef& def = *as_function(self)->def;
+  if (def.parameter_count == 1)
+    return PyUnicode_FromFormat("<function %s(%s)>", def.dotted, def.parameters[0].text);
+  return PyUnicode_FromFormat("<function %s(%s, %s)>", def.dotted, def.parameters[0].text, def.parameters[1].text);
+}
+
+// Functions are looked up again by name when unpickled, so copies are the
+// function itself.
+PyObject* reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+// As an attribute of a class, the function stays unbound, like a built-in.
+PyObject* descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
+PyObject* none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(NativeFunction, vectorcall), Py_READONLY, nullptr},
+    {"__name__", Py_T_OBJECT_EX, offsetof(NativeFunction, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(NativeFunction, qualname), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(NativeFunction, module), Py_READONLY, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(NativeFunction, globals), Py_READONLY, nullptr},
+    {"__code__", Py_T_OBJECT_EX, offsetof(NativeFunction, code), Py_READONLY, nullptr},
+    {"__annotations__", Py_T_OBJECT_EX, offsetof(NativeFunction, annotations), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"__doc__", none, nullptr, nullptr, nullptr},
+    {"__defaults__", none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", none, nullptr, nullptr, nullptr},
+    {"__closure__", none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
+    {Py_tp_methods, methods},
+    {Py_tp_members, members},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "nuvra.semv_core.native_function",
+    sizeof(NativeFunction),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots,
+};
+
+}  // namespace
+
+PyTypeObject* make_function_type() { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec)); }
+
+PyObject* make_code(const FunctionDef& def) {
+  const Constants& c = state.constants;
+  PyObject* varnames = PyTuple_New(def.parameter_count);
+  if (!varnames) return nullptr;
+  for (Py_ssize_t i = 0; i < def.parameter_count; ++i)
+    PyTuple_SET_ITEM(varnames, i, Py_NewRef(c.*(def.parameters[i].name)));
+  PyObject* code = nullptr;
+  PyObject* kwargs = Py_BuildValue("{sn sn sO si sO sO sO}", "co_argcount", def.parameter_count, "co_nlocals",
+                                   def.parameter_count, "co_varnames", varnames, "co_flags", CO_OPTIMIZED | CO_NEWLOCALS,
+                                   "co_filename", c.file_name, "co_name", c.function_names[def.index],
+                                   "co_qualname", c.function_names[def.index]);
+  Py_DECREF(varnames);
+  if (!kwargs) return nullptr;
+  if (PyCodeObject* empty = PyCode_NewEmpty("nuvra/semv_core", def.name, def.line)) {
+    if (PyObject* replace = PyObject_GetAttrString(reinterpret_cast<PyObject*>(empty), "replace")) {
+      PyObject* no_args = PyTuple_New(0);
+      if (no_args) code = PyObject_Call(replace, no_args, kwargs);
+      Py_XDECREF(no_args);
+      Py_DECREF(replace);
+    }
+    Py_DECREF(empty);
+  }
+  Py_DECREF(kwargs);
+  return code;
+}
+
+PyObject* make_function(const FunctionDef& def, PyObject* code, PyObject* globals) {
+  const Constants& c = state.constants;
+  PyObject* annotations = PyDict_New();
+  if (!annotations) return nullptr;
+  NativeFunction* f = PyObject_GC_New(NativeFunction, c.function_type);
+  if (!f) {
+    Py_DECREF(annotations);
+    return nullptr;
+  }
+  f->vectorcall = call;
+  f->def = &def;
+  PyObject* name = c.function_names[def.index];
+  f->name = Py_NewRef(name);
+  f->qualname = Py_NewRef(name);
+  f->module = Py_NewRef(c.module_name);
+  f->globals = Py_NewRef(globals);
+  f->code = Py_NewRef(code);
+  f->annotations = annotations;
+  PyObject_GC_Track(f);
+  return reinterpret_cast<PyObject*>(f);
+}
+
+}  // namespace nuvra

@@ -1,0 +1,40 @@
+#include "state.hpp"
+
+#include "exports.hpp"
+
+namespace nuvra {
+
+State state;
+
+namespace {
+
+int intern(PyObject*& slot, const char* text) {
+  if (!slot) slot = PyUnicode_InternFromString(text);
+  return slot ? 0 : -1;
+}
+
+int make(PyObject*& slot, PyObject* (*factory)(double), double value) {
+  if (!slot) slot = factory(value);
+  return slot ? 0 : -1;
+}
+
+int str_method(PyObject*& slot, const char* name) {
+  if (!slot) slot = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), name);
+  return slot ? 0 : -1;
+}
+
+}  // namespace
+
+int make_strings_and_numbers(Constants& c) {
+  if (intern(c.word, "word") < 0 || intern(c.text, "text") < 0 || intern(c.v1, "v1") < 0 ||
+      intern(c.v2, "v2") < 0 || intern(c.module_name, "nuvra.semv_core") < 0 || intern(c.math, "math") < 0 ||
+      intern(c.builtins_key, "__builtins__") < 0 || intern(c.test_key, "__test__") < 0)
+    return -1;
+  for (const FunctionDef* def : exported_functions)
+    if (intern(c.function_names[def->index], def->name) < 0) return -1;
+  if (!c.file_name && !(c.file_name = PyUnicode_FromString("nuvra/semv_core"))) return -1;
+  if (make(c.zero, PyFloat_FromDouble, 0.0) < 0 || make(c.one, PyFloat_FromDouble, 1.0) < 0) return -1;
+  return str_method(c.str_lower, "lower") < 0 || str_method(c.str_strip, "strip") < 0 ? -1 : 0;
+}
+
+}  // namespace nuvra

@@ -1,0 +1,61 @@
+#include <span>
+
+#include "bodies.hpp"
+#include "exports.hpp"
+#include "semv/vectors.hpp"
+#include "source_lines.hpp"
+#include "state.hpp"
+#include "traceback.hpp"
+
+namespace nuvra {
+
+namespace {
+
+const char* const dotted = "nuvra.semv_core.vectorize_text_c";
+
+PyObject* fail(int line, PyObject* globals) {
+  add_traceback(dotted, line, globals);
+  add_traceback(dotted, vectorize_text_def.line, globals);
+  return nullptr;
+}
+
+// Tokenises the str's own storage in place: no token objects, no copy.
+semv::TextVector vector_of_str(PyObject* text) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  const void* data = PyUnicode_DATA(text);
+  const semv::Vocabularies& v = state.vocabularies;
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: return semv::text_vector(v, std::span(static_cast<const Py_UCS1*>(data), n));
+    case PyUnicode_2BYTE_KIND: return semv::text_vector(v, std::span(static_cast<const Py_UCS2*>(data), n));
+    default: return semv::text_vector(v, std::span(static_cast<const Py_UCS4*>(data), n));
+  }
+}
+
+int zero_line(semv::TextForm form) {
+  switch (form) {
+    case semv::TextForm::no_tokens: return lines::text_no_tokens;
+    case semv::TextForm::no_match: return lines::text_no_match;
+    default: return lines::text_zero_length;
+  }
+}
+
+}  // namespace
+
+PyObject* vectorize_text_body(PyObject* const* values, PyObject* globals) {
+  PyObject* text = values[0];
+  if (text == Py_None) {
+    PyErr_SetString(PyExc_TypeError, "vectorize_text_c() expected a str for 'text', got None");
+    return fail(lines::text_tokenise, globals);
+  }
+  const semv::TextVector tv = vector_of_str(text);
+  if (tv.form != semv::TextForm::normalised) {
+    PyObject* zero = state.constants.zero;
+    PyObject* list = shared_list(zero, zero, zero);
+    return list ? list : fail(zero_line(tv.form), globals);
+  }
+  const double components[3] = {tv.components[0], tv.components[1], tv.components[2]};
+  PyObject* list = new_float_list(components);
+  return list ? list : fail(lines::text_result, globals);
+}
+
+}  // namespace nuvra
