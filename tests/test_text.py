@@ -1,0 +1,154 @@
+"""vectorize_text_c: tokens, the numeric core, memory."""
+
+import random
+import re
+import sys
+import tracemalloc
+
+import pytest
+import reference
+from conftest import entries, same_bits
+from hypothesis import given, settings
+from strategies import texts
+
+from nuvra.semv_core import get_semantic_vector_c, vectorize_text_c
+
+TEXT = "nuvra.semv_core.vectorize_text_c"
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("ERROR: disk write failed, 2024", [0.8944271909999159, 0.0, 0.4472135954999579]),
+        ("ERROR: disk write failed, 2024 ERROR: disk write failed, 2024", [0.8944271909999159, 0.0, 0.4472135954999579]),
+        (
+            "Database connection failed: permission denied for user admin",
+            [0.350982059081517, 0.9084241529168674, 0.22710603822921685],
+        ),
+        ("Disk hatası: güvenlik_log 2024 kaydı", [0.8554161657593788, 0.3888255298906267, 0.3421664663037515]),
+        ("readme datab", [0.24667928063493072, 0.0, 0.969097173922942]),
+        ("readme datab readme datab", [0.24667928063493078, 0.0, 0.969097173922942]),
+        ("error key db", [0.5773502691896258, 0.5773502691896258, 0.5773502691896258]),
+        ("", [0.0, 0.0, 0.0]),
+        ("  !!! ...", [0.0, 0.0, 0.0]),
+        ("hello world 2024", [0.0, 0.0, 0.0]),
+        ("İstisna ŞİFRE çökme", reference.vectorize_text("stisna FRE kme")),
+        ("güvenlik", reference.vectorize_text("g venlik")),
+        ("ERROR\x00key\ud800db\U0001f600", [0.5773502691896258, 0.5773502691896258, 0.5773502691896258]),
+        ("e-mail don't file.txt", reference.vectorize_text("e mail don t file txt")),
+    ],
+)
+def test_examples_bit_for_bit(text, expected):
+    assert same_bits(vectorize_text_c(text), expected)
+    assert same_bits(reference.vectorize_text(text), expected)
+
+
+@pytest.mark.parametrize(
+    "text, tokens",
+    [
+        ("Disk hatası: güvenlik_log 2024 kaydı", ["Disk", "hatas", "g", "venlik_log", "2024", "kayd"]),
+        ("db_error42 e-mail don't file.txt", ["db_error42", "e", "mail", "don", "t", "file", "txt"]),
+        ("İstisna ŞİFRE çökme", ["stisna", "FRE", "kme"]),
+        ("snake_case42", ["snake_case42"]),
+        ("\uff25rror \u212aey \u0660db", ["rror", "ey", "db"]),  # full-width E, Kelvin sign, Arabic digit
+    ],
+)
+def test_tokens_are_the_ascii_runs(text, tokens):
+    # The vector of a text equals that of its tokens joined by single spaces.
+    assert re.findall(reference.TOKEN_PATTERN, text) == tokens
+    assert same_bits(vectorize_text_c(text), vectorize_text_c(" ".join(tokens)))
+
+
+def test_tokens_keep_their_case_until_the_word_vector():
+    # ERROR, error and Error each reach the word vector, which lower-cases.
+    assert vectorize_text_c("ERROR error Error") == [1.0, 0.0, 0.0]
+    assert get_semantic_vector_c("ERROR") == get_semantic_vector_c("error")
+
+
+def test_single_matched_token_gives_its_own_direction():
+    vector = get_semantic_vector_c("blog")
+    norm = (vector[1] ** 2 + vector[2] ** 2) ** 0.5
+    assert vectorize_text_c("blog") == [0.0, vector[1] / norm, vector[2] / norm]
+
+
+def test_zero_results_hold_the_shared_float_and_normalised_ones_new_floats():
+    zero = get_semantic_vector_c("")[0]
+    for text in ("", "...", "hello"):
+        result = vectorize_text_c(text)
+        assert result == [0.0, 0.0, 0.0] and all(item is zero for item in result)
+    result = vectorize_text_c("error")
+    assert result == [1.0, 0.0, 0.0] and result[1] is not zero
+    result[0] = 5.0
+    assert vectorize_text_c("error") == [1.0, 0.0, 0.0]
+
+
+def test_none_is_refused_at_the_tokenising_line():
+    with pytest.raises(TypeError, match="expected a str for 'text', got None") as info:
+        vectorize_text_c(None)
+    assert entries(info.value) == [(TEXT, 94), (TEXT, 96)]
+
+
+@settings(max_examples=800)
+@given(texts)
+def test_matches_the_reference_bit_for_bit(text):
+    assert same_bits(vectorize_text_c(text), reference.vectorize_text(text))
+
+
+@given(texts)
+def test_result_has_length_one_or_is_zero(text):
+    x, y, z = vectorize_text_c(text)
+    length = (x * x + y * y + z * z) ** 0.5
+    assert length == 0.0 or abs(length - 1.0) < 1e-12
+    assert min(x, y, z) >= 0.0
+
+
+def log_text(size: int, seed: int, extra: str = "") -> str:
+    rng = random.Random(seed)
+    vocabulary = [k for axis in reference.KEYWORDS for k in axis] + [
+        "connection", "disk", "kaydı", "güvenlik", "for", "2024-12-08", "id=42", "ŞİFRE", "tablo_3",
+        "hatası", "reddedildi", "ok", "payload", "\U0001f4a5", "\ud800", "x" * 30, extra,
+    ]  # fmt: skip
+    parts, total = [], 0
+    while total < size:
+        word = rng.choice(vocabulary)
+        word = word.upper() if rng.random() < 0.1 else word
+        parts.append(word)
+        total += len(word) + 1
+    return rng.choice([" ", ": ", ", "]).join(parts)[:size]
+
+
+@pytest.mark.parametrize("extra", ["", "é", "ğ", "\U0001f600"])
+def test_large_text_matches_the_reference(extra):
+    text = log_text(2_000_000, seed=len(extra), extra=extra)
+    assert same_bits(vectorize_text_c(text), reference.vectorize_text(text))
+
+
+@pytest.mark.parametrize("extra", ["", "ğ"])
+def test_memory_does_not_grow_with_the_text(extra):
+    text = log_text(8_000_000, seed=3, extra=extra)
+    size = sys.getsizeof(text)
+    vectorize_text_c(text)
+    tracemalloc.start()
+    try:
+        vectorize_text_c(text)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert peak < 4096
+    assert sys.getsizeof(text) == size
+
+
+def test_no_leak():
+    samples = ["", "hello", "error key", "güvenlik_log ŞİFRE", "x" * 5000]
+    for _ in range(100):
+        for s in samples:
+            vectorize_text_c(s)
+    before = sys.getallocatedblocks()
+    for _ in range(2000):
+        for s in samples:
+            vectorize_text_c(s)
+        try:
+            vectorize_text_c(None)
+        except TypeError:
+            pass
+    assert sys.getallocatedblocks() - before < 20
