@@ -19,11 +19,13 @@ def main() -> None:
         print(f"  {word:<12} {x:8.4f} {y:8.4f} {z:8.4f}")
     vectors = [vectorize_text_c(text) for text in TEXTS]
     print("\ntext vectors")
-    for text, (x, y, z) in zip(TEXTS, vectors):
+    for text, (x, y, z) in zip(TEXTS, vectors, strict=True):
         print(f"  {x:8.4f} {y:8.4f} {z:8.4f}  {text}")
     print("\nmost similar to the first text")
     query = vectors[0]
-    ranked = sorted(zip(TEXTS[1:], vectors[1:]), key=lambda tv: -cosine_similarity_c(query, tv[1]))
+    ranked = sorted(
+        zip(TEXTS[1:], vectors[1:], strict=True), key=lambda tv: -cosine_similarity_c(query, tv[1])
+    )
     for text, vector in ranked:
         print(f"  {cosine_similarity_c(query, vector):8.4f}  {text}")
 

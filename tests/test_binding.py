@@ -3,9 +3,10 @@
 import functools
 
 import pytest
-from conftest import entries
 
 from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
+
+from conftest import entries
 
 A, B = [1.0, 0.0, 0.0], [0.0, 1.0, 0.0]
 COS = "nuvra.semv_core.cosine_similarity_c"
@@ -22,7 +23,10 @@ def raises(call, exc=TypeError):
     [
         (lambda: cosine_similarity_c(A), "takes exactly 2 positional arguments (1 given)"),
         (lambda: cosine_similarity_c(A, A, A), "takes exactly 2 positional arguments (3 given)"),
-        (lambda: cosine_similarity_c(A, A, A, v1=A), "takes exactly 2 positional arguments (3 given)"),
+        (
+            lambda: cosine_similarity_c(A, A, A, v1=A),
+            "takes exactly 2 positional arguments (3 given)",
+        ),
         (lambda: cosine_similarity_c(), "takes exactly 2 positional arguments (0 given)"),
         (lambda: cosine_similarity_c(v1=A), "takes exactly 2 positional arguments (1 given)"),
         (lambda: cosine_similarity_c(v2=A), "takes exactly 2 positional arguments (0 given)"),
@@ -30,7 +34,10 @@ def raises(call, exc=TypeError):
         (lambda: cosine_similarity_c(x=A), "got an unexpected keyword argument 'x'"),
         (lambda: cosine_similarity_c(A, V2=A), "got an unexpected keyword argument 'V2'"),
         (lambda: cosine_similarity_c(V1=A, x=A), "got an unexpected keyword argument 'V1'"),
-        (lambda: cosine_similarity_c(A, v1=A, x=A), "got multiple values for keyword argument 'v1'"),
+        (
+            lambda: cosine_similarity_c(A, v1=A, x=A),
+            "got multiple values for keyword argument 'v1'",
+        ),
     ],
 )
 def test_cosine_binding_failures(call, message):
@@ -39,7 +46,10 @@ def test_cosine_binding_failures(call, message):
 
 @pytest.mark.parametrize(
     "function, line, name",
-    [(get_semantic_vector_c, 47, "get_semantic_vector_c"), (vectorize_text_c, 94, "vectorize_text_c")],
+    [
+        (get_semantic_vector_c, 47, "get_semantic_vector_c"),
+        (vectorize_text_c, 94, "vectorize_text_c"),
+    ],
 )
 def test_one_parameter_binding_failures(function, line, name):
     dotted = [(f"nuvra.semv_core.{name}", line)]
@@ -107,13 +117,31 @@ def test_non_str_keyword_names_are_refused():
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: get_semantic_vector_c(b"error"), "Argument 'word' has incorrect type (expected str, got bytes)"),
-        (lambda: get_semantic_vector_c(Named("error")), "Argument 'word' has incorrect type (expected str, got Named)"),
+        (
+            lambda: get_semantic_vector_c(b"error"),
+            "Argument 'word' has incorrect type (expected str, got bytes)",
+        ),
+        (
+            lambda: get_semantic_vector_c(Named("error")),
+            "Argument 'word' has incorrect type (expected str, got Named)",
+        ),
         (lambda: vectorize_text_c(3), "Argument 'text' has incorrect type (expected str, got int)"),
-        (lambda: vectorize_text_c(text=b""), "Argument 'text' has incorrect type (expected str, got bytes)"),
-        (lambda: cosine_similarity_c((1, 0, 0), "x"), "Argument 'v1' has incorrect type (expected list, got tuple)"),
-        (lambda: cosine_similarity_c(None, (1, 0, 0)), "Argument 'v2' has incorrect type (expected list, got tuple)"),
-        (lambda: cosine_similarity_c(A, type("L", (list,), {})(A)), "Argument 'v2' has incorrect type (expected list, got L)"),
+        (
+            lambda: vectorize_text_c(text=b""),
+            "Argument 'text' has incorrect type (expected str, got bytes)",
+        ),
+        (
+            lambda: cosine_similarity_c((1, 0, 0), "x"),
+            "Argument 'v1' has incorrect type (expected list, got tuple)",
+        ),
+        (
+            lambda: cosine_similarity_c(None, (1, 0, 0)),
+            "Argument 'v2' has incorrect type (expected list, got tuple)",
+        ),
+        (
+            lambda: cosine_similarity_c(A, type("L", (list,), {})(A)),
+            "Argument 'v2' has incorrect type (expected list, got L)",
+        ),
     ],
 )
 def test_type_test_failures_have_no_entry(call, message):
@@ -146,8 +174,12 @@ def test_bound_arguments_are_released():
         cosine_similarity_c(v1, v2)
         cosine_similarity_c(v2=v2, v1=v1)
         get_semantic_vector_c(word=word)
-        for bad in (lambda: cosine_similarity_c(v1, v1=v2), lambda: cosine_similarity_c(v1, x=v2),
-                    lambda: cosine_similarity_c(v1, (1,)), lambda: get_semantic_vector_c(word, word)):
+        for bad in (
+            lambda: cosine_similarity_c(v1, v1=v2),
+            lambda: cosine_similarity_c(v1, x=v2),
+            lambda: cosine_similarity_c(v1, (1,)),
+            lambda: get_semantic_vector_c(word, word),
+        ):
             try:
                 bad()
             except TypeError:

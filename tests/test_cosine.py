@@ -4,12 +4,13 @@ import math
 import sys
 
 import pytest
-import reference
-from conftest import bits, entries, same_bits
 from hypothesis import given
 from hypothesis import strategies as st
 
 from nuvra.semv_core import cosine_similarity_c
+
+import reference
+from conftest import bits, entries, same_bits
 
 COS = "nuvra.semv_core.cosine_similarity_c"
 NAN = math.nan
@@ -106,7 +107,9 @@ def test_read_failures_name_the_item(v1, v2, exc, line):
 def test_none_and_short_list_messages():
     with pytest.raises(TypeError, match="^'NoneType' object is not subscriptable$"):
         cosine_similarity_c(None, None)
-    with pytest.raises(IndexError, match=r"^cosine_similarity_c\(\) needs 3 items in 'v2', it has 1$"):
+    with pytest.raises(
+        IndexError, match=r"^cosine_similarity_c\(\) needs 3 items in 'v2', it has 1$"
+    ):
         cosine_similarity_c([1, 0, 0], [1])
 
 

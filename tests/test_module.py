@@ -9,9 +9,10 @@ import sys
 import warnings
 
 import pytest
-from conftest import run_python
 
 import nuvra.semv_core as semv_core
+
+from conftest import run_python
 
 FUNCTIONS = {
     "get_semantic_vector_c": (47, ("word",)),
@@ -21,7 +22,9 @@ FUNCTIONS = {
 
 
 def test_namespace_holds_the_module_entries_in_order():
-    own = [k for k in vars(semv_core) if not k.startswith("__") or k in ("__builtins__", "__test__")]
+    own = [
+        k for k in vars(semv_core) if not k.startswith("__") or k in ("__builtins__", "__test__")
+    ]
     assert own == ["__builtins__", "math", *FUNCTIONS, "__test__"]
     assert semv_core.math is sys.modules["math"]
     assert semv_core.__test__ == {}
@@ -101,8 +104,7 @@ def test_import_again_after_removing_the_registry_entry_gives_the_same_objects()
     finally:
         sys.modules["nuvra.semv_core"] = semv_core
     assert again is semv_core
-    assert [getattr(again, n) for n in FUNCTIONS] == functions
-    assert all(a is b for a, b in zip(functions, [getattr(again, n) for n in FUNCTIONS]))
+    assert all(getattr(again, n) is f for n, f in zip(FUNCTIONS, functions, strict=True))
     assert again.__test__ is test_dict
 
 

@@ -6,12 +6,13 @@ import sys
 import tracemalloc
 
 import pytest
-import reference
-from conftest import entries, same_bits
 from hypothesis import given, settings
-from strategies import texts
 
 from nuvra.semv_core import get_semantic_vector_c, vectorize_text_c
+
+import reference
+from conftest import entries, same_bits
+from strategies import texts
 
 TEXT = "nuvra.semv_core.vectorize_text_c"
 
@@ -20,12 +21,18 @@ TEXT = "nuvra.semv_core.vectorize_text_c"
     "text, expected",
     [
         ("ERROR: disk write failed, 2024", [0.8944271909999159, 0.0, 0.4472135954999579]),
-        ("ERROR: disk write failed, 2024 ERROR: disk write failed, 2024", [0.8944271909999159, 0.0, 0.4472135954999579]),
+        (
+            "ERROR: disk write failed, 2024 ERROR: disk write failed, 2024",
+            [0.8944271909999159, 0.0, 0.4472135954999579],
+        ),
         (
             "Database connection failed: permission denied for user admin",
             [0.350982059081517, 0.9084241529168674, 0.22710603822921685],
         ),
-        ("Disk hatası: güvenlik_log 2024 kaydı", [0.8554161657593788, 0.3888255298906267, 0.3421664663037515]),
+        (
+            "Disk hatası: güvenlik_log 2024 kaydı",
+            [0.8554161657593788, 0.3888255298906267, 0.3421664663037515],
+        ),
         ("readme datab", [0.24667928063493072, 0.0, 0.969097173922942]),
         ("readme datab readme datab", [0.24667928063493078, 0.0, 0.969097173922942]),
         ("error key db", [0.5773502691896258, 0.5773502691896258, 0.5773502691896258]),
@@ -34,7 +41,10 @@ TEXT = "nuvra.semv_core.vectorize_text_c"
         ("hello world 2024", [0.0, 0.0, 0.0]),
         ("İstisna ŞİFRE çökme", reference.vectorize_text("stisna FRE kme")),
         ("güvenlik", reference.vectorize_text("g venlik")),
-        ("ERROR\x00key\ud800db\U0001f600", [0.5773502691896258, 0.5773502691896258, 0.5773502691896258]),
+        (
+            "ERROR\x00key\ud800db\U0001f600",
+            [0.5773502691896258, 0.5773502691896258, 0.5773502691896258],
+        ),
         ("e-mail don't file.txt", reference.vectorize_text("e mail don t file txt")),
     ],
 )
@@ -46,11 +56,20 @@ def test_examples_bit_for_bit(text, expected):
 @pytest.mark.parametrize(
     "text, tokens",
     [
-        ("Disk hatası: güvenlik_log 2024 kaydı", ["Disk", "hatas", "g", "venlik_log", "2024", "kayd"]),
-        ("db_error42 e-mail don't file.txt", ["db_error42", "e", "mail", "don", "t", "file", "txt"]),
+        (
+            "Disk hatası: güvenlik_log 2024 kaydı",
+            ["Disk", "hatas", "g", "venlik_log", "2024", "kayd"],
+        ),
+        (
+            "db_error42 e-mail don't file.txt",
+            ["db_error42", "e", "mail", "don", "t", "file", "txt"],
+        ),
         ("İstisna ŞİFRE çökme", ["stisna", "FRE", "kme"]),
         ("snake_case42", ["snake_case42"]),
-        ("\uff25rror \u212aey \u0660db", ["rror", "ey", "db"]),  # full-width E, Kelvin sign, Arabic digit
+        (
+            "\uff25rror \u212aey \u0660db",
+            ["rror", "ey", "db"],
+        ),  # full-width E, Kelvin sign, Arabic digit
     ],
 )
 def test_tokens_are_the_ascii_runs(text, tokens):

@@ -11,8 +11,8 @@ void release(PyObject** values, Py_ssize_t count) {
 }
 
 void raise_count(const FunctionDef& def, Py_ssize_t given) {
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name, "exactly",
-               def.parameter_count, def.plural, given);
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name,
+               "exactly", def.parameter_count, def.plural, given);
 }
 
 PyObject* parameter_name(const FunctionDef& def, Py_ssize_t i) {
@@ -91,8 +91,8 @@ int bind_arguments(const FunctionDef& def, PyObject* globals, PyObject* const* a
     const Parameter& p = def.parameters[i];
     PyObject* value = values[i];
     if (value != Py_None && Py_TYPE(value) != p.type) {
-      PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.text,
-                   p.type_name, Py_TYPE(value)->tp_name);
+      PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                   p.text, p.type_name, Py_TYPE(value)->tp_name);
       release(values, count);
       return -1;
     }

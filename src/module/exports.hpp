@@ -11,7 +11,7 @@ namespace nuvra {
 using Body = PyObject* (*)(PyObject* const* values, PyObject* globals);
 
 struct Parameter {
-  PyObject* Constants::*name;  // interned
+  PyObject* Constants::* name;  // interned
   const char* text;
   PyTypeObject* type;  // exactly this type, or None
   const char* type_name;
@@ -20,12 +20,12 @@ struct Parameter {
 inline constexpr Py_ssize_t max_parameters = 2;
 
 struct FunctionDef {
-  int index;             // position in the namespace and in Constants::codes
-  const char* name;      // in binding messages
-  const char* dotted;    // in traceback entries
-  int line;              // first source line
+  int index;           // position in the namespace and in Constants::codes
+  const char* name;    // in binding messages
+  const char* dotted;  // in traceback entries
+  int line;            // first source line
   Py_ssize_t parameter_count;
-  const char* plural;    // of "argument" in the count message
+  const char* plural;  // of "argument" in the count message
   Parameter parameters[max_parameters];
   Body body;
 };

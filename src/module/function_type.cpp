@@ -9,7 +9,9 @@ namespace nuvra {
 
 namespace {
 
-NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunction*>(self); }
+NativeFunction* as_function(PyObject* self) {
+  return reinterpret_cast<NativeFunction*>(self);
+}
 
 PyObject* call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   NativeFunction* f = as_function(self);
@@ -54,17 +56,24 @@ PyObject* repr(PyObject* self) {
   const FunctionDef& def = *as_function(self)->def;
   if (def.parameter_count == 1)
     return PyUnicode_FromFormat("<function %s(%s)>", def.dotted, def.parameters[0].text);
-  return PyUnicode_FromFormat("<function %s(%s, %s)>", def.dotted, def.parameters[0].text, def.parameters[1].text);
+  return PyUnicode_FromFormat("<function %s(%s, %s)>", def.dotted, def.parameters[0].text,
+                              def.parameters[1].text);
 }
 
 // Functions are looked up again by name when unpickled, so copies are the
 // function itself.
-PyObject* reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* reduce(PyObject* self, PyObject*) {
+  return Py_NewRef(as_function(self)->qualname);
+}
 
 // As an attribute of a class, the function stays unbound, like a built-in.
-PyObject* descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+PyObject* descr_get(PyObject* self, PyObject*, PyObject*) {
+  return Py_NewRef(self);
+}
 
-PyObject* none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* none(PyObject*, void*) {
+  Py_RETURN_NONE;
+}
 
 PyMethodDef methods[] = {
     {"__reduce__", reduce, METH_NOARGS, nullptr},
@@ -83,10 +92,8 @@ PyMemberDef members[] = {
 };
 
 PyGetSetDef getset[] = {
-    {"__doc__", none, nullptr, nullptr, nullptr},
-    {"__defaults__", none, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", none, nullptr, nullptr, nullptr},
-    {"__closure__", none, nullptr, nullptr, nullptr},
+    {"__doc__", none, nullptr, nullptr, nullptr},        {"__defaults__", none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", none, nullptr, nullptr, nullptr}, {"__closure__", none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -114,7 +121,9 @@ PyType_Spec spec = {
 
 }  // namespace
 
-PyTypeObject* make_function_type() { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec)); }
+PyTypeObject* make_function_type() {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
 
 PyObject* make_code(const FunctionDef& def) {
   const Constants& c = state.constants;
@@ -124,9 +133,9 @@ PyObject* make_code(const FunctionDef& def) {
     PyTuple_SET_ITEM(varnames, i, Py_NewRef(c.*(def.parameters[i].name)));
   PyObject* code = nullptr;
   PyObject* kwargs = Py_BuildValue("{sn sn sO si sO sO sO}", "co_argcount", def.parameter_count, "co_nlocals",
-                                   def.parameter_count, "co_varnames", varnames, "co_flags", CO_OPTIMIZED | CO_NEWLOCALS,
-                                   "co_filename", c.file_name, "co_name", c.function_names[def.index],
-                                   "co_qualname", c.function_names[def.index]);
+                                   def.parameter_count, "co_varnames", varnames, "co_flags",
+                                   CO_OPTIMIZED | CO_NEWLOCALS, "co_filename", c.file_name, "co_name",
+                                   c.function_names[def.index], "co_qualname", c.function_names[def.index]);
   Py_DECREF(varnames);
   if (!kwargs) return nullptr;
   if (PyCodeObject* empty = PyCode_NewEmpty("nuvra/semv_core", def.name, def.line)) {

@@ -20,8 +20,9 @@ int check_interpreter() {
   if (state.interpreter == -1) {
     state.interpreter = id;
   } else if (id != state.interpreter) {
-    PyErr_SetString(PyExc_ImportError,
-                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    PyErr_SetString(
+        PyExc_ImportError,
+        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     return -1;
   }
   return 0;
@@ -73,7 +74,8 @@ int check_version() {
   if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
   return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                           "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                          PY_MAJOR_VERSION, PY_MINOR_VERSION, "nuvra.semv_core", "does not match", major, minor);
+                          PY_MAJOR_VERSION, PY_MINOR_VERSION, "nuvra.semv_core", "does not match", major,
+                          minor);
 }
 
 // Fails with the pending exception and an "init" traceback entry at `line`.
@@ -179,4 +181,6 @@ PyModuleDef definition = {
 
 }  // namespace nuvra
 
-PyMODINIT_FUNC PyInit_semv_core() { return PyModuleDef_Init(&nuvra::definition); }
+PyMODINIT_FUNC PyInit_semv_core() {
+  return PyModuleDef_Init(&nuvra::definition);
+}

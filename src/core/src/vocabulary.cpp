@@ -33,15 +33,18 @@ constexpr bool keywords_unique() {
   return built.prefix_keyword_count == 28 + 28 + 35;
 }
 
-constexpr std::size_t set_size(Axis axis, std::size_t k) { return built.bigrams[index_of(axis)].sets[k].size; }
+constexpr std::size_t set_size(Axis axis, std::size_t k) {
+  return built.bigrams[index_of(axis)].sets[k].size;
+}
 
 static_assert(built.keywords[0].size == 28 && built.keywords[1].size == 28 && built.keywords[2].size == 35);
 static_assert(built.bigrams[0].size == 28 && built.bigrams[1].size == 28 && built.bigrams[2].size == 35);
 static_assert(set_size_sum(Axis::x) == 123 && set_size_sum(Axis::y) == 136 && set_size_sum(Axis::z) == 133);
-static_assert(distinct_bigrams(Axis::x) == 95 && distinct_bigrams(Axis::y) == 94 && distinct_bigrams(Axis::z) == 89);
+static_assert(distinct_bigrams(Axis::x) == 95 && distinct_bigrams(Axis::y) == 94 &&
+              distinct_bigrams(Axis::z) == 89);
 static_assert(keywords_unique());
 static_assert(set_size(Axis::x, 12) == 7 && set_size(Axis::x, 27) == 5);  // "terminate", "istisna"
-static_assert(set_size(Axis::z, 2) == 1);                                  // "db"
+static_assert(set_size(Axis::z, 2) == 1);                                 // "db"
 static_assert(set_size(Axis::x, 13) == 9 && set_size(Axis::y, 16) == 9 && set_size(Axis::z, 23) == 9);
 static_assert(built.built_steps == vocabulary_steps);
 

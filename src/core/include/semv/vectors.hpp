@@ -24,7 +24,7 @@ enum class WordForm : std::uint8_t {
 
 struct WordVector {
   WordForm form;
-  Axis axis;                      // for WordForm::unit
+  Axis axis;  // for WordForm::unit
   std::array<double, 3> components;
 };
 

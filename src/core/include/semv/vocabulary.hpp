@@ -14,29 +14,29 @@ enum class Axis : std::uint8_t { x = 0, y = 1, z = 2 };
 inline constexpr std::size_t axis_count = 3;
 inline constexpr std::array<Axis, axis_count> axes{Axis::x, Axis::y, Axis::z};
 
-constexpr std::size_t index_of(Axis axis) { return static_cast<std::size_t>(axis); }
+constexpr std::size_t index_of(Axis axis) {
+  return static_cast<std::size_t>(axis);
+}
 
 // Faults, errors and stopping.
 inline constexpr std::array<std::string_view, 28> x_keywords{
-    "error", "fail",       "crash", "bug",   "warning", "exception", "fatal",
-    "timeout", "kill",     "stop",  "exit",  "quit",    "terminate", "disconnect",
-    "break", "close",      "abort", "hata",  "ariza",   "cokme",     "bozuk",
-    "kusur", "problem",    "sorun", "engel", "limit",   "uyari",     "istisna"};
+    "error", "fail",  "crash",     "bug",        "warning", "exception", "fatal", "timeout", "kill",  "stop",
+    "exit",  "quit",  "terminate", "disconnect", "break",   "close",     "abort", "hata",    "ariza", "cokme",
+    "bozuk", "kusur", "problem",   "sorun",      "engel",   "limit",     "uyari", "istisna"};
 
 // Security, identity and access.
 inline constexpr std::array<std::string_view, 28> y_keywords{
-    "auth",      "login",  "password", "key",      "token",    "user",  "admin",
-    "secure",    "crypto", "cert",     "ssh",      "encrypt",  "decrypt", "privilege",
-    "allow",     "denied", "permission", "sign",   "guvenlik", "giris", "sifre",
-    "anahtar",   "kullanici", "yetki", "izin",     "yasak",    "kripto", "sertifika"};
+    "auth",    "login",     "password",   "key",  "token",    "user",    "admin",
+    "secure",  "crypto",    "cert",       "ssh",  "encrypt",  "decrypt", "privilege",
+    "allow",   "denied",    "permission", "sign", "guvenlik", "giris",   "sifre",
+    "anahtar", "kullanici", "yetki",      "izin", "yasak",    "kripto",  "sertifika"};
 
 // Data, storage and queries.
 inline constexpr std::array<std::string_view, 35> z_keywords{
-    "database", "sql",    "db",     "file",   "save",  "write", "read",
-    "query",    "list",   "select", "update", "insert", "delete", "table",
-    "column",   "row",    "csv",    "json",   "xml",   "storage", "log",
-    "veri",     "dosya",  "veritabani", "kayit", "yaz", "oku",   "sorgu",
-    "liste",    "tablo",  "sutun",  "satir",  "depo",  "gunluk", "bellek"};
+    "database", "sql",     "db",     "file",   "save",  "write",      "read",   "query", "list",
+    "select",   "update",  "insert", "delete", "table", "column",     "row",    "csv",   "json",
+    "xml",      "storage", "log",    "veri",   "dosya", "veritabani", "kayit",  "yaz",   "oku",
+    "sorgu",    "liste",   "tablo",  "sutun",  "satir", "depo",       "gunluk", "bellek"};
 
 constexpr std::span<const std::string_view> keyword_source(Axis axis) {
   switch (axis) {

@@ -7,7 +7,9 @@
 
 namespace semv::details {
 
-constexpr char32_t ascii_lower(char32_t c) { return c - U'A' < 26 ? c + (U'a' - U'A') : c; }
+constexpr char32_t ascii_lower(char32_t c) {
+  return c - U'A' < 26 ? c + (U'a' - U'A') : c;
+}
 
 // What str.strip() removes from an ASCII string: HT, LF, VT, FF, CR, the four
 // information separators 0x1C-0x1F, and space.
