@@ -81,8 +81,6 @@ struct BigramSet {
 // One bigram set per keyword of an axis, index-aligned with its keyword list.
 struct BigramList {
   std::array<BigramSet, max_keywords_per_axis> sets{};
-  // Bit p of masks[k] is set when pair number p is in the set of keyword k.
-  std::array<std::array<std::uint64_t, max_keyword_bigrams / 64>, max_keywords_per_axis> masks{};
   std::uint8_t size = 0;
 };
 
@@ -180,7 +178,6 @@ constexpr void build_bigrams(Vocabularies& v, Axis axis) {
   for (std::size_t k = 0; k < words.size; ++k) {
     std::string_view word = words.words[k];
     BigramSet set{};
-    list.masks[k] = {};
     for (std::size_t i = 0; i + 1 < word.size(); ++i) {
       std::uint16_t& number = v.pair_number[symbol_of(word[i])][symbol_of(word[i + 1])];
       if (number == details::unnumbered) {
@@ -191,7 +188,6 @@ constexpr void build_bigrams(Vocabularies& v, Axis axis) {
       for (std::size_t j = 0; j < set.size; ++j) present = present || set.pairs[j] == number;
       if (present) continue;
       set.pairs[set.size++] = number;
-      list.masks[k][number / 64] |= std::uint64_t{1} << (number % 64);
       v.keywords_with_pair[number][index_of(axis)] |= std::uint64_t{1} << k;
     }
     list.sets[k] = set;

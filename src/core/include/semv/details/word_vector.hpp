@@ -12,9 +12,24 @@
 
 namespace semv::details {
 
-// Bit p set when the word has the symbol pair numbered p.
-using SymbolPairBits = std::array<std::uint64_t, (symbol_pair_count + 63) / 64>;
-inline constexpr std::size_t keyword_pair_words = max_keyword_bigrams / 64;
+// The bigrams of a word as the fallback scores them.
+struct WordBigrams {
+  // Bit p set when the word has the symbol pair numbered p.
+  std::array<std::uint64_t, (symbol_pair_count + 63) / 64> seen{};
+  // The keyword bigrams among them, each once.
+  std::array<std::uint16_t, max_keyword_bigrams> keyword_pairs;
+  std::size_t keyword_pair_count = 0;
+  // All distinct bigrams of the word, keyword bigrams or not.
+  std::uint64_t distinct = 0;
+
+  void add_symbol_pair(std::uint16_t p, std::uint16_t keyword_bigram_count) {
+    const std::uint64_t bit = std::uint64_t{1} << (p % 64);
+    if (seen[p / 64] & bit) return;
+    seen[p / 64] |= bit;
+    ++distinct;
+    if (p < keyword_bigram_count) keyword_pairs[keyword_pair_count++] = p;
+  }
+};
 
 // Whether the word starts with the keyword, whose first two letters it has.
 template <class Word>
@@ -39,48 +54,56 @@ constexpr const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w
   return nullptr;
 }
 
-// Marks the word's bigrams and returns how many distinct ones it has.
+// Collects the word's bigrams: the set of its code-point pairs, or for a word
+// of one code point the set that holds the word itself, which no keyword has.
 template <class Word>
-std::uint64_t collect_bigrams(const Vocabularies& v, const Word& w, SymbolPairBits& bits) {
+void collect_bigrams(const Vocabularies& v, const Word& w, WordBigrams& out) {
   const std::size_t n = w.size();
-  if (n < 2) return 1;  // the set that holds the word itself: no keyword has it
+  if (n < 2) {
+    out.distinct = 1;
+    return;
+  }
   [[maybe_unused]] PairSet others;
+  const std::uint16_t keyword_bigrams = v.keyword_bigram_count;
   char32_t prev = w[0];
   std::uint8_t prev_symbol = symbol_of(prev);
   for (std::size_t i = 1; i < n; ++i) {
     const char32_t c = w[i];
     const std::uint8_t symbol = symbol_of(c);
-    if constexpr (Word::symbols_only) {
-      const std::uint16_t p = v.pair_number[prev_symbol][symbol];
-      bits[p / 64] |= std::uint64_t{1} << (p % 64);
-    } else if (prev_symbol != no_symbol && symbol != no_symbol) {
-      const std::uint16_t p = v.pair_number[prev_symbol][symbol];
-      bits[p / 64] |= std::uint64_t{1} << (p % 64);
-    } else {
-      others.insert(PairSet::key(prev, c));
+    if (Word::symbols_only || (prev_symbol != no_symbol && symbol != no_symbol)) {
+      out.add_symbol_pair(v.pair_number[prev_symbol][symbol], keyword_bigrams);
+    } else if constexpr (!Word::symbols_only) {
+      if (others.insert(PairSet::key(prev, c))) ++out.distinct;
     }
     prev = c;
     prev_symbol = symbol;
   }
-  std::uint64_t distinct = 0;
-  for (std::uint64_t word : bits) distinct += static_cast<std::uint64_t>(std::popcount(word));
-  if constexpr (!Word::symbols_only) distinct += others.size();
-  return distinct;
 }
 
-inline double best_axis_score(const Vocabularies& v, Axis axis, const SymbolPairBits& bits,
-                              std::uint64_t distinct, std::uint64_t touched) {
-  const BigramList& list = v.bigrams[index_of(axis)];
-  double best = 0.0;
-  for (; touched != 0; touched &= touched - 1) {
-    const int k = std::countr_zero(touched);
-    std::uint64_t common = 0;
-    for (std::size_t i = 0; i < keyword_pair_words; ++i)
-      common += static_cast<std::uint64_t>(std::popcount(bits[i] & list.masks[k][i]));
-    const double sim = jaccard_sim(common, distinct, list.sets[k].size);
-    if (sim > best) best = sim;
+// The best score of each axis, thresholded. Only keywords that share a bigram
+// with the word can score above zero, so only those are divided.
+inline std::array<double, axis_count> axis_scores(const Vocabularies& v, const WordBigrams& word) {
+  std::array<std::array<std::uint8_t, 64>, axis_count> common{};
+  std::array<std::uint64_t, axis_count> touched{};
+  for (std::size_t i = 0; i < word.keyword_pair_count; ++i) {
+    const auto& with = v.keywords_with_pair[word.keyword_pairs[i]];
+    for (std::size_t a = 0; a < axis_count; ++a) {
+      touched[a] |= with[a];
+      for (std::uint64_t bits = with[a]; bits != 0; bits &= bits - 1) ++common[a][std::countr_zero(bits)];
+    }
   }
-  return best < score_threshold ? 0.0 : best;
+  std::array<double, axis_count> scores{};
+  for (std::size_t a = 0; a < axis_count; ++a) {
+    const BigramList& list = v.bigrams[a];
+    double best = 0.0;
+    for (std::uint64_t bits = touched[a]; bits != 0; bits &= bits - 1) {
+      const int k = std::countr_zero(bits);
+      const double sim = jaccard_sim(common[a][k], word.distinct, list.sets[k].size);
+      if (sim > best) best = sim;
+    }
+    scores[a] = best < score_threshold ? 0.0 : best;
+  }
+  return scores;
 }
 
 template <class Word>
@@ -91,18 +114,10 @@ WordVector word_vector_of(const Vocabularies& v, const Word& w) {
     unit.components[index_of(match->axis)] = 1.0;
     return unit;
   }
-  SymbolPairBits bits{};
-  const std::uint64_t distinct = collect_bigrams(v, w, bits);
-  // Only keywords that share a bigram with the word can score above zero.
-  std::array<std::uint64_t, axis_count> touched{};
-  for (std::size_t i = 0; i < keyword_pair_words; ++i)
-    for (std::uint64_t word = bits[i]; word != 0; word &= word - 1) {
-      const auto& with = v.keywords_with_pair[i * 64 + std::countr_zero(word)];
-      for (std::size_t a = 0; a < axis_count; ++a) touched[a] |= with[a];
-    }
-  WordVector result{WordForm::fallback, Axis::x, {}};
-  for (Axis axis : axes)
-    result.components[index_of(axis)] = best_axis_score(v, axis, bits, distinct, touched[index_of(axis)]);
+  WordBigrams bigrams;
+  collect_bigrams(v, w, bigrams);
+  const std::array<double, axis_count> scores = axis_scores(v, bigrams);
+  WordVector result{WordForm::fallback, Axis::x, {scores[0], scores[1], scores[2]}};
   return result;
 }
 

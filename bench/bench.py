@@ -1,0 +1,142 @@
+"""Benchmarks of nuvra.semv_core, each as a ratio to a comparable built-in call
+measured side by side in this process on the same inputs.
+
+    python bench/bench.py            # the full table
+    python bench/bench.py --quick    # fewer repeats and a smaller scaling range
+"""
+
+import argparse
+import math
+import os
+import platform
+import re
+import sys
+import time
+import timeit
+import tracemalloc
+
+sys.path[:0] = [os.path.dirname(__file__), os.path.join(os.path.dirname(__file__), "..", "tests")]
+
+import reference  # noqa: E402
+from loggen import log_lines, log_text  # noqa: E402
+
+from nuvra.semv_core import (  # noqa: E402
+    cosine_similarity_c,
+    get_semantic_vector_c,
+    vectorize_text_c,
+)
+
+TOKEN = re.compile(reference.TOKEN_PATTERN)
+
+
+def best(stmt, number: int, repeat: int, **names) -> float:
+    """Best time of one run of stmt (a statement string run with `names` as its
+    globals, so no Python-level call wraps it; or a callable), in seconds."""
+    return min(timeit.repeat(stmt, number=number, repeat=repeat, globals=names)) / number
+
+
+def row(name: str, ours: float, theirs: float, against: str) -> None:
+    print(f"{name:<44} {ours * 1e9:>12.1f} ns {theirs * 1e9:>12.1f} ns {ours / theirs:>8.3f}  vs {against}")
+
+
+def calls(args) -> None:
+    r = args.repeat
+    a, b = [0.3, 0.5, 0.8], [0.9, 0.1, 0.4]
+    x, y = 0.3, 0.5
+    n = 500_000
+    row("cosine_similarity_c(a, b)", best("f(a, b)", n, r, f=cosine_similarity_c, a=a, b=b),
+        best("f(x, y)", n, r, f=math.hypot, x=x, y=y), "math.hypot(x, y)")  # fmt: skip
+    words = (("keyword-prefix word", "ErrorCode"), ("fallback word", "connection"),
+             ("non-ASCII word", "bağlantı"))  # fmt: skip
+    for label, w in words:
+        row(f"get_semantic_vector_c, {label}", best("f(w)", n, r, f=get_semantic_vector_c, w=w),
+            best("w.lower()", n, r, w=w), "w.lower()")  # fmt: skip
+
+
+def lines(args) -> None:
+    r = args.repeat
+    sample = log_lines(3000, seed=7)
+
+    def ours():
+        for line in sample:
+            vectorize_text_c(line)
+
+    def findall():
+        for line in sample:
+            TOKEN.findall(line)
+
+    row(f"vectorize_text_c, {len(sample)} log lines (per line)", best(ours, 5, r) / len(sample),
+        best(findall, 5, r) / len(sample), "re.findall alone")  # fmt: skip
+    for size, ascii_only in ((4_000_000, True), (4_000_000, False)):
+        text = log_text(size, seed=11, ascii_only=ascii_only)
+        kind = "ASCII" if ascii_only else "non-ASCII"
+        row(f"vectorize_text_c, {size // 1_000_000} MB {kind} text", best(lambda: vectorize_text_c(text), 1, r),
+            best(lambda: TOKEN.findall(text), 1, r), "re.findall alone")  # fmt: skip
+
+
+def against_reference(args) -> None:
+    r = max(3, args.repeat // 2)
+    sample = log_lines(300, seed=5)
+    a, b = [0.3, 0.5, 0.8], [0.9, 0.1, 0.4]
+    row("cosine_similarity_c(a, b)", best("f(a, b)", 100_000, r, f=cosine_similarity_c, a=a, b=b),
+        best("f(a, b)", 20_000, r, f=reference.cosine_similarity, a=a, b=b),
+        "pure-Python reference")  # fmt: skip
+    w = "connection"
+    row("get_semantic_vector_c, fallback word", best("f(w)", 100_000, r, f=get_semantic_vector_c, w=w),
+        best("f(w)", 2_000, r, f=reference.get_semantic_vector, w=w), "pure-Python reference")  # fmt: skip
+
+    def ours():
+        for line in sample:
+            vectorize_text_c(line)
+
+    def theirs():
+        for line in sample:
+            reference.vectorize_text(line)
+
+    row("vectorize_text_c, log lines (per line)", best(ours, 20, r) / len(sample),
+        best(theirs, 1, r) / len(sample), "pure-Python reference")  # fmt: skip
+
+
+def scaling(args) -> None:
+    sizes = [1_000, 100_000, 10_000_000] + ([] if args.quick else [100_000_000])
+    print(f"\n{'text size':>12} {'tokens':>12} {'ns per token':>14} {'ns per char':>12}")
+    for size in sizes:
+        text = log_text(size, seed=13)
+        tokens = len(TOKEN.findall(text))
+        number = max(1, 1_000_000 // size)
+        t = best(lambda: vectorize_text_c(text), number, 3 if size > 1_000_000 else args.repeat)
+        print(f"{size:>12,} {tokens:>12,} {t / tokens * 1e9:>14.2f} {t / size * 1e9:>12.3f}")
+
+
+def memory() -> None:
+    print()
+    for ascii_only in (True, False):
+        text = log_text(8_000_000, seed=17, ascii_only=ascii_only)
+        size = sys.getsizeof(text)
+        tracemalloc.start()
+        vectorize_text_c(text)
+        _, peak = tracemalloc.get_traced_memory()
+        tracemalloc.stop()
+        kind = "ASCII" if ascii_only else "non-ASCII"
+        unchanged = "unchanged" if sys.getsizeof(text) == size else "CHANGED"
+        print(f"tracemalloc peak, 8 MB {kind} text: {peak} bytes; the text's size {unchanged}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repeats, smaller scaling range")
+    args = parser.parse_args()
+    args.repeat = 3 if args.quick else 7
+    print(f"machine: {platform.machine()}, {os.cpu_count()} cores, {platform.processor() or platform.platform()}")
+    print(f"interpreter: {platform.python_implementation()} {sys.version.split()[0]} ({sys.executable})")
+    print(f"started {time.strftime('%Y-%m-%d %H:%M:%S')}; best of {args.repeat} repeats\n")
+    print(f"{'call':<44} {'ours':>15} {'comparison':>15} {'ratio':>8}")
+    calls(args)
+    lines(args)
+    against_reference(args)
+    scaling(args)
+    memory()
+
+
+if __name__ == "__main__":
+    main()
