@@ -54,6 +54,7 @@ constexpr bool rebuild_is_stable() {
   for (Axis axis : axes) build_keywords(again, axis);
   for (Axis axis : axes) build_bigrams(again, axis);
   return again.pair_number == built.pair_number && again.keywords_with_pair == built.keywords_with_pair &&
+         again.twice_set_size == built.twice_set_size &&
          again.prefix_keyword_count == built.prefix_keyword_count &&
          again.keyword_bigram_count == built.keyword_bigram_count;
 }

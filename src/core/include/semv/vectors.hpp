@@ -40,10 +40,9 @@ struct TextVector {
   std::array<double, 3> components;  // zero unless normalised
 };
 
-// Jaccard score of two sets from the size of their intersection and their own
-// sizes; 0.0 when both are empty.
-constexpr double jaccard_sim(std::uint64_t intersect_len, std::uint64_t size1, std::uint64_t size2) {
-  const std::uint64_t union_len = size1 + size2 - intersect_len;
+// Jaccard score of two sets from the sizes of their intersection and union;
+// 0.0 when both are empty. Counts are 64-bit: no string can overflow them.
+constexpr double jaccard_sim(std::uint64_t intersect_len, std::uint64_t union_len) {
   if (union_len == 0) return 0.0;
   return static_cast<double>(intersect_len) / static_cast<double>(union_len);
 }

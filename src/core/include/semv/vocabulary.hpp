@@ -100,6 +100,13 @@ struct PrefixCandidates {
 };
 
 inline constexpr std::size_t max_keywords = 3 * max_keywords_per_axis;
+inline constexpr std::size_t keyword_slots = 96;  // 91 keywords, padded to whole 16-byte rows
+
+constexpr std::array<std::uint8_t, keyword_slots> unused_slots() {
+  std::array<std::uint8_t, keyword_slots> sizes{};
+  sizes.fill(2 * 60);
+  return sizes;
+}
 
 struct Vocabularies {
   std::array<KeywordList, axis_count> keywords{};
@@ -110,8 +117,13 @@ struct Vocabularies {
   std::array<std::array<PrefixCandidates, 26>, 26> prefixes{};
   // Pair number of each pair of symbols.
   std::array<std::array<std::uint16_t, symbol_count>, symbol_count> pair_number{};
-  // For each keyword bigram and axis: bit k set when keyword k of the axis has it.
-  std::array<std::array<std::uint64_t, axis_count>, max_keyword_bigrams> keywords_with_pair{};
+  // Every keyword has a slot: axis X's keywords first, then Y's, then Z's.
+  // keywords_with_pair[p][slot] is 1 when the slot's keyword has bigram p.
+  alignas(16) std::array<std::array<std::uint8_t, keyword_slots>, max_keyword_bigrams> keywords_with_pair{};
+  // Twice the size of each slot's bigram set; slots without a keyword hold a
+  // size so large that no score reaches the threshold.
+  alignas(16) std::array<std::uint8_t, keyword_slots> twice_set_size = unused_slots();
+  std::array<std::uint8_t, axis_count + 1> first_slot{};
   std::uint16_t keyword_bigram_count = 0;
   std::uint8_t built_steps = 0;
 };
@@ -175,6 +187,9 @@ constexpr void build_bigrams(Vocabularies& v, Axis axis) {
   const auto& words = v.keywords[index_of(axis)];
   auto& list = v.bigrams[index_of(axis)];
   list.size = 0;
+  const std::size_t a = index_of(axis);
+  v.first_slot[a + 1] = static_cast<std::uint8_t>(v.first_slot[a] + words.size);
+  details::throw_if(v.first_slot[a + 1] > keyword_slots, "slot capacity");
   for (std::size_t k = 0; k < words.size; ++k) {
     std::string_view word = words.words[k];
     BigramSet set{};
@@ -188,9 +203,10 @@ constexpr void build_bigrams(Vocabularies& v, Axis axis) {
       for (std::size_t j = 0; j < set.size; ++j) present = present || set.pairs[j] == number;
       if (present) continue;
       set.pairs[set.size++] = number;
-      v.keywords_with_pair[number][index_of(axis)] |= std::uint64_t{1} << k;
+      v.keywords_with_pair[number][v.first_slot[a] + k] = 1;
     }
     list.sets[k] = set;
+    v.twice_set_size[v.first_slot[a] + k] = static_cast<std::uint8_t>(2 * set.size);
     ++list.size;
   }
   details::number_other_pairs(v);

@@ -19,6 +19,7 @@ TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n
   double sum[3] = {+0.0, +0.0, +0.0};
   std::uint64_t matched_count = 0;
   bool any_token = false;
+  SymbolPairSet seen;
   std::size_t i = 0;
   while (true) {
     while (i < n && !is_token_unit(text[i])) ++i;
@@ -26,7 +27,7 @@ TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n
     const std::size_t start = i;
     while (i < n && is_token_unit(text[i])) ++i;
     any_token = true;
-    const WordVector w = word_vector_of(v, Token<Unit>{text + start, i - start});
+    const WordVector w = token_vector_of(v, Token<Unit>{text + start, i - start}, seen);
     if (!matches(w)) continue;
     sum[0] = sum[0] + w.components[0];
     sum[1] = sum[1] + w.components[1];

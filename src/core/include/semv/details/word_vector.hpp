@@ -1,31 +1,66 @@
 // The word vector over any code-point view (see code_points.hpp).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <optional>
 
 #include "semv/details/code_points.hpp"
 #include "semv/details/pair_set.hpp"
+#include "semv/details/slot_counts.hpp"
 #include "semv/vectors.hpp"
 #include "semv/vocabulary.hpp"
 
 namespace semv::details {
 
+inline constexpr std::array<std::uint8_t, 128> ascii_symbols = [] {
+  std::array<std::uint8_t, 128> t{};
+  for (char32_t c = 0; c < 128; ++c) t[c] = symbol_of(c);
+  return t;
+}();
+
+// Symbols of text-token units, which are lower-cased as they are read.
+inline constexpr std::array<std::uint8_t, 128> token_symbols = [] {
+  std::array<std::uint8_t, 128> t{};
+  for (char32_t c = 0; c < 128; ++c) t[c] = symbol_of(ascii_lower(c));
+  return t;
+}();
+
+template <class Word>
+std::uint8_t symbol_at(const Word& w, std::size_t i) {
+  if constexpr (Word::symbols_only) {
+    return token_symbols[w.data[i]];
+  } else {
+    const char32_t c = w[i];
+    return c < 128 ? ascii_symbols[c] : no_symbol;
+  }
+}
+
+// A set of symbol pairs by pair number.
+struct SymbolPairSet {
+  std::array<std::uint64_t, (symbol_pair_count + 63) / 64> bits{};
+
+  // True when p was not in the set before.
+  bool insert(std::uint16_t p) {
+    const std::uint64_t bit = std::uint64_t{1} << (p % 64);
+    const bool added = (bits[p / 64] & bit) == 0;
+    bits[p / 64] |= bit;
+    return added;
+  }
+  void erase(std::uint16_t p) { bits[p / 64] &= ~(std::uint64_t{1} << (p % 64)); }
+};
+
 // The bigrams of a word as the fallback scores them.
 struct WordBigrams {
-  // Bit p set when the word has the symbol pair numbered p.
-  std::array<std::uint64_t, (symbol_pair_count + 63) / 64> seen{};
-  // The keyword bigrams among them, each once.
-  std::array<std::uint16_t, max_keyword_bigrams> keyword_pairs;
-  std::size_t keyword_pair_count = 0;
   // All distinct bigrams of the word, keyword bigrams or not.
   std::uint64_t distinct = 0;
+  // The keyword bigrams among them, each once, as pair numbers.
+  std::array<std::uint16_t, max_keyword_bigrams> keyword_pairs;
+  std::size_t keyword_pair_count = 0;
 
-  void add_symbol_pair(std::uint16_t p, std::uint16_t keyword_bigram_count) {
-    const std::uint64_t bit = std::uint64_t{1} << (p % 64);
-    if (seen[p / 64] & bit) return;
-    seen[p / 64] |= bit;
+  void add_new_symbol_pair(std::uint16_t p, std::uint16_t keyword_bigram_count) {
     ++distinct;
     if (p < keyword_bigram_count) keyword_pairs[keyword_pair_count++] = p;
   }
@@ -54,71 +89,120 @@ constexpr const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w
   return nullptr;
 }
 
-// Collects the word's bigrams: the set of its code-point pairs, or for a word
-// of one code point the set that holds the word itself, which no keyword has.
+// The bigrams of a text token, all symbol pairs. `seen` is empty on entry and
+// is left empty, so one set serves every token of a text without clearing.
 template <class Word>
-void collect_bigrams(const Vocabularies& v, const Word& w, WordBigrams& out) {
+void collect_token_bigrams(const Vocabularies& v, const Word& w, SymbolPairSet& seen, WordBigrams& out) {
+  const std::size_t n = w.size();
+  if (n < 2) {
+    out.distinct = 1;  // the set that holds the token itself: no keyword has it
+    return;
+  }
+  std::uint16_t added[symbol_pair_count];
+  std::size_t count = 0;
+  std::uint8_t prev = symbol_at(w, 0);
+  for (std::size_t i = 1; i < n; ++i) {
+    const std::uint8_t symbol = symbol_at(w, i);
+    const std::uint16_t p = v.pair_number[prev][symbol];
+    prev = symbol;
+    if (!seen.insert(p)) continue;
+    added[count++] = p;
+    out.add_new_symbol_pair(p, v.keyword_bigram_count);
+  }
+  for (std::size_t j = 0; j < count; ++j) seen.erase(added[j]);
+}
+
+// The bigrams of any word: the set of its code-point pairs, or for a word of
+// one code point the set that holds the word itself, which no keyword has.
+template <class Word>
+void collect_word_bigrams(const Vocabularies& v, const Word& w, WordBigrams& out) {
   const std::size_t n = w.size();
   if (n < 2) {
     out.distinct = 1;
     return;
   }
-  [[maybe_unused]] PairSet others;
-  const std::uint16_t keyword_bigrams = v.keyword_bigram_count;
-  char32_t prev = w[0];
-  std::uint8_t prev_symbol = symbol_of(prev);
+  SymbolPairSet seen;
+  PairSet others;
+  std::uint8_t prev = symbol_at(w, 0);
   for (std::size_t i = 1; i < n; ++i) {
-    const char32_t c = w[i];
-    const std::uint8_t symbol = symbol_of(c);
-    if (Word::symbols_only || (prev_symbol != no_symbol && symbol != no_symbol)) {
-      out.add_symbol_pair(v.pair_number[prev_symbol][symbol], keyword_bigrams);
-    } else if constexpr (!Word::symbols_only) {
-      if (others.insert(PairSet::key(prev, c))) ++out.distinct;
+    const std::uint8_t symbol = symbol_at(w, i);
+    if (prev != no_symbol && symbol != no_symbol) {
+      const std::uint16_t p = v.pair_number[prev][symbol];
+      if (seen.insert(p)) out.add_new_symbol_pair(p, v.keyword_bigram_count);
+    } else if (others.insert(PairSet::key(w[i - 1], w[i]))) {
+      ++out.distinct;
     }
-    prev = c;
-    prev_symbol = symbol;
+    prev = symbol;
   }
 }
 
-// The best score of each axis, thresholded. Only keywords that share a bigram
-// with the word can score above zero, so only those are divided.
+// The thresholded best score of each axis.
+//
+// A score c / u, with c bigrams in common and u in the union, is kept when it
+// is at least 0.4. For these small counts (u < 40) no quotient rounds across
+// 0.4, so the test is exact in integers: 5c >= 2u, that is 7c >= 2(d + s) for
+// a word of d distinct bigrams and a keyword of s. As c <= 9, a word of more
+// than 30 distinct bigrams scores nothing. The kept scores of an axis are
+// compared as fractions, which picks the same maximum as comparing rounded
+// quotients, so each axis divides at most once.
 inline std::array<double, axis_count> axis_scores(const Vocabularies& v, const WordBigrams& word) {
-  std::array<std::array<std::uint8_t, 64>, axis_count> common{};
-  std::array<std::uint64_t, axis_count> touched{};
-  for (std::size_t i = 0; i < word.keyword_pair_count; ++i) {
-    const auto& with = v.keywords_with_pair[word.keyword_pairs[i]];
-    for (std::size_t a = 0; a < axis_count; ++a) {
-      touched[a] |= with[a];
-      for (std::uint64_t bits = with[a]; bits != 0; bits &= bits - 1) ++common[a][std::countr_zero(bits)];
-    }
-  }
   std::array<double, axis_count> scores{};
+  const std::uint64_t d = word.distinct;
+  const std::size_t shared = word.keyword_pair_count;
+  if (shared == 0 || 7 * std::min<std::uint64_t>(shared, max_bigrams_per_keyword) < 2 * (d + 1))
+    return scores;
+  SlotCounts common;
+  for (std::size_t i = 0; i < shared; ++i) common.add(v.keywords_with_pair[word.keyword_pairs[i]].data());
+  const SlotMask passing = common.passing(v.twice_set_size.data(), static_cast<std::uint8_t>(2 * d));
+  if (passing == 0) return scores;
   for (std::size_t a = 0; a < axis_count; ++a) {
-    const BigramList& list = v.bigrams[a];
-    double best = 0.0;
-    for (std::uint64_t bits = touched[a]; bits != 0; bits &= bits - 1) {
-      const int k = std::countr_zero(bits);
-      const double sim = jaccard_sim(common[a][k], word.distinct, list.sets[k].size);
-      if (sim > best) best = sim;
+    const std::size_t begin = v.first_slot[a], end = v.first_slot[a + 1];
+    auto bits = static_cast<std::uint64_t>(passing >> begin) & ((std::uint64_t{1} << (end - begin)) - 1);
+    std::uint64_t c_best = 0, u_best = 1;
+    for (; bits != 0; bits &= bits - 1) {
+      const std::size_t j = begin + static_cast<std::size_t>(std::countr_zero(bits));
+      const std::uint64_t c = common[j], u = d + v.twice_set_size[j] / 2 - c;
+      if (c * u_best > c_best * u) {
+        c_best = c;
+        u_best = u;
+      }
     }
-    scores[a] = best < score_threshold ? 0.0 : best;
+    if (c_best != 0) scores[a] = jaccard_sim(c_best, u_best);
   }
   return scores;
 }
 
 template <class Word>
+std::optional<WordVector> prefix_vector(const Vocabularies& v, const Word& w) {
+  const PrefixKeyword* match = prefix_match(v, w);
+  if (!match) return std::nullopt;
+  WordVector unit{WordForm::unit, match->axis, {0.0, 0.0, 0.0}};
+  unit.components[index_of(match->axis)] = 1.0;
+  return unit;
+}
+
+inline WordVector fallback_vector(const Vocabularies& v, const WordBigrams& bigrams) {
+  const std::array<double, axis_count> scores = axis_scores(v, bigrams);
+  return {WordForm::fallback, Axis::x, {scores[0], scores[1], scores[2]}};
+}
+
+// The vector of a normalised word.
+template <class Word>
 WordVector word_vector_of(const Vocabularies& v, const Word& w) {
   if (w.size() == 0) return {WordForm::empty, Axis::x, {0.0, 0.0, 0.0}};
-  if (const auto* match = prefix_match(v, w)) {
-    WordVector unit{WordForm::unit, match->axis, {0.0, 0.0, 0.0}};
-    unit.components[index_of(match->axis)] = 1.0;
-    return unit;
-  }
+  if (auto unit = prefix_vector(v, w)) return *unit;
   WordBigrams bigrams;
-  collect_bigrams(v, w, bigrams);
-  const std::array<double, axis_count> scores = axis_scores(v, bigrams);
-  WordVector result{WordForm::fallback, Axis::x, {scores[0], scores[1], scores[2]}};
-  return result;
+  collect_word_bigrams(v, w, bigrams);
+  return fallback_vector(v, bigrams);
+}
+
+// The vector of a text token (never empty), with the text's set of pairs.
+template <class Word>
+WordVector token_vector_of(const Vocabularies& v, const Word& w, SymbolPairSet& seen) {
+  if (auto unit = prefix_vector(v, w)) return *unit;
+  WordBigrams bigrams;
+  collect_token_bigrams(v, w, seen, bigrams);
+  return fallback_vector(v, bigrams);
 }
 
 }  // namespace semv::details
