@@ -17,7 +17,6 @@ import tracemalloc
 
 sys.path[:0] = [os.path.dirname(__file__), os.path.join(os.path.dirname(__file__), "..", "tests")]
 
-import reference  # noqa: E402
 from loggen import log_lines, log_text  # noqa: E402
 
 from nuvra.semv_core import (  # noqa: E402
@@ -26,75 +25,79 @@ from nuvra.semv_core import (  # noqa: E402
     vectorize_text_c,
 )
 
+import reference  # noqa: E402
+
 TOKEN = re.compile(reference.TOKEN_PATTERN)
 
 
+class Timed:
+    """One side of a comparison: a statement string run with `names` as its
+    globals (so no Python-level call wraps it), or a callable."""
+
+    def __init__(self, stmt, number: int, **names):
+        self.timer = timeit.Timer(stmt, globals=names)
+        self.number = number
+
+    def once(self) -> float:
+        return self.timer.timeit(self.number) / self.number
+
+
 def best(stmt, number: int, repeat: int, **names) -> float:
-    """Best time of one run of stmt (a statement string run with `names` as its
-    globals, so no Python-level call wraps it; or a callable), in seconds."""
-    return min(timeit.repeat(stmt, number=number, repeat=repeat, globals=names)) / number
+    """Best time of one run, in seconds."""
+    timed = Timed(stmt, number, **names)
+    return min(timed.once() for _ in range(repeat))
 
 
-def row(name: str, ours: float, theirs: float, against: str) -> None:
-    print(f"{name:<44} {ours * 1e9:>12.1f} ns {theirs * 1e9:>12.1f} ns {ours / theirs:>8.3f}  vs {against}")
+def row(name: str, ours: Timed, theirs: Timed, against: str, repeat: int, per: int = 1) -> None:
+    """Times both sides in alternation, so that a noisy machine slows both alike,
+    and prints the best of each and their ratio."""
+    a = b = math.inf
+    for _ in range(repeat):
+        a, b = min(a, ours.once()), min(b, theirs.once())
+    a, b = a / per, b / per
+    print(f"{name:<44} {a * 1e9:>12.1f} ns {b * 1e9:>12.1f} ns {a / b:>8.3f}  vs {against}")
 
 
 def calls(args) -> None:
-    r = args.repeat
+    r, n = args.repeat, 200_000
     a, b = [0.3, 0.5, 0.8], [0.9, 0.1, 0.4]
-    x, y = 0.3, 0.5
-    n = 500_000
-    row("cosine_similarity_c(a, b)", best("f(a, b)", n, r, f=cosine_similarity_c, a=a, b=b),
-        best("f(x, y)", n, r, f=math.hypot, x=x, y=y), "math.hypot(x, y)")  # fmt: skip
+    row("cosine_similarity_c(a, b)", Timed("f(a, b)", n, f=cosine_similarity_c, a=a, b=b),
+        Timed("f(x, y)", n, f=math.hypot, x=0.3, y=0.5), "math.hypot(x, y)", r)  # fmt: skip
     words = (("keyword-prefix word", "ErrorCode"), ("fallback word", "connection"),
              ("non-ASCII word", "bağlantı"))  # fmt: skip
     for label, w in words:
-        row(f"get_semantic_vector_c, {label}", best("f(w)", n, r, f=get_semantic_vector_c, w=w),
-            best("w.lower()", n, r, w=w), "w.lower()")  # fmt: skip
+        row(f"get_semantic_vector_c, {label}", Timed("f(w)", n, f=get_semantic_vector_c, w=w),
+            Timed("w.lower()", n, w=w), "w.lower()", r)  # fmt: skip
 
 
 def lines(args) -> None:
     r = args.repeat
     sample = log_lines(3000, seed=7)
-
-    def ours():
-        for line in sample:
-            vectorize_text_c(line)
-
-    def findall():
-        for line in sample:
-            TOKEN.findall(line)
-
-    row(f"vectorize_text_c, {len(sample)} log lines (per line)", best(ours, 5, r) / len(sample),
-        best(findall, 5, r) / len(sample), "re.findall alone")  # fmt: skip
+    row(f"vectorize_text_c, {len(sample)} log lines (per line)",
+        Timed("for line in sample: f(line)", 5, f=vectorize_text_c, sample=sample),
+        Timed("for line in sample: f(line)", 5, f=TOKEN.findall, sample=sample),
+        "re.findall alone", r, per=len(sample))  # fmt: skip
     for size, ascii_only in ((4_000_000, True), (4_000_000, False)):
         text = log_text(size, seed=11, ascii_only=ascii_only)
         kind = "ASCII" if ascii_only else "non-ASCII"
-        row(f"vectorize_text_c, {size // 1_000_000} MB {kind} text", best(lambda: vectorize_text_c(text), 1, r),
-            best(lambda: TOKEN.findall(text), 1, r), "re.findall alone")  # fmt: skip
+        row(f"vectorize_text_c, {size // 1_000_000} MB {kind} text", Timed("f(t)", 1, f=vectorize_text_c, t=text),
+            Timed("f(t)", 1, f=TOKEN.findall, t=text), "re.findall alone", r)  # fmt: skip
 
 
 def against_reference(args) -> None:
     r = max(3, args.repeat // 2)
     sample = log_lines(300, seed=5)
     a, b = [0.3, 0.5, 0.8], [0.9, 0.1, 0.4]
-    row("cosine_similarity_c(a, b)", best("f(a, b)", 100_000, r, f=cosine_similarity_c, a=a, b=b),
-        best("f(a, b)", 20_000, r, f=reference.cosine_similarity, a=a, b=b),
-        "pure-Python reference")  # fmt: skip
+    row("cosine_similarity_c(a, b)", Timed("f(a, b)", 100_000, f=cosine_similarity_c, a=a, b=b),
+        Timed("f(a, b)", 20_000, f=reference.cosine_similarity, a=a, b=b),
+        "pure-Python reference", r)  # fmt: skip
     w = "connection"
-    row("get_semantic_vector_c, fallback word", best("f(w)", 100_000, r, f=get_semantic_vector_c, w=w),
-        best("f(w)", 2_000, r, f=reference.get_semantic_vector, w=w), "pure-Python reference")  # fmt: skip
-
-    def ours():
-        for line in sample:
-            vectorize_text_c(line)
-
-    def theirs():
-        for line in sample:
-            reference.vectorize_text(line)
-
-    row("vectorize_text_c, log lines (per line)", best(ours, 20, r) / len(sample),
-        best(theirs, 1, r) / len(sample), "pure-Python reference")  # fmt: skip
+    row("get_semantic_vector_c, fallback word", Timed("f(w)", 100_000, f=get_semantic_vector_c, w=w),
+        Timed("f(w)", 2_000, f=reference.get_semantic_vector, w=w), "pure-Python reference", r)  # fmt: skip
+    row("vectorize_text_c, log lines (per line)",
+        Timed("for line in sample: f(line)", 20, f=vectorize_text_c, sample=sample),
+        Timed("for line in sample: f(line)", 1, f=reference.vectorize_text, sample=sample),
+        "pure-Python reference", r, per=len(sample))  # fmt: skip
 
 
 def scaling(args) -> None:
@@ -104,7 +107,7 @@ def scaling(args) -> None:
         text = log_text(size, seed=13)
         tokens = len(TOKEN.findall(text))
         number = max(1, 1_000_000 // size)
-        t = best(lambda: vectorize_text_c(text), number, 3 if size > 1_000_000 else args.repeat)
+        t = best("f(t)", number, 3 if size > 1_000_000 else args.repeat, f=vectorize_text_c, t=text)
         print(f"{size:>12,} {tokens:>12,} {t / tokens * 1e9:>14.2f} {t / size * 1e9:>12.3f}")
 
 

@@ -23,9 +23,7 @@ def main() -> None:
         print(f"  {x:8.4f} {y:8.4f} {z:8.4f}  {text}")
     print("\nmost similar to the first text")
     query = vectors[0]
-    ranked = sorted(
-        zip(TEXTS[1:], vectors[1:], strict=True), key=lambda tv: -cosine_similarity_c(query, tv[1])
-    )
+    ranked = sorted(zip(TEXTS[1:], vectors[1:], strict=True), key=lambda tv: -cosine_similarity_c(query, tv[1]))
     for text, vector in ranked:
         print(f"  {cosine_similarity_c(query, vector):8.4f}  {text}")
 

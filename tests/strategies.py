@@ -5,13 +5,9 @@ from hypothesis import strategies as st
 from reference import KEYWORDS
 
 ALL_KEYWORDS = [k for axis in KEYWORDS for k in axis]
-FRAGMENTS = sorted(
-    {k[i:j] for k in ALL_KEYWORDS for i in range(len(k)) for j in range(i + 1, len(k) + 1)}
-)
+FRAGMENTS = sorted({k[i:j] for k in ALL_KEYWORDS for i in range(len(k)) for j in range(i + 1, len(k) + 1)})
 
-WHITESPACE = (
-    "\t\n\x0b\x0c\r\x1c\x1d\x1e\x1f \x85\xa0\u1680\u2000\u2007\u200a\u2028\u2029\u202f\u205f\u3000"
-)
+WHITESPACE = "\t\n\x0b\x0c\r\x1c\x1d\x1e\x1f \x85\xa0\u1680\u2000\u2007\u200a\u2028\u2029\u202f\u205f\u3000"
 TURKISH = "çğıİöşüÇĞIÖŞÜ"
 # Lower-cased to another length or to ASCII: İ, the Kelvin sign, Ω sign, ẞ.
 CASE_CHANGING = "\u0130\u212a\u2126\u1e9e\u0049\u03a3"

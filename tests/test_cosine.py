@@ -107,9 +107,7 @@ def test_read_failures_name_the_item(v1, v2, exc, line):
 def test_none_and_short_list_messages():
     with pytest.raises(TypeError, match="^'NoneType' object is not subscriptable$"):
         cosine_similarity_c(None, None)
-    with pytest.raises(
-        IndexError, match=r"^cosine_similarity_c\(\) needs 3 items in 'v2', it has 1$"
-    ):
+    with pytest.raises(IndexError, match=r"^cosine_similarity_c\(\) needs 3 items in 'v2', it has 1$"):
         cosine_similarity_c([1, 0, 0], [1])
 
 

@@ -22,9 +22,7 @@ FUNCTIONS = {
 
 
 def test_namespace_holds_the_module_entries_in_order():
-    own = [
-        k for k in vars(semv_core) if not k.startswith("__") or k in ("__builtins__", "__test__")
-    ]
+    own = [k for k in vars(semv_core) if not k.startswith("__") or k in ("__builtins__", "__test__")]
     assert own == ["__builtins__", "math", *FUNCTIONS, "__test__"]
     assert semv_core.math is sys.modules["math"]
     assert semv_core.__test__ == {}
@@ -212,9 +210,7 @@ def test_failed_math_import_reports_line_2_and_a_later_import_starts_over():
     ], result.stderr
 
 
-INTERPRETER_CHANGE = (
-    "Interpreter change detected - this module can only be loaded into one interpreter per process."
-)
+INTERPRETER_CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 SUBINTERPRETER_IMPORT = """
 import _interpreters
 interp = _interpreters.create("legacy")

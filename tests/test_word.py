@@ -76,9 +76,7 @@ def test_result_is_a_new_list_every_time():
 
 def test_none_is_refused_on_every_call():
     for _ in range(3):
-        with pytest.raises(
-            TypeError, match="descriptor 'lower' for 'str' objects doesn't apply"
-        ) as info:
+        with pytest.raises(TypeError, match="descriptor 'lower' for 'str' objects doesn't apply") as info:
             get_semantic_vector_c(None)
         assert entries(info.value) == [(WORD, 47), (WORD, 48)]
 
@@ -116,9 +114,7 @@ def test_no_leak(word):
 )
 def test_long_words_match_the_reference(word):
     assert same_bits(get_semantic_vector_c(word), reference.get_semantic_vector(word))
-    assert same_bits(
-        get_semantic_vector_c(word.upper()), reference.get_semantic_vector(word.upper())
-    )
+    assert same_bits(get_semantic_vector_c(word.upper()), reference.get_semantic_vector(word.upper()))
 
 
 @settings(max_examples=1500)

@@ -20,6 +20,7 @@ TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n
   std::uint64_t matched_count = 0;
   bool any_token = false;
   SymbolPairSet seen;
+  seen.bits.fill(0);
   std::size_t i = 0;
   while (true) {
     while (i < n && !is_token_unit(text[i])) ++i;

@@ -5,7 +5,6 @@
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <optional>
 
 #include "semv/details/code_points.hpp"
 #include "semv/details/pair_set.hpp"
@@ -40,7 +39,7 @@ std::uint8_t symbol_at(const Word& w, std::size_t i) {
 
 // A set of symbol pairs by pair number.
 struct SymbolPairSet {
-  std::array<std::uint64_t, (symbol_pair_count + 63) / 64> bits{};
+  std::array<std::uint64_t, (symbol_pair_count + 63) / 64> bits;  // callers clear it
 
   // True when p was not in the set before.
   bool insert(std::uint16_t p) {
@@ -112,6 +111,10 @@ void collect_token_bigrams(const Vocabularies& v, const Word& w, SymbolPairSet& 
   for (std::size_t j = 0; j < count; ++j) seen.erase(added[j]);
 }
 
+// Words of up to this many code points dedupe their symbol pairs by a linear
+// scan, which is cheaper than clearing a set of all symbol pairs.
+inline constexpr std::size_t short_word = 24;
+
 // The bigrams of any word: the set of its code-point pairs, or for a word of
 // one code point the set that holds the word itself, which no keyword has.
 template <class Word>
@@ -121,14 +124,26 @@ void collect_word_bigrams(const Vocabularies& v, const Word& w, WordBigrams& out
     out.distinct = 1;
     return;
   }
-  SymbolPairSet seen;
+  std::uint16_t pairs[short_word - 1];
+  std::size_t pair_count = 0;
+  SymbolPairSet seen;  // cleared only for long words
+  const bool is_short = n <= short_word;
+  if (!is_short) seen.bits.fill(0);
   PairSet others;
   std::uint8_t prev = symbol_at(w, 0);
   for (std::size_t i = 1; i < n; ++i) {
     const std::uint8_t symbol = symbol_at(w, i);
     if (prev != no_symbol && symbol != no_symbol) {
       const std::uint16_t p = v.pair_number[prev][symbol];
-      if (seen.insert(p)) out.add_new_symbol_pair(p, v.keyword_bigram_count);
+      bool added;
+      if (is_short) {
+        added = true;
+        for (std::size_t j = 0; j < pair_count; ++j) added &= pairs[j] != p;
+        if (added) pairs[pair_count++] = p;
+      } else {
+        added = seen.insert(p);
+      }
+      if (added) out.add_new_symbol_pair(p, v.keyword_bigram_count);
     } else if (others.insert(PairSet::key(w[i - 1], w[i]))) {
       ++out.distinct;
     }
@@ -172,12 +187,9 @@ inline std::array<double, axis_count> axis_scores(const Vocabularies& v, const W
   return scores;
 }
 
-template <class Word>
-std::optional<WordVector> prefix_vector(const Vocabularies& v, const Word& w) {
-  const PrefixKeyword* match = prefix_match(v, w);
-  if (!match) return std::nullopt;
-  WordVector unit{WordForm::unit, match->axis, {0.0, 0.0, 0.0}};
-  unit.components[index_of(match->axis)] = 1.0;
+inline WordVector unit_vector(Axis axis) {
+  WordVector unit{WordForm::unit, axis, {0.0, 0.0, 0.0}};
+  unit.components[index_of(axis)] = 1.0;
   return unit;
 }
 
@@ -190,7 +202,7 @@ inline WordVector fallback_vector(const Vocabularies& v, const WordBigrams& bigr
 template <class Word>
 WordVector word_vector_of(const Vocabularies& v, const Word& w) {
   if (w.size() == 0) return {WordForm::empty, Axis::x, {0.0, 0.0, 0.0}};
-  if (auto unit = prefix_vector(v, w)) return *unit;
+  if (const PrefixKeyword* match = prefix_match(v, w)) return unit_vector(match->axis);
   WordBigrams bigrams;
   collect_word_bigrams(v, w, bigrams);
   return fallback_vector(v, bigrams);
@@ -199,7 +211,7 @@ WordVector word_vector_of(const Vocabularies& v, const Word& w) {
 // The vector of a text token (never empty), with the text's set of pairs.
 template <class Word>
 WordVector token_vector_of(const Vocabularies& v, const Word& w, SymbolPairSet& seen) {
-  if (auto unit = prefix_vector(v, w)) return *unit;
+  if (const PrefixKeyword* match = prefix_match(v, w)) return unit_vector(match->axis);
   WordBigrams bigrams;
   collect_token_bigrams(v, w, seen, bigrams);
   return fallback_vector(v, bigrams);
