@@ -9,6 +9,7 @@
 #include "semv/details/code_points.hpp"
 #include "semv/details/pair_set.hpp"
 #include "semv/details/slot_counts.hpp"
+#include "semv/details/symbol_pairs.hpp"
 #include "semv/vectors.hpp"
 #include "semv/vocabulary.hpp"
 
@@ -36,20 +37,6 @@ std::uint8_t symbol_at(const Word& w, std::size_t i) {
     return c < 128 ? ascii_symbols[c] : no_symbol;
   }
 }
-
-// A set of symbol pairs by pair number.
-struct SymbolPairSet {
-  std::array<std::uint64_t, (symbol_pair_count + 63) / 64> bits;  // callers clear it
-
-  // True when p was not in the set before.
-  bool insert(std::uint16_t p) {
-    const std::uint64_t bit = std::uint64_t{1} << (p % 64);
-    const bool added = (bits[p / 64] & bit) == 0;
-    bits[p / 64] |= bit;
-    return added;
-  }
-  void erase(std::uint16_t p) { bits[p / 64] &= ~(std::uint64_t{1} << (p % 64)); }
-};
 
 // The bigrams of a word as the fallback scores them.
 struct WordBigrams {
@@ -111,9 +98,9 @@ void collect_token_bigrams(const Vocabularies& v, const Word& w, SymbolPairSet& 
   for (std::size_t j = 0; j < count; ++j) seen.erase(added[j]);
 }
 
-// Words of up to this many code points dedupe their symbol pairs by a linear
-// scan, which is cheaper than clearing a set of all symbol pairs.
-inline constexpr std::size_t short_word = 24;
+// Words of up to this many code points keep their symbol pairs in a short
+// set, which is cheaper than clearing a set of all symbol pairs.
+inline constexpr std::size_t short_word = ShortSymbolPairSet::capacity + 1;
 
 // The bigrams of any word: the set of its code-point pairs, or for a word of
 // one code point the set that holds the word itself, which no keyword has.
@@ -124,8 +111,7 @@ void collect_word_bigrams(const Vocabularies& v, const Word& w, WordBigrams& out
     out.distinct = 1;
     return;
   }
-  std::uint16_t pairs[short_word - 1];
-  std::size_t pair_count = 0;
+  ShortSymbolPairSet short_seen;
   SymbolPairSet seen;  // cleared only for long words
   const bool is_short = n <= short_word;
   if (!is_short) seen.bits.fill(0);
@@ -135,15 +121,8 @@ void collect_word_bigrams(const Vocabularies& v, const Word& w, WordBigrams& out
     const std::uint8_t symbol = symbol_at(w, i);
     if (prev != no_symbol && symbol != no_symbol) {
       const std::uint16_t p = v.pair_number[prev][symbol];
-      bool added;
-      if (is_short) {
-        added = true;
-        for (std::size_t j = 0; j < pair_count; ++j) added &= pairs[j] != p;
-        if (added) pairs[pair_count++] = p;
-      } else {
-        added = seen.insert(p);
-      }
-      if (added) out.add_new_symbol_pair(p, v.keyword_bigram_count);
+      if (is_short ? short_seen.insert(p) : seen.insert(p))
+        out.add_new_symbol_pair(p, v.keyword_bigram_count);
     } else if (others.insert(PairSet::key(w[i - 1], w[i]))) {
       ++out.distinct;
     }
