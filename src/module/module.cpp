@@ -80,6 +80,9 @@ int check_version() {
 
 // Fails with the pending exception and an "init" traceback entry at `line`.
 int fail_at(int line) {
+  // Under memory pressure CPython 3.13.0 can report a failed dict insertion
+  // without an exception; a lost allocation is the only cause here.
+  if (!PyErr_Occurred()) PyErr_NoMemory();
   add_traceback(lines::init_name, line, state.ns);
   return -1;
 }
