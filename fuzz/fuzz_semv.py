@@ -1,0 +1,83 @@
+"""Coverage-guided fuzzing of the three functions against the pure-Python
+reference (atheris). Any difference, or any exception other than the ones the
+reference raises too, is a finding.
+
+    python fuzz/fuzz_semv.py -max_total_time=600 fuzz/corpus   # a longer local run
+    python fuzz/fuzz_semv.py -runs=1 fuzz/crashes/*            # replay findings
+"""
+
+import math
+import os
+import struct
+import sys
+
+import atheris
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+
+with atheris.instrument_imports():
+    import reference
+
+from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
+
+
+def bits(x):
+    if isinstance(x, list):
+        return [bits(v) for v in x]
+    return struct.pack("<d", x) if isinstance(x, float) else x
+
+
+def same(a, b):
+    return bits(a) == bits(b)
+
+
+def component(fdp):
+    kind = fdp.ConsumeIntInRange(0, 4)
+    if kind == 0:
+        return fdp.ConsumeRegularFloat()
+    if kind == 1:
+        return fdp.ConsumeFloat()  # NaN and infinities too
+    if kind == 2:
+        return fdp.ConsumeInt(8)
+    if kind == 3:
+        return fdp.ConsumeBool()
+    return fdp.PickValueInList([0.0, -0.0, 1.0, -1.0, 0.4, math.inf, 1e-300, 5e-324])
+
+
+def outcome(function, *args):
+    try:
+        return function(*args), None
+    except (TypeError, IndexError, OverflowError, ValueError) as e:
+        return None, type(e)
+
+
+def check(ours, theirs, what):
+    if ours[1] is not None or theirs[1] is not None:
+        if ours[1] is not theirs[1]:
+            raise AssertionError(f"{what}: raised {ours[1]}, reference {theirs[1]}")
+    elif not same(ours[0], theirs[0]):
+        raise AssertionError(f"{what}: {ours[0]!r} != reference {theirs[0]!r}")
+
+
+def test_one_input(data):
+    fdp = atheris.FuzzedDataProvider(data)
+    choice = fdp.ConsumeIntInRange(0, 2)
+    if choice == 0:
+        word = fdp.ConsumeUnicode(fdp.ConsumeIntInRange(0, 64))
+        check(outcome(get_semantic_vector_c, word), outcome(reference.get_semantic_vector, word), f"word {word!r}")
+    elif choice == 1:
+        text = fdp.ConsumeUnicode(fdp.ConsumeIntInRange(0, 512))
+        check(outcome(vectorize_text_c, text), outcome(reference.vectorize_text, text), f"text {text!r}")
+    else:
+        v1 = [component(fdp) for _ in range(fdp.ConsumeIntInRange(0, 5))]
+        v2 = [component(fdp) for _ in range(fdp.ConsumeIntInRange(0, 5))]
+        check(outcome(cosine_similarity_c, v1, v2), outcome(reference.cosine_similarity, v1, v2), f"{v1} {v2}")
+
+
+def main():
+    atheris.Setup(sys.argv, test_one_input)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
