@@ -1,10 +1,10 @@
-#include <span>
 
 #include "bodies.hpp"
 #include "exports.hpp"
 #include "semv/vectors.hpp"
 #include "source_lines.hpp"
 #include "state.hpp"
+#include "str_units.hpp"
 #include "traceback.hpp"
 
 namespace nuvra {
@@ -17,18 +17,6 @@ PyObject* fail(int line, PyObject* globals) {
   add_traceback(dotted, line, globals);
   add_traceback(dotted, vectorize_text_def.line, globals);
   return nullptr;
-}
-
-// Tokenises the str's own storage in place: no token objects, no copy.
-semv::TextVector vector_of_str(PyObject* text) {
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-  const void* data = PyUnicode_DATA(text);
-  const semv::Vocabularies& v = state.vocabularies;
-  switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND: return semv::text_vector(v, std::span(static_cast<const Py_UCS1*>(data), n));
-    case PyUnicode_2BYTE_KIND: return semv::text_vector(v, std::span(static_cast<const Py_UCS2*>(data), n));
-    default: return semv::text_vector(v, std::span(static_cast<const Py_UCS4*>(data), n));
-  }
 }
 
 int zero_line(semv::TextForm form) {
@@ -47,7 +35,9 @@ PyObject* vectorize_text_body(PyObject* const* values, PyObject* globals) {
     PyErr_SetString(PyExc_TypeError, "vectorize_text_c() expected a str for 'text', got None");
     return fail(lines::text_tokenise, globals);
   }
-  const semv::TextVector tv = vector_of_str(text);
+  // The text is tokenised in its own storage: no token objects, no copy.
+  const semv::TextVector tv =
+      with_units(text, [](auto units) { return semv::text_vector(state.vocabularies, units); });
   if (tv.form != semv::TextForm::normalised) {
     PyObject* zero = state.constants.zero;
     PyObject* list = shared_list(zero, zero, zero);

@@ -1,11 +1,11 @@
 #include <new>
-#include <span>
 
 #include "bodies.hpp"
 #include "exports.hpp"
 #include "semv/vectors.hpp"
 #include "source_lines.hpp"
 #include "state.hpp"
+#include "str_units.hpp"
 #include "traceback.hpp"
 
 namespace nuvra {
@@ -17,18 +17,6 @@ const char* const dotted = "nuvra.semv_core.get_semantic_vector_c";
 PyObject* fail(int line, PyObject* globals) {
   add_traceback(dotted, line, globals);
   return nullptr;
-}
-
-// The vector of a normalised str, over its stored units.
-semv::WordVector vector_of_str(PyObject* w) {
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(w);
-  const void* data = PyUnicode_DATA(w);
-  const semv::Vocabularies& v = state.vocabularies;
-  switch (PyUnicode_KIND(w)) {
-    case PyUnicode_1BYTE_KIND: return semv::word_vector(v, std::span(static_cast<const Py_UCS1*>(data), n));
-    case PyUnicode_2BYTE_KIND: return semv::word_vector(v, std::span(static_cast<const Py_UCS2*>(data), n));
-    default: return semv::word_vector(v, std::span(static_cast<const Py_UCS4*>(data), n));
-  }
 }
 
 PyObject* make_result(const semv::WordVector& wv, PyObject* globals) {
@@ -82,7 +70,7 @@ PyObject* semantic_vector(PyObject* word, PyObject* globals) {
       Py_DECREF(lowered);
       if (!w) return fail(lines::word_normalise, globals);
       try {
-        wv = vector_of_str(w);
+        wv = with_units(w, [](auto units) { return semv::word_vector(state.vocabularies, units); });
       } catch (...) {
         Py_DECREF(w);
         throw;
