@@ -1,4 +1,3 @@
-
 #include "bodies.hpp"
 #include "exports.hpp"
 #include "semv/vectors.hpp"
