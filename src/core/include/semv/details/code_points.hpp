@@ -37,6 +37,7 @@ constexpr bool is_token_unit(Unit c) {
 template <class Unit>
 struct CodePoints {
   static constexpr bool symbols_only = false;
+  static constexpr bool ascii_units = false;
   const Unit* data;
   std::size_t length;
   constexpr std::size_t size() const { return length; }
@@ -46,6 +47,7 @@ struct CodePoints {
 // An ASCII string lower-cased as it is read, as str.lower does for ASCII.
 struct AsciiLowered {
   static constexpr bool symbols_only = false;
+  static constexpr bool ascii_units = true;
   const unsigned char* data;
   std::size_t length;
   constexpr std::size_t size() const { return length; }
@@ -56,6 +58,7 @@ struct AsciiLowered {
 template <class Unit>
 struct Token {
   static constexpr bool symbols_only = true;
+  static constexpr bool ascii_units = true;
   const Unit* data;
   std::size_t length;
   constexpr std::size_t size() const { return length; }

@@ -21,8 +21,8 @@ inline constexpr std::array<std::uint8_t, 128> ascii_symbols = [] {
   return t;
 }();
 
-// Symbols of text-token units, which are lower-cased as they are read.
-inline constexpr std::array<std::uint8_t, 128> token_symbols = [] {
+// Symbols of ASCII units that are lower-cased as they are read.
+inline constexpr std::array<std::uint8_t, 128> lowered_symbols = [] {
   std::array<std::uint8_t, 128> t{};
   for (char32_t c = 0; c < 128; ++c) t[c] = symbol_of(ascii_lower(c));
   return t;
@@ -30,8 +30,8 @@ inline constexpr std::array<std::uint8_t, 128> token_symbols = [] {
 
 template <class Word>
 std::uint8_t symbol_at(const Word& w, std::size_t i) {
-  if constexpr (Word::symbols_only) {
-    return token_symbols[w.data[i]];
+  if constexpr (Word::ascii_units) {
+    return lowered_symbols[w.data[i]];
   } else {
     const char32_t c = w[i];
     return c < 128 ? ascii_symbols[c] : no_symbol;
