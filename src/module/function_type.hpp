@@ -7,7 +7,8 @@
 namespace nuvra {
 
 struct NativeFunction {
-  PyObject_HEAD vectorcallfunc vectorcall;
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
   const FunctionDef* def;
   PyObject* name;
   PyObject* qualname;

@@ -116,7 +116,6 @@ int import_math() {
 // building them cannot fail.
 void build_vocabularies() {
   semv::Vocabularies& v = state.vocabularies;
-  v.built_steps = 0;
   semv::build_keywords(v, semv::Axis::x);  // line 7
   semv::build_keywords(v, semv::Axis::y);  // line 12
   semv::build_keywords(v, semv::Axis::z);  // line 17

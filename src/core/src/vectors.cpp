@@ -26,7 +26,7 @@ WordVector ascii_word_vector(const Vocabularies& v, std::span<const unsigned cha
   std::size_t begin = 0, end = word.size();
   while (begin < end && details::is_ascii_space(word[begin])) ++begin;
   while (end > begin && details::is_ascii_space(word[end - 1])) --end;
-  return details::word_vector_of(v, details::AsciiLowered{word.data() + begin, end - begin});
+  return details::word_vector_of(v, details::AsciiLowered<unsigned char>{word.data() + begin, end - begin});
 }
 
 TextVector text_vector(const Vocabularies& v, std::span<const std::uint8_t> text) {

@@ -125,7 +125,6 @@ struct Vocabularies {
   alignas(16) std::array<std::uint8_t, keyword_slots> twice_set_size = unused_slots();
   std::array<std::uint8_t, axis_count + 1> first_slot{};
   std::uint16_t keyword_bigram_count = 0;
-  std::uint8_t built_steps = 0;
 };
 
 namespace details {
@@ -178,7 +177,6 @@ constexpr void build_keywords(Vocabularies& v, Axis axis) {
     entry.axis = axis;
     cands.keyword[cands.size++] = v.prefix_keyword_count++;
   }
-  ++v.built_steps;
 }
 
 // Builds the bigram list of one axis from its finished keyword list.
@@ -210,7 +208,6 @@ constexpr void build_bigrams(Vocabularies& v, Axis axis) {
     ++list.size;
   }
   details::number_other_pairs(v);
-  ++v.built_steps;
 }
 
 // All six steps in their order: the keyword lists X, Y, Z, then the bigram lists.
@@ -220,7 +217,5 @@ constexpr Vocabularies built_vocabularies() {
   for (Axis axis : axes) build_bigrams(v, axis);
   return v;
 }
-
-inline constexpr std::uint8_t vocabulary_steps = 6;
 
 }  // namespace semv

@@ -36,7 +36,6 @@ constexpr bool is_token_unit(Unit c) {
 // Code points as stored.
 template <class Unit>
 struct CodePoints {
-  static constexpr bool symbols_only = false;
   static constexpr bool ascii_units = false;
   const Unit* data;
   std::size_t length;
@@ -44,20 +43,10 @@ struct CodePoints {
   constexpr char32_t operator[](std::size_t i) const { return data[i]; }
 };
 
-// An ASCII string lower-cased as it is read, as str.lower does for ASCII.
-struct AsciiLowered {
-  static constexpr bool symbols_only = false;
-  static constexpr bool ascii_units = true;
-  const unsigned char* data;
-  std::size_t length;
-  constexpr std::size_t size() const { return length; }
-  constexpr char32_t operator[](std::size_t i) const { return ascii_lower(data[i]); }
-};
-
-// A text token: units drawn from the token set only, lower-cased as read.
+// ASCII units lower-cased as they are read, as str.lower does for ASCII: an
+// ASCII word, or a text token inside a str of any width.
 template <class Unit>
-struct Token {
-  static constexpr bool symbols_only = true;
+struct AsciiLowered {
   static constexpr bool ascii_units = true;
   const Unit* data;
   std::size_t length;

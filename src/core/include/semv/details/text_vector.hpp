@@ -28,7 +28,7 @@ TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n
     const std::size_t start = i;
     while (i < n && is_token_unit(text[i])) ++i;
     any_token = true;
-    const WordVector w = token_vector_of(v, Token<Unit>{text + start, i - start}, seen);
+    const WordVector w = token_vector_of(v, AsciiLowered<Unit>{text + start, i - start}, seen);
     if (!matches(w)) continue;
     sum[0] = sum[0] + w.components[0];
     sum[1] = sum[1] + w.components[1];
