@@ -1,5 +1,7 @@
-"""Benchmarks of nuvra.semv_core, each as a ratio to a comparable built-in call
-measured side by side in this process on the same inputs.
+"""Benchmarks of nuvra.semv_core, each as a ratio to a comparable call measured
+side by side in this process on the same inputs: first to the floors (the
+cheapest native functions under the same contract, bench/floor.cpp), then to
+re.findall and to the pure-Python reference.
 
     python bench/bench.py            # the full table
     python bench/bench.py --quick    # fewer repeats and a smaller scaling range
@@ -17,6 +19,7 @@ import tracemalloc
 
 sys.path[:0] = [os.path.dirname(__file__), os.path.join(os.path.dirname(__file__), "..", "tests")]
 
+from floors import load_floor  # noqa: E402
 from loggen import log_lines, log_text  # noqa: E402
 
 from nuvra.semv_core import (  # noqa: E402
@@ -58,16 +61,23 @@ def row(name: str, ours: Timed, theirs: Timed, against: str, repeat: int, per: i
     print(f"{name:<44} {a * 1e9:>12.1f} ns {b * 1e9:>12.1f} ns {a / b:>8.3f}  vs {against}")
 
 
-def calls(args) -> None:
+def floors(args) -> None:
+    """Each function against the floor that does the least under its contract."""
+    floor = load_floor()
     r, n = args.repeat, 200_000
+    row("get_semantic_vector_c, keyword-prefix word", Timed("f(w)", n, f=get_semantic_vector_c, w="Permission42"),
+        Timed("f(w)", n, f=floor.unit, w="Permission42"), "unit(w)", r)  # fmt: skip
+    for label, w in (("fallback word", "connection"), ("non-ASCII word", "çokme")):
+        row(f"get_semantic_vector_c, {label}", Timed("f(w)", n, f=get_semantic_vector_c, w=w),
+            Timed("f(w)", n, f=floor.fresh, w=w), "fresh(w)", r)  # fmt: skip
     a, b = [0.3, 0.5, 0.8], [0.9, 0.1, 0.4]
     row("cosine_similarity_c(a, b)", Timed("f(a, b)", n, f=cosine_similarity_c, a=a, b=b),
-        Timed("f(x, y)", n, f=math.hypot, x=0.3, y=0.5), "math.hypot(x, y)", r)  # fmt: skip
-    words = (("keyword-prefix word", "ErrorCode"), ("fallback word", "connection"),
-             ("non-ASCII word", "bağlantı"))  # fmt: skip
-    for label, w in words:
-        row(f"get_semantic_vector_c, {label}", Timed("f(w)", n, f=get_semantic_vector_c, w=w),
-            Timed("w.lower()", n, w=w), "w.lower()", r)  # fmt: skip
+        Timed("f(a, b)", n, f=floor.cos6, a=a, b=b), "cos6(a, b)", r)  # fmt: skip
+    sample = log_lines(3000, seed=7)
+    row(f"vectorize_text_c, {len(sample)} log lines (per line)",
+        Timed("for line in sample: f(line)", 10, f=vectorize_text_c, sample=sample),
+        Timed("for line in sample: f(line)", 10, f=floor.fresh, sample=sample),
+        "the same loop over fresh", r, per=len(sample))  # fmt: skip
 
 
 def lines(args) -> None:
@@ -102,16 +112,16 @@ def against_reference(args) -> None:
 
 def scaling(args) -> None:
     sizes = [1_000, 100_000, 10_000_000] + ([] if args.quick else [100_000_000])
-    print(f"\n{'text size':>12} {'tokens':>12} {'ns per token':>14} {'ns per char':>12}")
+    print(f"\n{'text size':>12} {'tokens':>12} {'ns per token':>14} {'ns per char':>12} {'MB/s':>8}")
     for size in sizes:
         text = log_text(size, seed=13)
         tokens = len(TOKEN.findall(text))
         number = max(1, 1_000_000 // size)
         t = best("f(t)", number, 3 if size > 1_000_000 else args.repeat, f=vectorize_text_c, t=text)
-        print(f"{size:>12,} {tokens:>12,} {t / tokens * 1e9:>14.2f} {t / size * 1e9:>12.3f}")
+        print(f"{size:>12,} {tokens:>12,} {t / tokens * 1e9:>14.2f} {t / size * 1e9:>12.3f} {size / t / 1e6:>8.0f}")
 
 
-def memory() -> None:
+def memory(args) -> None:
     print()
     for ascii_only in (True, False):
         text = log_text(8_000_000, seed=17, ascii_only=ascii_only)
@@ -125,20 +135,27 @@ def memory() -> None:
         print(f"tracemalloc peak, 8 MB {kind} text: {peak} bytes; the text's size {unchanged}")
 
 
+SECTIONS = {
+    "floors": floors,
+    "lines": lines,
+    "reference": against_reference,
+    "scaling": scaling,
+    "memory": memory,
+}
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats, smaller scaling range")
+    parser.add_argument("--only", choices=sorted(SECTIONS), action="append", help="run only this section")
     args = parser.parse_args()
     args.repeat = 3 if args.quick else 7
     print(f"machine: {platform.machine()}, {os.cpu_count()} cores, {platform.processor() or platform.platform()}")
     print(f"interpreter: {platform.python_implementation()} {sys.version.split()[0]} ({sys.executable})")
     print(f"started {time.strftime('%Y-%m-%d %H:%M:%S')}; best of {args.repeat} repeats\n")
     print(f"{'call':<44} {'ours':>15} {'comparison':>15} {'ratio':>8}")
-    calls(args)
-    lines(args)
-    against_reference(args)
-    scaling(args)
-    memory()
+    for name in args.only or SECTIONS:
+        SECTIONS[name](args)
 
 
 if __name__ == "__main__":
