@@ -77,14 +77,15 @@ PyObject* cos6(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 PyMethodDef methods[] = {
     {"unit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unit)), METH_FASTCALL | METH_KEYWORDS,
      nullptr},
-    {"fresh", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fresh)), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
+    {"fresh", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fresh)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"cos6", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cos6)), METH_FASTCALL | METH_KEYWORDS,
      nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "floor", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "floor", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

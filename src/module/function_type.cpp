@@ -13,11 +13,23 @@ NativeFunction* as_function(PyObject* self) {
   return reinterpret_cast<NativeFunction*>(self);
 }
 
+// Whether the arguments are all positional and each exactly of its
+// parameter's type: then they bind as they are, borrowed, since the caller
+// keeps them alive for the whole call.
+bool binds_as_given(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs != def.parameter_count || (kwnames && PyTuple_GET_SIZE(kwnames) != 0)) return false;
+  for (Py_ssize_t i = 0; i < nargs; ++i)
+    if (Py_TYPE(args[i]) != def.parameters[i].type) return false;
+  return true;
+}
+
 PyObject* call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   NativeFunction* f = as_function(self);
   const FunctionDef& def = *f->def;
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (binds_as_given(def, args, nargs, kwnames)) return def.body(args, f->globals);
   PyObject* values[max_parameters] = {};
-  if (bind_arguments(def, f->globals, args, PyVectorcall_NARGS(nargsf), kwnames, values) < 0) return nullptr;
+  if (bind_arguments(def, f->globals, args, nargs, kwnames, values) < 0) return nullptr;
   PyObject* result = def.body(values, f->globals);
   for (Py_ssize_t i = 0; i < def.parameter_count; ++i) Py_DECREF(values[i]);
   return result;

@@ -14,7 +14,6 @@ inline constexpr int word_function = 47;
 inline constexpr int word_normalise = 48;
 inline constexpr int word_zero = 50;
 inline constexpr int word_unit_x = 55, word_unit_y = 58, word_unit_z = 61;
-inline constexpr int word_bigrams = 64;
 inline constexpr int word_result = 91;
 
 // vectorize_text_c

@@ -1,4 +1,4 @@
-#include <new>
+#include <optional>
 
 #include "bodies.hpp"
 #include "exports.hpp"
@@ -53,35 +53,40 @@ PyObject* make_result(const semv::WordVector& wv, PyObject* globals) {
   return list ? list : fail(line, globals);
 }
 
+// The word lower-cased and stripped in its own storage, when the core's table
+// covers every code point.
+std::optional<semv::WordVector> lowered_in_place(PyObject* word) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(word);
+  const void* data = PyUnicode_DATA(word);
+  switch (PyUnicode_KIND(word)) {
+    case PyUnicode_1BYTE_KIND:
+      return semv::lowered_word_vector(state.vocabularies, std::span(static_cast<const Py_UCS1*>(data), n));
+    case PyUnicode_2BYTE_KIND:
+      return semv::lowered_word_vector(state.vocabularies, std::span(static_cast<const Py_UCS2*>(data), n));
+    default: return std::nullopt;  // beyond the table: every 4-byte str has a code point above U+FFFF
+  }
+}
+
+// The word normalised by the interpreter's own str.lower and str.strip().
+PyObject* normalised(PyObject* word) {
+  const Constants& c = state.constants;
+  PyObject* lowered = PyObject_Vectorcall(c.str_lower, &word, 1, nullptr);
+  if (!lowered) return nullptr;
+  PyObject* w = PyObject_Vectorcall(c.str_strip, &lowered, 1, nullptr);
+  Py_DECREF(lowered);
+  return w;
+}
+
 }  // namespace
 
 PyObject* semantic_vector(PyObject* word, PyObject* globals) {
-  semv::WordVector wv;
-  try {
-    if (word != Py_None && PyUnicode_IS_ASCII(word)) {
-      // str.lower and str.strip() of an ASCII str, done in place.
-      const auto* data = static_cast<const unsigned char*>(PyUnicode_DATA(word));
-      wv = semv::ascii_word_vector(state.vocabularies, std::span(data, PyUnicode_GET_LENGTH(word)));
-    } else {
-      const Constants& c = state.constants;
-      PyObject* lowered = PyObject_Vectorcall(c.str_lower, &word, 1, nullptr);
-      if (!lowered) return fail(lines::word_normalise, globals);
-      PyObject* w = PyObject_Vectorcall(c.str_strip, &lowered, 1, nullptr);
-      Py_DECREF(lowered);
-      if (!w) return fail(lines::word_normalise, globals);
-      try {
-        wv = with_units(w, [](auto units) { return semv::word_vector(state.vocabularies, units); });
-      } catch (...) {
-        Py_DECREF(w);
-        throw;
-      }
-      Py_DECREF(w);
-    }
-  } catch (const std::bad_alloc&) {
-    // Only the bigram set of a very long word allocates.
-    PyErr_NoMemory();
-    return fail(lines::word_bigrams, globals);
-  }
+  if (word != Py_None)
+    if (const std::optional<semv::WordVector> wv = lowered_in_place(word)) return make_result(*wv, globals);
+  PyObject* w = normalised(word);
+  if (!w) return fail(lines::word_normalise, globals);
+  const semv::WordVector wv =
+      with_units(w, [](auto units) { return semv::word_vector(state.vocabularies, units); });
+  Py_DECREF(w);
   return make_result(wv, globals);
 }
 

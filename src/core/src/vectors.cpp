@@ -22,11 +22,13 @@ WordVector word_vector(const Vocabularies& v, std::span<const std::uint32_t> wor
   return details::word_vector_of(v, CodePoints<std::uint32_t>{word.data(), word.size()});
 }
 
-WordVector ascii_word_vector(const Vocabularies& v, std::span<const unsigned char> word) {
-  std::size_t begin = 0, end = word.size();
-  while (begin < end && details::is_ascii_space(word[begin])) ++begin;
-  while (end > begin && details::is_ascii_space(word[end - 1])) --end;
-  return details::word_vector_of(v, details::AsciiLowered<unsigned char>{word.data() + begin, end - begin});
+std::optional<WordVector> lowered_word_vector(const Vocabularies& v, std::span<const std::uint8_t> word) {
+  return details::word_vector_of(v, details::stripped(word.data(), word.size()));
+}
+
+std::optional<WordVector> lowered_word_vector(const Vocabularies& v, std::span<const std::uint16_t> word) {
+  if (!details::simply_lowered(word.data(), word.size())) return std::nullopt;
+  return details::word_vector_of(v, details::stripped(word.data(), word.size()));
 }
 
 TextVector text_vector(const Vocabularies& v, std::span<const std::uint8_t> text) {

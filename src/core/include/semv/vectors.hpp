@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "semv/vocabulary.hpp"
@@ -48,14 +49,16 @@ constexpr double jaccard_sim(std::uint64_t intersect_len, std::uint64_t union_le
 }
 
 // The vector of an already normalised (lower-cased and stripped) word.
-// May throw std::bad_alloc for words with very many distinct non-ASCII bigrams.
 WordVector word_vector(const Vocabularies& v, std::span<const std::uint8_t> word);
 WordVector word_vector(const Vocabularies& v, std::span<const std::uint16_t> word);
 WordVector word_vector(const Vocabularies& v, std::span<const std::uint32_t> word);
 
-// The vector of an ASCII word before normalisation: lower-cased and stripped
-// exactly as str.lower and str.strip() do for ASCII, without a copy.
-WordVector ascii_word_vector(const Vocabularies& v, std::span<const unsigned char> word);
+// The vector of a word before normalisation, lower-cased and stripped as
+// str.lower and str.strip() do, in place, when every code point has a
+// one-to-one lower case in the core's table (Latin-1 and Latin Extended-A but
+// U+0130: every 1-byte str). Otherwise nullopt, and the caller normalises.
+std::optional<WordVector> lowered_word_vector(const Vocabularies& v, std::span<const std::uint8_t> word);
+std::optional<WordVector> lowered_word_vector(const Vocabularies& v, std::span<const std::uint16_t> word);
 
 // The vector of a text: its tokens are the maximal runs of A-Z a-z 0-9 _.
 // Never allocates.

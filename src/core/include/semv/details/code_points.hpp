@@ -5,16 +5,53 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "semv/vocabulary.hpp"
+
 namespace semv::details {
 
-constexpr char32_t ascii_lower(char32_t c) {
-  return c - U'A' < 26 ? c + (U'a' - U'A') : c;
+// Code points below this have a one-to-one lower case that the table below
+// gives (Basic Latin, Latin-1, Latin Extended-A, the Turkish letters among
+// them), except U+0130, whose lower case is two code points.
+inline constexpr char32_t lowered_limit = 0x180;
+inline constexpr char32_t capital_i_with_dot = 0x130;
+
+// str.lower of one code point below lowered_limit, written as the rules of the
+// blocks: A-Z and the Latin-1 capitals shift by 32, the capitals of Latin
+// Extended-A sit just before their small letters, and Y with diaeresis lowers
+// into Latin-1.
+constexpr char32_t simple_lower(char32_t c) {
+  if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 32;
+  if (c == 0x178) return 0xFF;
+  const bool even = c % 2 == 0;
+  if ((c >= 0x100 && c <= 0x137 && even && c != capital_i_with_dot) || (c >= 0x139 && c <= 0x148 && !even) ||
+      (c >= 0x14A && c <= 0x177 && even) || (c >= 0x179 && c <= 0x17E && !even))
+    return c + 1;
+  return c;
 }
 
-// What str.strip() removes from an ASCII string: HT, LF, VT, FF, CR, the four
-// information separators 0x1C-0x1F, and space.
-constexpr bool is_ascii_space(char32_t c) {
-  return c == U' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F);
+inline constexpr auto lower_table = [] {
+  std::array<std::uint16_t, lowered_limit> t{};
+  for (char32_t c = 0; c < lowered_limit; ++c) t[c] = static_cast<std::uint16_t>(simple_lower(c));
+  return t;
+}();
+
+// The symbol of each code point below lowered_limit, as it is and once
+// lower-cased.
+inline constexpr auto plain_symbols = [] {
+  std::array<std::uint8_t, lowered_limit> t{};
+  for (char32_t c = 0; c < lowered_limit; ++c) t[c] = symbol_of(c);
+  return t;
+}();
+inline constexpr auto lowered_symbols = [] {
+  std::array<std::uint8_t, lowered_limit> t{};
+  for (char32_t c = 0; c < lowered_limit; ++c) t[c] = symbol_of(simple_lower(c));
+  return t;
+}();
+
+// What str.strip() removes below lowered_limit: HT, LF, VT, FF, CR, the four
+// information separators 0x1C-0x1F, space, NEL and no-break space.
+constexpr bool is_simple_space(char32_t c) {
+  return c == U' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F) || c == 0x85 || c == 0xA0;
 }
 
 // A-Z, a-z, 0-9 and '_': the code points that make up text tokens.
@@ -33,25 +70,49 @@ constexpr bool is_token_unit(Unit c) {
     return c < 256 && token_units[c];
 }
 
+// Whether every unit has its lower case in the table.
+template <class Unit>
+constexpr bool simply_lowered(const Unit* data, std::size_t n) {
+  if constexpr (sizeof(Unit) == 1) {
+    return true;
+  } else {
+    for (std::size_t i = 0; i < n; ++i)
+      if (data[i] >= lowered_limit || data[i] == capital_i_with_dot) return false;
+    return true;
+  }
+}
+
 // Code points as stored.
 template <class Unit>
 struct CodePoints {
-  static constexpr bool ascii_units = false;
   const Unit* data;
   std::size_t length;
   constexpr std::size_t size() const { return length; }
   constexpr char32_t operator[](std::size_t i) const { return data[i]; }
+  constexpr std::uint8_t symbol(std::size_t i) const {
+    return data[i] < lowered_limit ? plain_symbols[data[i]] : no_symbol;
+  }
 };
 
-// ASCII units lower-cased as they are read, as str.lower does for ASCII: an
-// ASCII word, or a text token inside a str of any width.
+// Code points lower-cased by the table as they are read, as str.lower does
+// for them: an ASCII or Latin-1 word, any word that simply_lowered accepts,
+// or a text token inside a str of any width.
 template <class Unit>
-struct AsciiLowered {
-  static constexpr bool ascii_units = true;
+struct Lowered {
   const Unit* data;
   std::size_t length;
   constexpr std::size_t size() const { return length; }
-  constexpr char32_t operator[](std::size_t i) const { return ascii_lower(data[i]); }
+  constexpr char32_t operator[](std::size_t i) const { return lower_table[data[i]]; }
+  constexpr std::uint8_t symbol(std::size_t i) const { return lowered_symbols[data[i]]; }
 };
+
+// The view with the stripped ends of a lower-cased word cut off.
+template <class Unit>
+constexpr Lowered<Unit> stripped(const Unit* data, std::size_t n) {
+  std::size_t begin = 0, end = n;
+  while (begin < end && is_simple_space(data[begin])) ++begin;
+  while (end > begin && is_simple_space(data[end - 1])) --end;
+  return {data + begin, end - begin};
+}
 
 }  // namespace semv::details

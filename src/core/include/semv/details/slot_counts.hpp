@@ -4,72 +4,56 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "semv/details/simd.hpp"
 #include "semv/vocabulary.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace semv::details {
 
-static_assert(keyword_slots % 16 == 0);
+static_assert(keyword_slots % 16 == 0 && keyword_slots <= 128);
 inline constexpr std::size_t slot_chunks = keyword_slots / 16;
 
-// Bit j set for slot j; 96 slots fit in 128 bits.
-using SlotMask = unsigned __int128;
-
-#if defined(__SSE2__)
-
+// For each keyword slot, the number of rows added that have it: counts are at
+// most 9, as no keyword has more bigrams.
 struct SlotCounts {
-  __m128i chunk[slot_chunks];
-
-  SlotCounts() {
-    for (auto& c : chunk) c = _mm_setzero_si128();
-  }
-  void add(const std::uint8_t* row) {
-    for (std::size_t i = 0; i < slot_chunks; ++i)
-      chunk[i] = _mm_add_epi8(chunk[i], _mm_load_si128(reinterpret_cast<const __m128i*>(row + 16 * i)));
-  }
-  std::uint8_t operator[](std::size_t j) const {
-    alignas(16) std::uint8_t bytes[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(bytes), chunk[j / 16]);
-    return bytes[j % 16];
-  }
-  // Slots where 7 * count >= twice_size + twice_d (counts are at most 9; the
-  // sum saturates at 255, which no count reaches).
-  SlotMask passing(const std::uint8_t* twice_size, std::uint8_t twice_d) const {
-    const __m128i d = _mm_set1_epi8(static_cast<char>(twice_d));
-    SlotMask mask = 0;
-    for (std::size_t i = 0; i < slot_chunks; ++i) {
-      const __m128i c = chunk[i];
-      const __m128i c2 = _mm_add_epi8(c, c), c4 = _mm_add_epi8(c2, c2);
-      const __m128i c7 = _mm_sub_epi8(_mm_add_epi8(c4, c4), c);
-      const __m128i need =
-          _mm_adds_epu8(_mm_load_si128(reinterpret_cast<const __m128i*>(twice_size + 16 * i)), d);
-      const __m128i pass = _mm_cmpeq_epi8(_mm_max_epu8(c7, need), c7);
-      mask |= SlotMask(static_cast<std::uint16_t>(_mm_movemask_epi8(pass))) << (16 * i);
-    }
-    return mask;
-  }
+  alignas(16) std::uint8_t count[keyword_slots];
+  // Bit j of passing[j / 64] is set where 7 * count >= twice_size + twice_d.
+  std::uint64_t passing[2];
 };
 
+// Adds the rows of keywords_with_pair named by `pairs` and tests each slot
+// against the threshold (see axis_scores).
+inline void count_slots(const Vocabularies& v, const std::uint16_t* pairs, std::size_t n,
+                        std::uint8_t twice_d, SlotCounts& out) {
+#if SEMV_SSE2
+  __m128i c[slot_chunks];
+  for (auto& chunk : c) chunk = _mm_setzero_si128();
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto* row = reinterpret_cast<const __m128i*>(v.keywords_with_pair[pairs[k]].data());
+    for (std::size_t i = 0; i < slot_chunks; ++i) c[i] = _mm_add_epi8(c[i], _mm_load_si128(row + i));
+  }
+  // 7 * count never exceeds 63, and the needed sum saturates at 255.
+  const __m128i d = _mm_set1_epi8(static_cast<char>(twice_d));
+  const auto* twice_size = reinterpret_cast<const __m128i*>(v.twice_set_size.data());
+  std::uint64_t mask[2] = {0, 0};
+  for (std::size_t i = 0; i < slot_chunks; ++i) {
+    _mm_store_si128(reinterpret_cast<__m128i*>(out.count + 16 * i), c[i]);
+    const __m128i c2 = _mm_add_epi8(c[i], c[i]), c4 = _mm_add_epi8(c2, c2);
+    const __m128i c7 = _mm_sub_epi8(_mm_add_epi8(c4, c4), c[i]);
+    const __m128i need = _mm_adds_epu8(_mm_load_si128(twice_size + i), d);
+    const __m128i pass = _mm_cmpeq_epi8(_mm_max_epu8(c7, need), c7);
+    mask[i / 4] |= std::uint64_t(static_cast<std::uint16_t>(_mm_movemask_epi8(pass))) << (16 * (i % 4));
+  }
+  out.passing[0] = mask[0];
+  out.passing[1] = mask[1];
 #else
-
-struct SlotCounts {
-  std::uint8_t count[keyword_slots] = {};
-
-  void add(const std::uint8_t* row) {
-    for (std::size_t j = 0; j < keyword_slots; ++j) count[j] += row[j];
-  }
-  std::uint8_t operator[](std::size_t j) const { return count[j]; }
-  SlotMask passing(const std::uint8_t* twice_size, std::uint8_t twice_d) const {
-    SlotMask mask = 0;
-    for (std::size_t j = 0; j < keyword_slots; ++j)
-      if (7u * count[j] >= unsigned{twice_size[j]} + twice_d) mask |= SlotMask(1) << j;
-    return mask;
-  }
-};
-
+  for (std::size_t j = 0; j < keyword_slots; ++j) out.count[j] = 0;
+  for (std::size_t k = 0; k < n; ++k)
+    for (std::size_t j = 0; j < keyword_slots; ++j) out.count[j] += v.keywords_with_pair[pairs[k]][j];
+  out.passing[0] = out.passing[1] = 0;
+  for (std::size_t j = 0; j < keyword_slots; ++j)
+    if (7u * out.count[j] >= unsigned{v.twice_set_size[j]} + twice_d)
+      out.passing[j / 64] |= std::uint64_t{1} << (j % 64);
 #endif
+}
 
 }  // namespace semv::details

@@ -1,0 +1,74 @@
+"""Instructions per call, counted by valgrind's callgrind, which does not
+depend on the machine's load: each case runs n and 2n times in fresh
+processes, and the difference divided by n is the cost of one call.
+
+    python bench/instructions.py                 # every case
+    python bench/instructions.py fallback cos    # the cases whose names contain these
+"""
+
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+SETUP = f"""
+import gc
+import sys
+gc.disable()
+sys.path[:0] = [{HERE!r}]
+from floors import load_floor
+from loggen import log_lines, log_text
+from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
+floor = load_floor()
+a, b = [0.3, 0.5, 0.8], [0.9, 0.1, 0.4]
+sample = log_lines(300, seed=7)
+text = log_text(200_000, seed=11, ascii_only=True)
+"""
+
+# name: (statement, calls per statement)
+CASES = {
+    "keyword-prefix word": ("get_semantic_vector_c('Permission42')", 1),
+    "unit floor": ("floor.unit('Permission42')", 1),
+    "fallback word": ("get_semantic_vector_c('connection')", 1),
+    "non-ASCII word": ("get_semantic_vector_c('çokme')", 1),
+    "fresh floor": ("floor.fresh('connection')", 1),
+    "cosine": ("cosine_similarity_c(a, b)", 1),
+    "cos6 floor": ("floor.cos6(a, b)", 1),
+    "log line": ("for line in sample: vectorize_text_c(line)", 300),
+    "log line fresh floor": ("for line in sample: floor.fresh(line)", 300),
+    "200 kB text": ("vectorize_text_c(text)", 1),
+}
+
+
+def instructions(stmt: str, n: int) -> int:
+    code = SETUP + f"for _ in range({n}):\n    {stmt}\n"
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "callgrind.out")
+        subprocess.run(
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-P", "-c", code],
+            check=True,
+            capture_output=True,
+            env={**os.environ, "PYTHONHASHSEED": "0"},
+        )
+        with open(out) as f:
+            return int(re.search(r"^summary: (\d+)", f.read(), re.M).group(1))
+
+
+def main() -> None:
+    wanted = sys.argv[1:]
+    print(f"{'case':<24} {'Ir per call':>12}")
+    for name, (stmt, per) in CASES.items():
+        if wanted and not any(w in name for w in wanted):
+            continue
+        n = 2000 if per == 1 else 20
+        if name == "200 kB text":
+            n = 5
+        cost = (instructions(stmt, 2 * n) - instructions(stmt, n)) / (n * per)
+        print(f"{name:<24} {cost:>12.0f}")
+
+
+if __name__ == "__main__":
+    main()
