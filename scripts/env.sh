@@ -24,9 +24,11 @@ find_python313() {
   return 1
 }
 
-# make_venv DIR EXTRAS: a fresh venv in DIR with the package (and EXTRAS) installed.
+# make_venv DIR EXTRAS [PIP OPTIONS...]: a fresh venv in DIR with the package
+# (and EXTRAS) installed, built with the pip options given.
 make_venv() {
   local dir="$1" extras="${2:-}" python
+  shift $(($# < 2 ? $# : 2))
   if ! python="$(find_python313)"; then
     cat >&2 <<'MSG'
 error: CPython 3.13 was not found.
@@ -42,5 +44,5 @@ MSG
     "$python" -m venv "$dir"
   fi
   "$dir/bin/python" -m pip install --quiet --upgrade pip
-  "$dir/bin/python" -m pip install --quiet "$ROOT$extras"
+  "$dir/bin/python" -m pip install --quiet "$@" "$ROOT$extras"
 }

@@ -1,0 +1,129 @@
+// libFuzzer target: the fast core against its plain twin (semv/reference.hpp),
+// bit for bit, for words and texts in all three storage widths.
+//
+// The first byte chooses the check and the width of the units; the rest are
+// the units, where a byte below 0x80 is one ASCII unit and any other byte
+// starts a wider one, so that keywords, separators and wide code points stay
+// likely in every width. The paths this drives, by name:
+//   - prefix_match and has_prefix, through keywords and near-keywords;
+//   - collect_bigrams with WordSymbolPairs and CodePointPairs, and its stop
+//     after max_scoring_bigrams distinct bigrams;
+//   - count_slots and axis_scores, in the SIMD form or, built with
+//     SEMV_NO_SIMD, the scalar one;
+//   - lowered_word_vector: the Lowered view, stripped, simply_lowered;
+//   - text_vector_of: token classes, tokens without letters, and
+//     TokenSymbolPairs across the wrap of its generations (texts of more than
+//     255 fallback tokens, so run it with -max_len of a few thousand).
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "semv/details/code_points.hpp"
+#include "semv/reference.hpp"
+#include "semv/vectors.hpp"
+#include "semv/vocabulary.hpp"
+
+namespace {
+
+const semv::Vocabularies vocabularies = semv::built_vocabularies();
+
+template <class Unit>
+std::vector<Unit> decode(const std::uint8_t* data, std::size_t size) {
+  std::vector<Unit> units;
+  for (std::size_t i = 0; i < size;) {
+    std::uint32_t c = data[i++];
+    if (c >= 0x80 && sizeof(Unit) > 1) {
+      for (std::size_t k = 1; k < sizeof(Unit) && i < size; ++k) c = (c << 8) | data[i++];
+      c = sizeof(Unit) == 2 ? c & 0xFFFF : c % 0x110000;
+    }
+    units.push_back(static_cast<Unit>(c));
+  }
+  return units;
+}
+
+template <class Unit>
+std::u32string code_points(const std::vector<Unit>& units) {
+  return std::u32string(units.begin(), units.end());
+}
+
+bool same(double a, double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+template <class Vector>
+bool same_components(const Vector& a, const Vector& b) {
+  for (std::size_t i = 0; i < 3; ++i)
+    if (!same(a.components[i], b.components[i])) return false;
+  return true;
+}
+
+bool same_word(const semv::WordVector& a, const semv::WordVector& b) {
+  return a.form == b.form && (a.form != semv::WordForm::unit || a.axis == b.axis) && same_components(a, b);
+}
+
+[[noreturn]] void report(const char* what, const std::u32string& input) {
+  std::fprintf(stderr, "%s differs from the reference for %zu code points:", what, input.size());
+  for (char32_t c : input) std::fprintf(stderr, " %X", static_cast<unsigned>(c));
+  std::fprintf(stderr, "\n");
+  std::abort();
+}
+
+template <class Unit>
+void check_word(const std::vector<Unit>& units) {
+  const std::u32string word = code_points(units);
+  if (!same_word(semv::word_vector(vocabularies, std::span<const Unit>(units)), semv::reference::word_vector(word)))
+    report("word_vector", word);
+}
+
+// In place, the word is lower-cased and stripped as it is read; the twin
+// lowers and strips a copy.
+template <class Unit>
+void check_lowered_word(const std::vector<Unit>& units) {
+  const std::optional<semv::WordVector> fast =
+      semv::lowered_word_vector(vocabularies, std::span<const Unit>(units));
+  const std::u32string word = code_points(units);
+  if (!semv::details::simply_lowered(units.data(), units.size())) {
+    if (fast) report("lowered_word_vector (uncovered code point)", word);
+    return;
+  }
+  std::u32string lowered;
+  for (char32_t c : word) lowered += semv::details::simple_lower(c);
+  const std::size_t begin = lowered.find_first_not_of(U"\t\n\v\f\r\x1c\x1d\x1e\x1f \x85\xa0");
+  lowered = begin == std::u32string::npos ? U"" : lowered.substr(begin);
+  lowered.erase(lowered.find_last_not_of(U"\t\n\v\f\r\x1c\x1d\x1e\x1f \x85\xa0") + 1);
+  if (!fast || !same_word(*fast, semv::reference::word_vector(lowered))) report("lowered_word_vector", word);
+}
+
+template <class Unit>
+void check_text(const std::vector<Unit>& units) {
+  const semv::TextVector fast = semv::text_vector(vocabularies, std::span<const Unit>(units));
+  const semv::TextVector plain = semv::reference::text_vector(code_points(units));
+  if (fast.form != plain.form || !same_components(fast, plain)) report("text_vector", code_points(units));
+}
+
+template <class Unit>
+void check(std::uint8_t what, const std::uint8_t* data, std::size_t size) {
+  const std::vector<Unit> units = decode<Unit>(data, size);
+  switch (what) {
+    case 0: check_word(units); break;
+    case 1:
+      if constexpr (sizeof(Unit) < 4) check_lowered_word(units);
+      break;
+    default: check_text(units); break;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::uint8_t what = data[0] % 3, width = (data[0] / 3) % 3;
+  if (width == 0) check<std::uint8_t>(what, data + 1, size - 1);
+  if (width == 1) check<std::uint16_t>(what, data + 1, size - 1);
+  if (width == 2) check<std::uint32_t>(what, data + 1, size - 1);
+  return 0;
+}

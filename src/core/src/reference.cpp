@@ -1,0 +1,95 @@
+#include "semv/reference.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace semv::reference {
+
+namespace {
+
+using BigramSet = std::set<std::u32string>;
+
+std::u32string widen(std::string_view keyword) {
+  return std::u32string(keyword.begin(), keyword.end());
+}
+
+// The substrings of two consecutive code points; a string of fewer than two
+// code points gives the set that holds the string itself.
+BigramSet bigram_set(std::u32string_view s) {
+  if (s.size() < 2) return {std::u32string(s)};
+  BigramSet set;
+  for (std::size_t i = 0; i + 1 < s.size(); ++i) set.insert(std::u32string(s.substr(i, 2)));
+  return set;
+}
+
+double jaccard(const BigramSet& a, const BigramSet& b) {
+  std::vector<std::u32string> common;
+  std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(common));
+  const std::size_t intersect_len = common.size();
+  const std::size_t union_len = a.size() + b.size() - intersect_len;
+  if (union_len == 0) return 0.0;
+  return static_cast<double>(intersect_len) / static_cast<double>(union_len);
+}
+
+bool is_token_char(char32_t c) {
+  return (c >= U'A' && c <= U'Z') || (c >= U'a' && c <= U'z') || (c >= U'0' && c <= U'9') || c == U'_';
+}
+
+}  // namespace
+
+WordVector word_vector(std::u32string_view word) {
+  if (word.empty()) return {WordForm::empty, Axis::x, {0.0, 0.0, 0.0}};
+  for (Axis axis : axes)
+    for (std::string_view keyword : keyword_source(axis))
+      if (word.starts_with(widen(keyword))) {
+        WordVector unit{WordForm::unit, axis, {0.0, 0.0, 0.0}};
+        unit.components[index_of(axis)] = 1.0;
+        return unit;
+      }
+  const BigramSet wb = bigram_set(word);
+  WordVector result{WordForm::fallback, Axis::x, {0.0, 0.0, 0.0}};
+  for (Axis axis : axes) {
+    double best = 0.0;
+    for (std::string_view keyword : keyword_source(axis)) {
+      const double sim = jaccard(wb, bigram_set(widen(keyword)));
+      if (sim > best) best = sim;
+    }
+    result.components[index_of(axis)] = best < score_threshold ? 0.0 : best;
+  }
+  return result;
+}
+
+TextVector text_vector(std::u32string_view text) {
+  double vec[3] = {+0.0, +0.0, +0.0};
+  bool any_token = false;
+  std::uint64_t matched_count = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    if (!is_token_char(text[i])) {
+      ++i;
+      continue;
+    }
+    std::u32string token;
+    for (; i < text.size() && is_token_char(text[i]); ++i)
+      token += text[i] >= U'A' && text[i] <= U'Z' ? text[i] + (U'a' - U'A') : text[i];
+    any_token = true;
+    const WordVector v = word_vector(token);
+    if (v.components[0] > 0.0 || v.components[1] > 0.0 || v.components[2] > 0.0) {
+      vec[0] = vec[0] + v.components[0];
+      vec[1] = vec[1] + v.components[1];
+      vec[2] = vec[2] + v.components[2];
+      ++matched_count;
+    }
+  }
+  if (!any_token) return {TextForm::no_tokens, {0.0, 0.0, 0.0}};
+  if (matched_count == 0) return {TextForm::no_match, {0.0, 0.0, 0.0}};
+  const double length = std::sqrt((vec[0] * vec[0] + vec[1] * vec[1]) + vec[2] * vec[2]);
+  if (!(length > 0.0)) return {TextForm::zero_length, {0.0, 0.0, 0.0}};
+  return {TextForm::normalised, {vec[0] / length, vec[1] / length, vec[2] / length}};
+}
+
+}  // namespace semv::reference
