@@ -1,7 +1,8 @@
 // libFuzzer target: the fast core against its plain twin (semv/reference.hpp),
 // bit for bit, for words and texts in all three storage widths.
 //
-// The first byte chooses the check and the width of the units; the rest are
+// The first byte chooses the check and the width of the units (what % 9,
+// width / 9 % 3); the rest are
 // the units, where a byte below 0x80 is one ASCII unit and any other byte
 // starts a wider one, so that keywords, separators and wide code points stay
 // likely in every width. The paths this drives, by name:
@@ -11,9 +12,11 @@
 //   - count_slots and axis_scores, in the SIMD form or, built with
 //     SEMV_NO_SIMD, the scalar one;
 //   - lowered_word_vector: the Lowered view, stripped, simply_lowered;
-//   - text_vector_of: token classes, tokens without letters, and
-//     TokenSymbolPairs across the wrap of its generations (texts of more than
-//     255 fallback tokens, so run it with -max_len of a few thousand).
+//   - text_vector_of: block_masks, tokens that run across blocks, tokens
+//     without letters, and TokenSymbolPairs across the wrap of its
+//     generations (texts of more than 255 fallback tokens, so run it with
+//     -max_len of a few thousand);
+//   - TokenCache, on texts repeated until they are long enough to use one.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +33,9 @@
 namespace {
 
 const semv::Vocabularies vocabularies = semv::built_vocabularies();
+
+// Long enough for the text vector to keep a token cache.
+constexpr std::size_t cached_text_units = 4096;
 
 template <class Unit>
 std::vector<Unit> decode(const std::uint8_t* data, std::size_t size) {
@@ -75,7 +81,8 @@ bool same_word(const semv::WordVector& a, const semv::WordVector& b) {
 template <class Unit>
 void check_word(const std::vector<Unit>& units) {
   const std::u32string word = code_points(units);
-  if (!same_word(semv::word_vector(vocabularies, std::span<const Unit>(units)), semv::reference::word_vector(word)))
+  if (!same_word(semv::word_vector(vocabularies, std::span<const Unit>(units)),
+                 semv::reference::word_vector(word)))
     report("word_vector", word);
 }
 
@@ -83,19 +90,19 @@ void check_word(const std::vector<Unit>& units) {
 // lowers and strips a copy.
 template <class Unit>
 void check_lowered_word(const std::vector<Unit>& units) {
-  const std::optional<semv::WordVector> fast =
-      semv::lowered_word_vector(vocabularies, std::span<const Unit>(units));
+  semv::WordVector fast;
+  const bool lowered = semv::lowered_word_vector(vocabularies, std::span<const Unit>(units), fast);
   const std::u32string word = code_points(units);
   if (!semv::details::simply_lowered(units.data(), units.size())) {
-    if (fast) report("lowered_word_vector (uncovered code point)", word);
+    if (lowered) report("lowered_word_vector (uncovered code point)", word);
     return;
   }
-  std::u32string lowered;
-  for (char32_t c : word) lowered += semv::details::simple_lower(c);
-  const std::size_t begin = lowered.find_first_not_of(U"\t\n\v\f\r\x1c\x1d\x1e\x1f \x85\xa0");
-  lowered = begin == std::u32string::npos ? U"" : lowered.substr(begin);
-  lowered.erase(lowered.find_last_not_of(U"\t\n\v\f\r\x1c\x1d\x1e\x1f \x85\xa0") + 1);
-  if (!fast || !same_word(*fast, semv::reference::word_vector(lowered))) report("lowered_word_vector", word);
+  std::u32string copy;
+  for (char32_t c : word) copy += semv::details::simple_lower(c);
+  const std::size_t begin = copy.find_first_not_of(U"\t\n\v\f\r\x1c\x1d\x1e\x1f \x85\xa0");
+  copy = begin == std::u32string::npos ? U"" : copy.substr(begin);
+  copy.erase(copy.find_last_not_of(U"\t\n\v\f\r\x1c\x1d\x1e\x1f \x85\xa0") + 1);
+  if (!lowered || !same_word(fast, semv::reference::word_vector(copy))) report("lowered_word_vector", word);
 }
 
 template <class Unit>
@@ -105,15 +112,31 @@ void check_text(const std::vector<Unit>& units) {
   if (fast.form != plain.form || !same_components(fast, plain)) report("text_vector", code_points(units));
 }
 
+// The text written again and again, separated by `separator`, to at least n units.
+template <class Unit>
+std::vector<Unit> repeated(const std::vector<Unit>& units, Unit separator, std::size_t n) {
+  std::vector<Unit> out;
+  while (!units.empty() && out.size() < n) {
+    out.insert(out.end(), units.begin(), units.end());
+    out.push_back(separator);
+  }
+  return out;
+}
+
 template <class Unit>
 void check(std::uint8_t what, const std::uint8_t* data, std::size_t size) {
   const std::vector<Unit> units = decode<Unit>(data, size);
   switch (what) {
-    case 0: check_word(units); break;
-    case 1:
+    case 0:
+    case 1: check_word(units); break;
+    case 2:
+    case 3:
       if constexpr (sizeof(Unit) < 4) check_lowered_word(units);
       break;
-    default: check_text(units); break;
+    case 4:
+    case 5:
+    case 6: check_text(units); break;
+    default: check_text(repeated<Unit>(units, what == 7 ? ' ' : 'x', cached_text_units)); break;
   }
 }
 
@@ -121,7 +144,8 @@ void check(std::uint8_t what, const std::uint8_t* data, std::size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const std::uint8_t what = data[0] % 3, width = (data[0] / 3) % 3;
+  // Repeated texts are slow to check, so they come up one time in nine.
+  const std::uint8_t what = data[0] % 9, width = (data[0] / 9) % 3;
   if (width == 0) check<std::uint8_t>(what, data + 1, size - 1);
   if (width == 1) check<std::uint16_t>(what, data + 1, size - 1);
   if (width == 2) check<std::uint32_t>(what, data + 1, size - 1);

@@ -142,6 +142,39 @@ def test_large_text_matches_the_reference(extra):
     assert same_bits(vectorize_text_c(text), reference.vectorize_text(text))
 
 
+@pytest.mark.parametrize("width", ["", "ğ", "\U0001f600"])
+def test_long_texts_that_repeat_near_twins_match_the_reference(width):
+    # Long texts keep the vectors of their tokens for the call: tokens that
+    # differ only late, only in case, or only past the kept length must not
+    # share a vector. Each near twin is summed on its own, so one wrong
+    # vector changes the sum.
+    stems = [
+        "xdatabase",
+        "xdatabasq",
+        "dtabase",
+        "dtabasE",
+        "rminater",
+        "rminatex",
+        "passwdpasswdpass",
+        "passwdpasswdpasq",
+        "passwdpasswdpassw",
+        "passwdpasswdpassx",
+        "blog_",
+        "blog9",
+        "a_b",
+        "A_B",
+    ]
+    rng = random.Random(5)
+    words = [rng.choice(stems) for _ in range(3000)]
+    words = [w.upper() if rng.random() < 0.2 else w for w in words]
+    for text in (width.join(words), " ".join(words)):
+        assert len(text) > 8192
+        assert same_bits(vectorize_text_c(text), reference.vectorize_text(text))
+    for stem in stems:
+        text = " ".join([stem] * 600 + ["error"])
+        assert same_bits(vectorize_text_c(text), reference.vectorize_text(text))
+
+
 @pytest.mark.parametrize("extra", ["", "ğ"])
 def test_memory_does_not_grow_with_the_text(extra):
     text = log_text(8_000_000, seed=3, extra=extra)

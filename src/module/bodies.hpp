@@ -1,6 +1,8 @@
 // The bodies of the exported functions, called after argument binding.
 #pragma once
 
+#include <array>
+
 #include "python.hpp"
 
 namespace nuvra {
@@ -15,6 +17,6 @@ PyObject* semantic_vector(PyObject* word, PyObject* globals);
 
 // A new list of three floats: the items given, or three new floats.
 PyObject* shared_list(PyObject* x, PyObject* y, PyObject* z);
-PyObject* new_float_list(const double (&components)[3]);
+PyObject* new_float_list(const std::array<double, 3>& components);
 
 }  // namespace nuvra

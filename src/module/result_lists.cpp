@@ -11,7 +11,7 @@ PyObject* shared_list(PyObject* x, PyObject* y, PyObject* z) {
   return list;
 }
 
-PyObject* new_float_list(const double (&components)[3]) {
+PyObject* new_float_list(const std::array<double, 3>& components) {
   PyObject* items[3] = {};
   PyObject* list = nullptr;
   for (int i = 0; i < 3; ++i)

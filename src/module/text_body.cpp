@@ -42,8 +42,7 @@ PyObject* vectorize_text_body(PyObject* const* values, PyObject* globals) {
     PyObject* list = shared_list(zero, zero, zero);
     return list ? list : fail(zero_line(tv.form), globals);
   }
-  const double components[3] = {tv.components[0], tv.components[1], tv.components[2]};
-  PyObject* list = new_float_list(components);
+  PyObject* list = new_float_list(tv.components);
   return list ? list : fail(lines::text_result, globals);
 }
 

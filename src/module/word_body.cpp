@@ -1,5 +1,3 @@
-#include <optional>
-
 #include "bodies.hpp"
 #include "exports.hpp"
 #include "semv/vectors.hpp"
@@ -44,26 +42,24 @@ PyObject* make_result(const semv::WordVector& wv, PyObject* globals) {
           break;
       }
       break;
-    case semv::WordForm::fallback: {
-      const double components[3] = {wv.components[0], wv.components[1], wv.components[2]};
-      list = new_float_list(components);
-      break;
-    }
+    case semv::WordForm::fallback: list = new_float_list(wv.components); break;
   }
   return list ? list : fail(line, globals);
 }
 
 // The word lower-cased and stripped in its own storage, when the core's table
 // covers every code point.
-std::optional<semv::WordVector> lowered_in_place(PyObject* word) {
+bool lowered_in_place(PyObject* word, semv::WordVector& out) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(word);
   const void* data = PyUnicode_DATA(word);
   switch (PyUnicode_KIND(word)) {
     case PyUnicode_1BYTE_KIND:
-      return semv::lowered_word_vector(state.vocabularies, std::span(static_cast<const Py_UCS1*>(data), n));
+      return semv::lowered_word_vector(state.vocabularies, std::span(static_cast<const Py_UCS1*>(data), n),
+                                       out);
     case PyUnicode_2BYTE_KIND:
-      return semv::lowered_word_vector(state.vocabularies, std::span(static_cast<const Py_UCS2*>(data), n));
-    default: return std::nullopt;  // beyond the table: every 4-byte str has a code point above U+FFFF
+      return semv::lowered_word_vector(state.vocabularies, std::span(static_cast<const Py_UCS2*>(data), n),
+                                       out);
+    default: return false;  // beyond the table: every 4-byte str has a code point above U+FFFF
   }
 }
 
@@ -80,8 +76,8 @@ PyObject* normalised(PyObject* word) {
 }  // namespace
 
 PyObject* semantic_vector(PyObject* word, PyObject* globals) {
-  if (word != Py_None)
-    if (const std::optional<semv::WordVector> wv = lowered_in_place(word)) return make_result(*wv, globals);
+  semv::WordVector in_place;
+  if (word != Py_None && lowered_in_place(word, in_place)) return make_result(in_place, globals);
   PyObject* w = normalised(word);
   if (!w) return fail(lines::word_normalise, globals);
   const semv::WordVector wv =

@@ -1,6 +1,7 @@
 #include "semv/reference.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <iterator>
@@ -36,6 +37,18 @@ double jaccard(const BigramSet& a, const BigramSet& b) {
   return static_cast<double>(intersect_len) / static_cast<double>(union_len);
 }
 
+// The bigram sets of each axis's keywords, in list order, made once.
+const std::vector<BigramSet>& keyword_sets(Axis axis) {
+  static const std::array<std::vector<BigramSet>, axis_count> sets = [] {
+    std::array<std::vector<BigramSet>, axis_count> all;
+    for (Axis a : axes)
+      for (std::string_view keyword : keyword_source(a))
+        all[index_of(a)].push_back(bigram_set(widen(keyword)));
+    return all;
+  }();
+  return sets[index_of(axis)];
+}
+
 bool is_token_char(char32_t c) {
   return (c >= U'A' && c <= U'Z') || (c >= U'a' && c <= U'z') || (c >= U'0' && c <= U'9') || c == U'_';
 }
@@ -55,8 +68,8 @@ WordVector word_vector(std::u32string_view word) {
   WordVector result{WordForm::fallback, Axis::x, {0.0, 0.0, 0.0}};
   for (Axis axis : axes) {
     double best = 0.0;
-    for (std::string_view keyword : keyword_source(axis)) {
-      const double sim = jaccard(wb, bigram_set(widen(keyword)));
+    for (const BigramSet& keyword : keyword_sets(axis)) {
+      const double sim = jaccard(wb, keyword);
       if (sim > best) best = sim;
     }
     result.components[index_of(axis)] = best < score_threshold ? 0.0 : best;

@@ -22,13 +22,15 @@ WordVector word_vector(const Vocabularies& v, std::span<const std::uint32_t> wor
   return details::word_vector_of(v, CodePoints<std::uint32_t>{word.data(), word.size()});
 }
 
-std::optional<WordVector> lowered_word_vector(const Vocabularies& v, std::span<const std::uint8_t> word) {
-  return details::word_vector_of(v, details::stripped(word.data(), word.size()));
+bool lowered_word_vector(const Vocabularies& v, std::span<const std::uint8_t> word, WordVector& out) {
+  out = details::word_vector_of(v, details::stripped(word.data(), word.size()));
+  return true;
 }
 
-std::optional<WordVector> lowered_word_vector(const Vocabularies& v, std::span<const std::uint16_t> word) {
-  if (!details::simply_lowered(word.data(), word.size())) return std::nullopt;
-  return details::word_vector_of(v, details::stripped(word.data(), word.size()));
+bool lowered_word_vector(const Vocabularies& v, std::span<const std::uint16_t> word, WordVector& out) {
+  if (!details::simply_lowered(word.data(), word.size())) return false;
+  out = details::word_vector_of(v, details::stripped(word.data(), word.size()));
+  return true;
 }
 
 TextVector text_vector(const Vocabularies& v, std::span<const std::uint8_t> text) {

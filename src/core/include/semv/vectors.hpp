@@ -7,7 +7,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 
 #include "semv/vocabulary.hpp"
@@ -56,9 +55,10 @@ WordVector word_vector(const Vocabularies& v, std::span<const std::uint32_t> wor
 // The vector of a word before normalisation, lower-cased and stripped as
 // str.lower and str.strip() do, in place, when every code point has a
 // one-to-one lower case in the core's table (Latin-1 and Latin Extended-A but
-// U+0130: every 1-byte str). Otherwise nullopt, and the caller normalises.
-std::optional<WordVector> lowered_word_vector(const Vocabularies& v, std::span<const std::uint8_t> word);
-std::optional<WordVector> lowered_word_vector(const Vocabularies& v, std::span<const std::uint16_t> word);
+// U+0130: every 1-byte str), into `out`. Otherwise false, and the caller
+// normalises.
+bool lowered_word_vector(const Vocabularies& v, std::span<const std::uint8_t> word, WordVector& out);
+bool lowered_word_vector(const Vocabularies& v, std::span<const std::uint16_t> word, WordVector& out);
 
 // The vector of a text: its tokens are the maximal runs of A-Z a-z 0-9 _.
 // Never allocates.

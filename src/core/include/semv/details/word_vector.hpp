@@ -5,6 +5,8 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 #include "semv/details/bigrams.hpp"
 #include "semv/details/code_points.hpp"
@@ -14,18 +16,37 @@
 
 namespace semv::details {
 
+// Whether n bytes lower-cased are n letters a-z: a byte lowers onto a-z
+// exactly when it is that letter with bit 5 set (A-Z or a-z), so a word of
+// 1-byte units is compared several bytes at a time.
+template <std::size_t n>
+bool lowered_bytes_equal(const unsigned char* bytes, const char* letters) {
+  using Chunk = std::conditional_t<n == 8, std::uint64_t, std::uint32_t>;
+  Chunk a, b;
+  std::memcpy(&a, bytes, n);
+  std::memcpy(&b, letters, n);
+  return (a | static_cast<Chunk>(0x2020202020202020ull)) == b;
+}
+
 // Whether the word starts with the keyword, whose first two letters it has.
 template <class Word>
-constexpr bool has_prefix(const Word& w, const PrefixKeyword& keyword) {
-  if (keyword.length > w.size()) return false;
-  for (std::size_t i = 2; i < keyword.length; ++i)
+bool has_prefix(const Word& w, const PrefixKeyword& keyword) {
+  const std::size_t n = keyword.length;
+  if (n > w.size()) return false;
+  if constexpr (std::is_same_v<Word, Lowered<std::uint8_t>>) {
+    // Two overlapping chunks cover the keyword, within the word's length.
+    const char* k = keyword.text.data();
+    if (n >= 8) return lowered_bytes_equal<8>(w.data, k) && lowered_bytes_equal<8>(w.data + n - 8, k + n - 8);
+    if (n >= 4) return lowered_bytes_equal<4>(w.data, k) && lowered_bytes_equal<4>(w.data + n - 4, k + n - 4);
+  }
+  for (std::size_t i = 2; i < n; ++i)
     if (w[i] != static_cast<char32_t>(keyword.text[i])) return false;
   return true;
 }
 
 // The first keyword, X before Y before Z, that the word starts with.
 template <class Word>
-constexpr const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w) {
+const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w) {
   if (w.size() < 2) return nullptr;
   const char32_t first = w[0] - U'a', second = w[1] - U'a';
   if (first >= 26 || second >= 26) return nullptr;
@@ -71,10 +92,13 @@ inline std::array<double, axis_count> axis_scores(const Vocabularies& v, const W
   return scores;
 }
 
+// Whole vectors from a table: writing the 1.0 into a vector that is then
+// copied would stall the copy's wide loads on the narrow store.
+inline constexpr std::array<std::array<double, 3>, axis_count> unit_components{
+    {{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}}};
+
 inline WordVector unit_vector(Axis axis) {
-  WordVector unit{WordForm::unit, axis, {0.0, 0.0, 0.0}};
-  unit.components[index_of(axis)] = 1.0;
-  return unit;
+  return {WordForm::unit, axis, unit_components[index_of(axis)]};
 }
 
 // The fallback vector of a word that starts with no keyword.
@@ -90,14 +114,6 @@ WordVector word_vector_of(const Vocabularies& v, const Word& w) {
   if (w.size() == 0) return {WordForm::empty, Axis::x, {0.0, 0.0, 0.0}};
   if (const PrefixKeyword* match = prefix_match(v, w)) return unit_vector(match->axis);
   WordSymbolPairs symbol_pairs;
-  return fallback_vector(v, w, symbol_pairs);
-}
-
-// The vector of a text token (never empty), with the text's symbol pairs.
-template <class Word>
-WordVector token_vector_of(const Vocabularies& v, const Word& w, TokenSymbolPairs& symbol_pairs) {
-  if (const PrefixKeyword* match = prefix_match(v, w)) return unit_vector(match->axis);
-  symbol_pairs.next_token();
   return fallback_vector(v, w, symbol_pairs);
 }
 

@@ -1,0 +1,132 @@
+// The vectors of a text's fallback tokens, kept for the length of one call: a
+// log text repeats its words (a 4 MB log holds about 691,000 tokens but fewer
+// than 6,000 distinct ones), and scoring a token costs far more than finding it
+// again.
+//
+// Open addressing over a table sized by the text, with a hash seeded once per
+// process and at most max_probes probes: a token that finds no place is simply
+// scored again, so even a text built against the hash costs no more than it
+// would without the cache.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "semv/vectors.hpp"
+
+namespace semv::details {
+
+class TokenCache {
+ public:
+  // Tokens longer than this are scored every time.
+  static constexpr std::size_t max_length = 16;
+  static constexpr std::size_t max_probes = 4;
+
+  // A lower-cased token as a key: its bytes, zero-padded, and its length.
+  struct Key {
+    std::uint64_t low = 0, high = 0;
+    std::size_t length = 0;
+  };
+
+  // A cache for a text of n units, or an inactive one when the text is short
+  // (a table would cost more than it saves) or memory is short.
+  explicit TokenCache(std::size_t n) : seed_(seed()) {
+    if (n < min_text_units) return;
+    const std::size_t wanted = std::bit_ceil(n / units_per_entry);
+    capacity_ = wanted < min_capacity ? min_capacity : wanted > max_capacity ? max_capacity : wanted;
+    entries_ = static_cast<Entry*>(std::calloc(capacity_, sizeof(Entry)));
+    if (!entries_) capacity_ = 0;
+  }
+  ~TokenCache() { std::free(entries_); }
+  TokenCache(const TokenCache&) = delete;
+  TokenCache& operator=(const TokenCache&) = delete;
+
+  bool active() const { return entries_ != nullptr; }
+
+  // The key of a token of A-Z a-z 0-9 _, stored as `Unit`s: its units with
+  // bit 5 set, which folds A-Z onto a-z and keeps the rest apart ('_' becomes
+  // DEL, which no token holds).
+  template <class Unit>
+  static bool key_of(const Unit* units, std::size_t length, Key& key) {
+    if (length > max_length) return false;
+    unsigned char bytes[max_length] = {};
+    if constexpr (sizeof(Unit) == 1)
+      std::memcpy(bytes, units, length);
+    else
+      for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<unsigned char>(units[i]);
+    std::memcpy(&key.low, bytes, 8);
+    std::memcpy(&key.high, bytes + 8, 8);
+    const std::uint64_t bit5 = 0x2020202020202020ull;
+    key.low |= length >= 8 ? bit5 : bit5 >> (8 * (8 - length));
+    key.high |= length >= 16 ? bit5 : length <= 8 ? 0 : bit5 >> (8 * (16 - length));
+    key.length = length;
+    return true;
+  }
+
+  // The cached vector of the token, or null.
+  const WordVector* find(const Key& key) const {
+    for (std::size_t probe = 0, slot = slot_of(key); probe < max_probes;
+         ++probe, slot = (slot + 1) & (capacity_ - 1)) {
+      const Entry& e = entries_[slot];
+      if (e.length == 0) return nullptr;
+      if (e.length == key.length && e.low == key.low && e.high == key.high) return &e.vector;
+    }
+    return nullptr;
+  }
+
+  void insert(const Key& key, const WordVector& vector) {
+    for (std::size_t probe = 0, slot = slot_of(key); probe < max_probes;
+         ++probe, slot = (slot + 1) & (capacity_ - 1)) {
+      Entry& e = entries_[slot];
+      if (e.length != 0) continue;
+      e = {key.low, key.high, static_cast<std::uint32_t>(key.length), vector};
+      return;
+    }
+  }
+
+ private:
+  static constexpr std::size_t min_text_units = 4096;
+  static constexpr std::size_t units_per_entry = 64;
+  static constexpr std::size_t min_capacity = 256, max_capacity = 16384;
+
+  struct Entry {
+    std::uint64_t low, high;
+    std::uint32_t length;  // 0 for a free entry: no token is empty
+    WordVector vector;
+  };
+
+  // Chosen once per process, so that which tokens share a slot cannot be
+  // worked out in advance.
+  static std::uint64_t seed() {
+    static const std::uint64_t value = [] {
+      std::uint64_t bits = reinterpret_cast<std::uintptr_t>(&value);  // randomised by ASLR
+      try {
+        std::random_device device;
+        bits ^= std::uint64_t{device()} << 32 | device();
+      } catch (...) {
+        // No entropy source: the address alone must do.
+      }
+      return bits | 1;
+    }();
+    return value;
+  }
+
+  std::size_t slot_of(const Key& key) const {
+    // Multiply-shift hashing of the two halves under the seed.
+    const std::uint64_t s = seed_;
+    const std::uint64_t h =
+        (key.low ^ s) * 0x9E3779B97F4A7C15ull + (key.high ^ (s >> 1)) * 0xC2B2AE3D27D4EB4Full + key.length;
+    return static_cast<std::size_t>(h >> 32) & (capacity_ - 1);
+  }
+
+  std::uint64_t seed_;
+  Entry* entries_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace semv::details
