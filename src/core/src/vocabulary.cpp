@@ -45,6 +45,7 @@ static_assert(distinct_bigrams(Axis::x) == 95 && distinct_bigrams(Axis::y) == 94
 static_assert(keywords_unique());
 static_assert(set_size(Axis::x, 12) == 7 && set_size(Axis::x, 27) == 5);  // "terminate", "istisna"
 static_assert(set_size(Axis::z, 2) == 1);                                 // "db"
+static_assert(built.smallest_set_with_pair[built.pair_number[symbol_of('d')][symbol_of('b')]] == 1);  // "db"
 static_assert(set_size(Axis::x, 13) == 9 && set_size(Axis::y, 16) == 9 && set_size(Axis::z, 23) == 9);
 
 // Building twice gives the same tables, so a second initialisation may rebuild.
@@ -54,6 +55,7 @@ constexpr bool rebuild_is_stable() {
   for (Axis axis : axes) build_bigrams(again, axis);
   return again.pair_number == built.pair_number && again.keywords_with_pair == built.keywords_with_pair &&
          again.twice_set_size == built.twice_set_size &&
+         again.smallest_set_with_pair == built.smallest_set_with_pair &&
          again.prefix_keyword_count == built.prefix_keyword_count &&
          again.keyword_bigram_count == built.keyword_bigram_count;
 }

@@ -2,6 +2,7 @@
 // lookup tables the word vector uses to scan prefixes and score bigrams.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -123,6 +124,12 @@ struct Vocabularies {
   // Twice the size of each slot's bigram set; slots without a keyword hold a
   // size so large that no score reaches the threshold.
   alignas(16) std::array<std::uint8_t, keyword_slots> twice_set_size = unused_slots();
+  // The size of the smallest bigram set among the keywords that have bigram p.
+  std::array<std::uint8_t, max_keyword_bigrams> smallest_set_with_pair = [] {
+    std::array<std::uint8_t, max_keyword_bigrams> sizes{};
+    sizes.fill(0xFF);
+    return sizes;
+  }();
   std::array<std::uint8_t, axis_count + 1> first_slot{};
   std::uint16_t keyword_bigram_count = 0;
 };
@@ -205,6 +212,8 @@ constexpr void build_bigrams(Vocabularies& v, Axis axis) {
     }
     list.sets[k] = set;
     v.twice_set_size[v.first_slot[a] + k] = static_cast<std::uint8_t>(2 * set.size);
+    for (std::size_t j = 0; j < set.size; ++j)
+      v.smallest_set_with_pair[set.pairs[j]] = std::min(v.smallest_set_with_pair[set.pairs[j]], set.size);
     ++list.size;
   }
   details::number_other_pairs(v);

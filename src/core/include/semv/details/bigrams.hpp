@@ -7,6 +7,7 @@
 // at most a couple of dozen pairs, whatever the word: no input can steer it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -80,8 +81,10 @@ class CodePointPairs {
 struct WordBigrams {
   // The number of distinct bigrams, counted up to max_scoring_bigrams + 1.
   std::uint32_t distinct = 0;
-  // The keyword bigrams among them, each once, as pair numbers.
+  // The keyword bigrams among them, each once, as pair numbers, and the
+  // smallest bigram set of a keyword that has one of them.
   std::uint32_t keyword_pair_count = 0;
+  std::uint32_t smallest_set = 0xFF;
   std::array<std::uint16_t, max_scoring_bigrams + 1> keyword_pairs;
 
   bool scores_nothing() const { return keyword_pair_count == 0 || distinct > max_scoring_bigrams; }
@@ -101,7 +104,7 @@ WordBigrams collect_bigrams(const Vocabularies& v, const Word w, SymbolPairs& sy
   }
   // Locals, so that the stores into the sets need not reload them.
   const std::uint16_t keyword_bigram_count = v.keyword_bigram_count;
-  std::uint32_t distinct = 0, keyword_pair_count = 0;
+  std::uint32_t distinct = 0, keyword_pair_count = 0, smallest_set = 0xFF;
   CodePointPairs other_pairs;
   std::uint8_t prev = w.symbol(0);
   for (std::size_t i = 1; i < n; ++i) {
@@ -110,7 +113,10 @@ WordBigrams collect_bigrams(const Vocabularies& v, const Word w, SymbolPairs& sy
       const std::uint16_t p = v.pair_number[prev][symbol];
       prev = symbol;
       if (!symbol_pairs.insert(p)) continue;
-      if (p < keyword_bigram_count) out.keyword_pairs[keyword_pair_count++] = p;
+      if (p < keyword_bigram_count) {
+        out.keyword_pairs[keyword_pair_count++] = p;
+        smallest_set = std::min<std::uint32_t>(smallest_set, v.smallest_set_with_pair[p]);
+      }
     } else {
       prev = symbol;
       if (!other_pairs.insert(CodePointPairs::key(w[i - 1], w[i]))) continue;
@@ -119,6 +125,7 @@ WordBigrams collect_bigrams(const Vocabularies& v, const Word w, SymbolPairs& sy
   }
   out.distinct = distinct;
   out.keyword_pair_count = keyword_pair_count;
+  out.smallest_set = smallest_set;
   return out;
 }
 

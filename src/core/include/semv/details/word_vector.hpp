@@ -64,7 +64,9 @@ const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w) {
 // is at least 0.4. For these small counts (u < 40) no quotient rounds across
 // 0.4, so the test is exact in integers: 5c >= 2u, that is 7c >= 2(d + s) for
 // a word of d distinct bigrams and a keyword of s. As s >= c, it needs
-// 5c >= 2d too. The kept scores of an axis are compared as fractions, which
+// 5c >= 2d too; and as c is at most the number of shared bigrams (and 9) and
+// s at least the smallest set that has one of them, most words are settled
+// before any keyword is counted. The kept scores of an axis are compared as fractions, which
 // picks the same maximum as comparing rounded quotients, so each axis divides
 // at most once.
 inline std::array<double, axis_count> axis_scores(const Vocabularies& v, const WordBigrams& word) {
@@ -72,7 +74,8 @@ inline std::array<double, axis_count> axis_scores(const Vocabularies& v, const W
   if (word.scores_nothing()) return scores;
   const std::uint32_t d = word.distinct;
   const std::uint32_t shared = word.keyword_pair_count;
-  if (5 * std::min<std::uint32_t>(shared, max_bigrams_per_keyword) < 2 * d) return scores;
+  const std::uint32_t c_max = std::min<std::uint32_t>(shared, max_bigrams_per_keyword);
+  if (5 * c_max < 2 * d || 7 * c_max < 2 * (d + word.smallest_set)) return scores;
   SlotCounts common;
   count_slots(v, word.keyword_pairs.data(), shared, static_cast<std::uint8_t>(2 * d), common);
   std::uint32_t c_best[axis_count] = {0, 0, 0}, u_best[axis_count] = {1, 1, 1};
