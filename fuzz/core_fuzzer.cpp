@@ -1,11 +1,10 @@
 // libFuzzer target: the fast core against its plain twin (semv/reference.hpp),
 // bit for bit, for words and texts in all three storage widths.
 //
-// The first byte chooses the check and the width of the units (what % 9,
-// width / 9 % 3); the rest are
-// the units, where a byte below 0x80 is one ASCII unit and any other byte
-// starts a wider one, so that keywords, separators and wide code points stay
-// likely in every width. The paths this drives, by name:
+// The first byte chooses the check (its value % 9) and the width of the units
+// (its value / 9 % 3); the rest are the units, where a byte below 0x80 is one
+// ASCII unit and any other byte starts a wider one, so that keywords,
+// separators and wide code points stay likely in every width. The paths this drives, by name:
 //   - prefix_match and has_prefix, through keywords and near-keywords;
 //   - collect_bigrams with WordSymbolPairs and CodePointPairs, and its stop
 //     after max_scoring_bigrams distinct bigrams;
@@ -13,10 +12,9 @@
 //     SEMV_NO_SIMD, the scalar one;
 //   - lowered_word_vector: the Lowered view, stripped, simply_lowered;
 //   - text_vector_of: block_masks, tokens that run across blocks, tokens
-//     without letters, and TokenSymbolPairs across the wrap of its
-//     generations (texts of more than 255 fallback tokens, so run it with
-//     -max_len of a few thousand);
-//   - TokenCache, on texts repeated until they are long enough to use one.
+//     without letters;
+//   - TokenCache and the wrap of TokenSymbolPairs' generations (more than 255
+//     fallback tokens), on texts repeated until they are long enough.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
