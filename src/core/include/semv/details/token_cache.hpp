@@ -124,6 +124,8 @@ class TokenCache {
     return static_cast<std::size_t>(h >> 32) & (capacity_ - 1);
   }
 
+  static_assert(max_capacity * sizeof(Entry) <= 1 << 20, "a cache stays under 1 MiB");
+
   std::uint64_t seed_;
   Entry* entries_ = nullptr;
   std::size_t capacity_ = 0;
