@@ -13,8 +13,9 @@
 //   - lowered_word_vector: the Lowered view, stripped, simply_lowered;
 //   - text_vector_of: block_masks, tokens that run across blocks, tokens
 //     without letters;
-//   - TokenCache and the wrap of TokenSymbolPairs' generations (more than 255
-//     fallback tokens), on texts repeated until they are long enough.
+//   - TokenCache, which this build keeps for texts of 64 units or more;
+//   - the wrap of TokenSymbolPairs' generations (more than 255 fallback
+//     tokens), on texts repeated until they are long enough.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -32,8 +33,8 @@ namespace {
 
 const semv::Vocabularies vocabularies = semv::built_vocabularies();
 
-// Long enough for the text vector to keep a token cache.
-constexpr std::size_t cached_text_units = 4096;
+// Long enough for the generations of TokenSymbolPairs to wrap round.
+constexpr std::size_t repeated_text_units = 1536;
 
 template <class Unit>
 std::vector<Unit> decode(const std::uint8_t* data, std::size_t size) {
@@ -134,7 +135,7 @@ void check(std::uint8_t what, const std::uint8_t* data, std::size_t size) {
     case 4:
     case 5:
     case 6: check_text(units); break;
-    default: check_text(repeated<Unit>(units, what == 7 ? ' ' : 'x', cached_text_units)); break;
+    default: check_text(repeated<Unit>(units, what == 7 ? ' ' : 'x', repeated_text_units)); break;
   }
 }
 

@@ -11,7 +11,7 @@ namespace nuvra {
 using Body = PyObject* (*)(PyObject* const* values, PyObject* globals);
 
 struct Parameter {
-  PyObject* Constants::*name;  // interned
+  PyObject* Constants::* name;  // interned
   const char* text;
   PyTypeObject* type;  // exactly this type, or None
   const char* type_name;

@@ -54,22 +54,6 @@ constexpr bool is_simple_space(char32_t c) {
   return c == U' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F) || c == 0x85 || c == 0xA0;
 }
 
-// A-Z, a-z, 0-9 and '_': the code points that make up text tokens.
-inline constexpr std::array<bool, 256> token_units = [] {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 256; ++c)
-    t[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-  return t;
-}();
-
-template <class Unit>
-constexpr bool is_token_unit(Unit c) {
-  if constexpr (sizeof(Unit) == 1)
-    return token_units[c];
-  else
-    return c < 256 && token_units[c];
-}
-
 // Whether every unit has its lower case in the table.
 template <class Unit>
 constexpr bool simply_lowered(const Unit* data, std::size_t n) {

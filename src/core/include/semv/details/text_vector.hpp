@@ -41,13 +41,14 @@ struct TextSums {
   }
 };
 
-// Units of tokens by class: letters, and digits or '_'.
+// The units of tokens, A-Z a-z 0-9 _, by class: letters, and digits or '_'.
 inline constexpr std::uint8_t letter_unit = 2, other_token_unit = 1;
 inline constexpr std::array<std::uint8_t, 256> token_classes = [] {
   std::array<std::uint8_t, 256> t{};
-  for (int c = 0; c < 256; ++c)
-    if (token_units[c])
-      t[c] = symbol_of(simple_lower(static_cast<char32_t>(c))) < 26 ? letter_unit : other_token_unit;
+  for (int c = 0; c < 256; ++c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) t[c] = letter_unit;
+    if ((c >= '0' && c <= '9') || c == '_') t[c] = other_token_unit;
+  }
   return t;
 }();
 

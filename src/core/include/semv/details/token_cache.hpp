@@ -90,7 +90,13 @@ class TokenCache {
   }
 
  private:
+  // SEMV_TOKEN_CACHE_MIN_UNITS lowers it, so that the core fuzzer reaches
+  // the cache with short inputs.
+#ifdef SEMV_TOKEN_CACHE_MIN_UNITS
+  static constexpr std::size_t min_text_units = SEMV_TOKEN_CACHE_MIN_UNITS;
+#else
   static constexpr std::size_t min_text_units = 4096;
+#endif
   static constexpr std::size_t units_per_entry = 64;
   static constexpr std::size_t min_capacity = 256, max_capacity = 16384;
 
