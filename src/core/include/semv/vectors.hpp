@@ -61,7 +61,8 @@ bool lowered_word_vector(const Vocabularies& v, std::span<const std::uint8_t> wo
 bool lowered_word_vector(const Vocabularies& v, std::span<const std::uint16_t> word, WordVector& out);
 
 // The vector of a text: its tokens are the maximal runs of A-Z a-z 0-9 _.
-// Never allocates.
+// A long text allocates one token cache for the call (details/token_cache.hpp)
+// and does without it when memory is short; nothing throws.
 TextVector text_vector(const Vocabularies& v, std::span<const std::uint8_t> text);
 TextVector text_vector(const Vocabularies& v, std::span<const std::uint16_t> text);
 TextVector text_vector(const Vocabularies& v, std::span<const std::uint32_t> text);

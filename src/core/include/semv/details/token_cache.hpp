@@ -9,7 +9,6 @@
 // would without the cache.
 #pragma once
 
-#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -35,8 +34,9 @@ class TokenCache {
 
   // A cache for a text of n units, or an inactive one when the text is short
   // (a table would cost more than it saves) or memory is short.
-  explicit TokenCache(std::size_t n) : seed_(seed()) {
+  explicit TokenCache(std::size_t n) {
     if (n < min_text_units) return;
+    seed_ = seed();
     const std::size_t wanted = std::bit_ceil(n / units_per_entry);
     capacity_ = wanted < min_capacity ? min_capacity : wanted > max_capacity ? max_capacity : wanted;
     entries_ = static_cast<Entry*>(std::calloc(capacity_, sizeof(Entry)));
@@ -132,7 +132,7 @@ class TokenCache {
 
   static_assert(max_capacity * sizeof(Entry) <= 1 << 20, "a cache stays under 1 MiB");
 
-  std::uint64_t seed_;
+  std::uint64_t seed_ = 0;
   Entry* entries_ = nullptr;
   std::size_t capacity_ = 0;
 };
