@@ -15,7 +15,9 @@
 //     without letters;
 //   - TokenCache, which this build keeps for texts of 64 units or more;
 //   - the wrap of TokenSymbolPairs' generations (more than 255 fallback
-//     tokens), on texts repeated until they are long enough.
+//     tokens), on texts repeated until they are long enough;
+//   - TextBatch, one per width kept for the whole run, so that its cache and
+//     marks carry over from every text before.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +28,7 @@
 
 #include "semv/details/code_points.hpp"
 #include "semv/reference.hpp"
+#include "semv/text_batch.hpp"
 #include "semv/vectors.hpp"
 #include "semv/vocabulary.hpp"
 
@@ -105,10 +108,19 @@ void check_lowered_word(const std::vector<Unit>& units) {
 }
 
 template <class Unit>
+semv::TextBatch& batch() {
+  static semv::TextBatch kept;
+  return kept;
+}
+
+template <class Unit>
 void check_text(const std::vector<Unit>& units) {
   const semv::TextVector fast = semv::text_vector(vocabularies, std::span<const Unit>(units));
   const semv::TextVector plain = semv::reference::text_vector(code_points(units));
   if (fast.form != plain.form || !same_components(fast, plain)) report("text_vector", code_points(units));
+  const semv::TextVector batched = batch<Unit>().text_vector(vocabularies, std::span<const Unit>(units));
+  if (batched.form != plain.form || !same_components(batched, plain))
+    report("TextBatch::text_vector", code_points(units));
 }
 
 // The text written again and again, separated by `separator`, to at least n units.

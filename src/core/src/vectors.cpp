@@ -5,6 +5,7 @@
 #include "semv/details/code_points.hpp"
 #include "semv/details/text_vector.hpp"
 #include "semv/details/word_vector.hpp"
+#include "semv/text_batch.hpp"
 
 namespace semv {
 
@@ -33,6 +34,10 @@ bool lowered_word_vector(const Vocabularies& v, std::span<const std::uint16_t> w
   return true;
 }
 
+bool lowers_in_place(std::span<const std::uint16_t> word) {
+  return details::simply_lowered(word.data(), word.size());
+}
+
 TextVector text_vector(const Vocabularies& v, std::span<const std::uint8_t> text) {
   return details::text_vector_of(v, text.data(), text.size());
 }
@@ -43,6 +48,18 @@ TextVector text_vector(const Vocabularies& v, std::span<const std::uint16_t> tex
 
 TextVector text_vector(const Vocabularies& v, std::span<const std::uint32_t> text) {
   return details::text_vector_of(v, text.data(), text.size());
+}
+
+TextVector TextBatch::text_vector(const Vocabularies& v, std::span<const std::uint8_t> text) {
+  return details::text_vector_of(v, text.data(), text.size(), cache_, symbol_pairs_);
+}
+
+TextVector TextBatch::text_vector(const Vocabularies& v, std::span<const std::uint16_t> text) {
+  return details::text_vector_of(v, text.data(), text.size(), cache_, symbol_pairs_);
+}
+
+TextVector TextBatch::text_vector(const Vocabularies& v, std::span<const std::uint32_t> text) {
+  return details::text_vector_of(v, text.data(), text.size(), cache_, symbol_pairs_);
 }
 
 double c_cosine_similarity(const double (&v1)[3], const double (&v2)[3]) {

@@ -60,6 +60,9 @@ WordVector word_vector(const Vocabularies& v, std::span<const std::uint32_t> wor
 bool lowered_word_vector(const Vocabularies& v, std::span<const std::uint8_t> word, WordVector& out);
 bool lowered_word_vector(const Vocabularies& v, std::span<const std::uint16_t> word, WordVector& out);
 
+// Whether lowered_word_vector takes the word (it takes every 1-byte one).
+bool lowers_in_place(std::span<const std::uint16_t> word);
+
 // The vector of a text: its tokens are the maximal runs of A-Z a-z 0-9 _.
 // A long text allocates one token cache for the call (details/token_cache.hpp)
 // and does without it when memory is short; nothing throws.

@@ -145,7 +145,8 @@ constexpr std::uint64_t low_bits(unsigned n) {
 template <class Unit>
 class TextWalk {
  public:
-  TextWalk(const Vocabularies& v, const Unit* text, std::size_t n) : v_(v), text_(text), cache_(n) {}
+  TextWalk(const Vocabularies& v, const Unit* text, TokenCache& cache, TokenSymbolPairs& symbol_pairs)
+      : v_(v), text_(text), cache_(cache), symbol_pairs_(symbol_pairs) {}
 
   // One token, [begin, end) of the text.
   void token(std::size_t begin, std::size_t end, bool has_letter) {
@@ -173,16 +174,17 @@ class TextWalk {
 
   const Vocabularies& v_;
   const Unit* text_;
+  TokenCache& cache_;
+  TokenSymbolPairs& symbol_pairs_;
   TextSums sums_;
-  TokenSymbolPairs symbol_pairs_;
-  TokenCache cache_;
 };
 
 // Tokens are walked through the masks: a token begins at the lowest set bit
 // of `token` and ends at the next clear one, or runs on into the next block.
 template <class Unit>
-TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n) {
-  TextWalk<Unit> walk(v, text, n);
+TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache,
+                          TokenSymbolPairs& symbol_pairs) {
+  TextWalk<Unit> walk(v, text, cache, symbol_pairs);
   std::size_t open_begin = 0;  // of a token that runs on from an earlier block
   bool open = false, open_letter = false;
   for (std::size_t base = 0; base < n; base += block_units) {
@@ -214,6 +216,14 @@ TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n
   }
   if (open) walk.token(open_begin, n, open_letter);
   return walk.result();
+}
+
+// A text on its own keeps a cache only when it is long.
+template <class Unit>
+TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n) {
+  TokenCache cache = TokenCache::for_text(n);
+  TokenSymbolPairs symbol_pairs;
+  return text_vector_of(v, text, n, cache, symbol_pairs);
 }
 
 }  // namespace semv::details

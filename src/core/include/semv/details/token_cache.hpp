@@ -1,12 +1,12 @@
-// The vectors of a text's fallback tokens, kept for the length of one call: a
-// log text repeats its words (a 4 MB log holds about 691,000 tokens but fewer
-// than 6,000 distinct ones), and scoring a token costs far more than finding it
-// again.
+// The vectors of fallback tokens, kept for the length of one call, or by one
+// thread across the texts of a batch: a log text repeats its words (a 4 MB log
+// holds about 691,000 tokens but fewer than 6,000 distinct ones), and scoring a
+// token costs far more than finding it again.
 //
 // Open addressing over a table sized by the text, with a hash seeded once per
-// process and at most max_probes probes: a token that finds no place is simply
-// scored again, so even a text built against the hash costs no more than it
-// would without the cache.
+// process and at most max_probes probes: a token that finds no free place
+// takes its home slot, so even tokens built against the hash cost no more than
+// one lookup each on top of scoring them as if there were no cache.
 #pragma once
 
 #include <bit>
@@ -34,17 +34,23 @@ class TokenCache {
 
   // A cache for a text of n units, or an inactive one when the text is short
   // (a table would cost more than it saves) or memory is short.
-  explicit TokenCache(std::size_t n) {
-    if (n < min_text_units) return;
-    seed_ = seed();
+  static TokenCache for_text(std::size_t n) {
+    if (n < min_text_units) return TokenCache(0);
     const std::size_t wanted = std::bit_ceil(n / units_per_entry);
-    capacity_ = wanted < min_capacity ? min_capacity : wanted > max_capacity ? max_capacity : wanted;
-    entries_ = static_cast<Entry*>(std::calloc(capacity_, sizeof(Entry)));
-    if (!entries_) capacity_ = 0;
+    return TokenCache(wanted < min_capacity ? min_capacity : wanted > max_capacity ? max_capacity : wanted);
+  }
+  // A cache for every text of a batch, inactive when memory is short.
+  static TokenCache for_batch() { return TokenCache(max_capacity); }
+
+  TokenCache(TokenCache&& other) noexcept
+      : seed_(other.seed_), entries_(other.entries_), capacity_(other.capacity_) {
+    other.entries_ = nullptr;
+    other.capacity_ = 0;
   }
   ~TokenCache() { std::free(entries_); }
   TokenCache(const TokenCache&) = delete;
   TokenCache& operator=(const TokenCache&) = delete;
+  TokenCache& operator=(TokenCache&&) = delete;
 
   bool active() const { return entries_ != nullptr; }
 
@@ -79,17 +85,27 @@ class TokenCache {
     return nullptr;
   }
 
+  // Into the first free slot of the token's probes, or over its home slot
+  // when they are all taken: a batch of many distinct tokens keeps its
+  // recent ones.
   void insert(const Key& key, const WordVector& vector) {
-    for (std::size_t probe = 0, slot = slot_of(key); probe < max_probes;
-         ++probe, slot = (slot + 1) & (capacity_ - 1)) {
-      Entry& e = entries_[slot];
-      if (e.length != 0) continue;
-      e = {key.low, key.high, static_cast<std::uint32_t>(key.length), vector};
-      return;
-    }
+    const std::size_t home = slot_of(key);
+    std::size_t slot = home;
+    for (std::size_t probe = 1; probe < max_probes && entries_[slot].length != 0; ++probe)
+      slot = (slot + 1) & (capacity_ - 1);
+    if (entries_[slot].length != 0) slot = home;
+    entries_[slot] = {key.low, key.high, static_cast<std::uint32_t>(key.length), vector};
   }
 
  private:
+  // A table of `capacity` entries (a power of two), or none for 0.
+  explicit TokenCache(std::size_t capacity) {
+    if (capacity == 0) return;
+    seed_ = seed();
+    entries_ = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));
+    capacity_ = entries_ ? capacity : 0;
+  }
+
   // SEMV_TOKEN_CACHE_MIN_UNITS lowers it, so that the core fuzzer reaches
   // the cache with short inputs.
 #ifdef SEMV_TOKEN_CACHE_MIN_UNITS

@@ -1,0 +1,360 @@
+"""Whole columns at once: the batch functions of :mod:`nuvra`.
+
+Each function gives, bit for bit, what the per-call functions of
+:mod:`nuvra.semv_core` give item by item, but reads the whole input in place
+(no Python object per item where the input allows) and scores it in native
+code on ``workers`` threads with the interpreter lock released.
+
+Inputs of texts and words may be a list or tuple of str (subclasses such as
+``numpy.str_`` included), any other iterable of str, a 1-D numpy array of
+dtype ``U`` or object, a pandas Series, or any object with
+``__arrow_c_array__`` or ``__arrow_c_stream__`` (pyarrow arrays and chunked
+arrays, polars Series, ...) holding ``string``, ``large_string`` or
+``string_view``. None, NaN, ``pandas.NA`` and Arrow nulls are missing values:
+their row is NaN.
+"""
+
+from __future__ import annotations
+
+import codecs
+import importlib
+import itertools
+import os
+import sys
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any
+
+import numpy as np
+
+from nuvra import _batch
+from nuvra.semv_core import vectorize_text_c
+
+__all__ = ["cosine_similarities", "most_similar", "vectorize_lines", "vectorize_texts", "word_vectors"]
+
+# Rows per chunk when most_similar streams its input: 1.5 MB of vectors.
+_CHUNK_ROWS = 65536
+
+# Error handlers whose output for undecodable bytes holds no token character
+# (U+FFFD, or a lone surrogate), so that such bytes may be read as they are.
+_HARMLESS_ERRORS = frozenset({"replace", "surrogateescape"})
+
+_TOKEN_CHARACTERS = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_")
+
+
+# More threads than this would only wait for each other.
+_MAX_THREADS = 1024
+
+
+def _workers(workers: object) -> int:
+    if type(workers) is int and workers >= 1:
+        return min(workers, _MAX_THREADS)
+    if type(workers) is int and workers == -1:
+        return os.process_cpu_count() or 1
+    raise ValueError(f"workers must be an int >= 1, or -1 for every core this process may use; got {workers!r}")
+
+
+def _missing_marker() -> object:
+    # pandas.NA, when pandas is in use; importing pandas for it would cost more
+    # than any batch.
+    pandas = sys.modules.get("pandas")
+    return getattr(pandas, "NA", None) if pandas is not None else None
+
+
+def _exported_arrow(obj: object) -> object | None:
+    """The Arrow PyCapsule export of obj, or None if it has none."""
+    if hasattr(obj, "__arrow_c_array__"):
+        return obj.__arrow_c_array__()
+    if hasattr(obj, "__arrow_c_stream__"):
+        return obj.__arrow_c_stream__()
+    return None
+
+
+def _is_pandas_series(obj: object) -> bool:
+    pandas = sys.modules.get("pandas")
+    return pandas is not None and isinstance(obj, pandas.Series)
+
+
+def _series_source(series: Any) -> object:
+    """A pandas Series as an Arrow source when pyarrow backs it, else as an object array."""
+    dtype = series.dtype
+    if getattr(dtype, "storage", None) in ("pyarrow", "pyarrow_numpy") or type(dtype).__name__ == "ArrowDtype":
+        chunked = series.array.__arrow_array__()
+        return _batch.arrow_source(chunked.__arrow_c_stream__())
+    return series.to_numpy(dtype=object)
+
+
+def _array_source(array: np.ndarray, name: str) -> np.ndarray:
+    if array.ndim != 1:
+        raise ValueError(f"{name}() expected a 1-D array, got shape {array.shape}")
+    if array.dtype.kind == "U":
+        if array.dtype.byteorder == ">":
+            array = array.astype(array.dtype.newbyteorder("="))
+        return np.ascontiguousarray(array)
+    if array.dtype.kind in "OT":
+        return array
+    raise TypeError(f"{name}() expected an array of str (dtype U or object), got dtype {array.dtype}")
+
+
+def _source(texts: object, name: str) -> object:
+    """What a column is read from: an Arrow source, a numpy array or a sequence."""
+    if isinstance(texts, (str, bytes, bytearray, memoryview)):
+        what = "str" if isinstance(texts, str) else "bytes"
+        hint = "wrap a single text in a list" if what == "str" else "use vectorize_lines() for bytes"
+        raise TypeError(f"{name}() expected a column of str, got {what}: {hint}")
+    if isinstance(texts, (list, tuple)):
+        return texts
+    if isinstance(texts, np.ndarray):
+        return _array_source(texts, name)
+    if _is_pandas_series(texts):
+        return _series_source(texts)
+    exported = _exported_arrow(texts)
+    if exported is not None:
+        return _batch.arrow_source(exported)
+    if isinstance(texts, Iterable):
+        return texts
+    raise TypeError(f"{name}() expected a column of str, got {type(texts).__name__}")
+
+
+def _length(source: object) -> int | None:
+    if isinstance(source, (list, tuple, np.ndarray, _batch.ArrowSource)):
+        return len(source)
+    return None
+
+
+def _column(source: object, start: int, stop: int, words: bool, name: str) -> _batch.Column:
+    """Rows [start, stop) of a sized source as a native column."""
+    if isinstance(source, _batch.ArrowSource):
+        return source.column(start, stop, words)
+    if isinstance(source, np.ndarray):
+        part = source[start:stop]
+        if part.dtype.kind == "U":
+            units = part.view(np.uint32).reshape(len(part), part.dtype.itemsize // 4)
+            return _batch.ucs4_column(units, words)
+        return _batch.sequence_column(part.tolist(), words, name, start, _missing_marker())
+    assert isinstance(source, (list, tuple))
+    part = source if start == 0 and stop == len(source) else source[start:stop]
+    return _batch.sequence_column(part, words, name, start, _missing_marker())
+
+
+def _columns(texts: object, words: bool, name: str, chunk: int | None) -> Iterator[tuple[int, _batch.Column]]:
+    """The input as native columns of at most `chunk` rows (all at once for None), each with its first index."""
+    source = _source(texts, name)
+    n = _length(source)
+    if n is None:
+        iterator = iter(source)  # type: ignore[call-overload]
+        if chunk is None:
+            yield 0, _sequence_chunk(list(iterator), 0, words, name)
+            return
+        base = 0
+        while part := list(itertools.islice(iterator, chunk)):
+            yield base, _sequence_chunk(part, base, words, name)
+            base += len(part)
+        return
+    step = n if chunk is None else chunk
+    for start in range(0, n, max(step, 1)):
+        yield start, _column(source, start, min(start + step, n), words, name)
+    if n == 0:
+        yield 0, _column(source, 0, 0, words, name)
+
+
+def _sequence_chunk(part: list[object], base: int, words: bool, name: str) -> _batch.Column:
+    return _batch.sequence_column(part, words, name, base, _missing_marker())
+
+
+def _vectors(texts: object, words: bool, workers: object, name: str) -> np.ndarray:
+    threads = _workers(workers)
+    parts = []
+    for _, column in _columns(texts, words, name, None):
+        out = np.empty((len(column), 3), dtype=np.float64)
+        column.fill(out, threads)
+        parts.append(out)
+    return parts[0] if len(parts) == 1 else np.concatenate(parts)
+
+
+def vectorize_texts(texts: Iterable[str | None], *, workers: int = 1) -> np.ndarray:
+    """The vectors of many texts, as a C-contiguous float64 array of shape (n, 3).
+
+    Row i is, bit for bit, ``vectorize_text_c(texts[i])``; a missing value
+    (None, NaN, ``pandas.NA``, an Arrow null) gives a row of NaN. Any other
+    item that is not a str raises TypeError, naming its index and type.
+    ``workers`` threads score the texts with the interpreter lock released;
+    -1 uses every core this process may use. The result is the same for any
+    number of workers.
+    """
+    return _vectors(texts, False, workers, "vectorize_texts")
+
+
+def word_vectors(words: Iterable[str | None], *, workers: int = 1) -> np.ndarray:
+    """The vectors of many words, as a C-contiguous float64 array of shape (n, 3).
+
+    Row i is, bit for bit, ``get_semantic_vector_c(words[i])``. Missing values,
+    bad items and ``workers`` are as for :func:`vectorize_texts`. Words that the
+    native code cannot lower-case in place (beyond Latin Extended-A) are
+    normalised by ``str.lower`` and ``str.strip`` first, with the lock held.
+    """
+    return _vectors(words, True, workers, "word_vectors")
+
+
+def _query_components(query: object, name: str) -> tuple[float, float, float]:
+    try:
+        components = [float(x) for x in query]  # type: ignore[attr-defined]
+    except TypeError:
+        raise TypeError(f"{name}() expected the query as 3 numbers, got {type(query).__name__}") from None
+    if len(components) != 3:
+        raise ValueError(f"{name}() expected the query as 3 numbers, got {len(components)}")
+    return components[0], components[1], components[2]
+
+
+def _cosines(vectors: np.ndarray, query: tuple[float, float, float]) -> np.ndarray:
+    out = np.empty(len(vectors), dtype=np.float64)
+    _batch.cosines(vectors, *query, out)
+    return out
+
+
+def cosine_similarities(vectors: Any, query: Sequence[float]) -> np.ndarray:
+    """The cosine similarity of each row of ``vectors`` with ``query``, shape (n,).
+
+    ``vectors`` is any (n, 3) array-like of numbers and ``query`` 3 numbers.
+    Item i is, bit for bit, ``cosine_similarity_c(list(vectors[i]), list(query))``;
+    a row of NaN gives NaN.
+    """
+    array = np.ascontiguousarray(vectors, dtype=np.float64)
+    if array.ndim == 1 and array.size == 0:
+        array = array.reshape(0, 3)
+    if array.ndim != 2 or array.shape[1] != 3:
+        raise ValueError(f"cosine_similarities() expected vectors of shape (n, 3), got shape {array.shape}")
+    return _cosines(array, _query_components(query, "cosine_similarities"))
+
+
+def _top(scores: np.ndarray, indexes: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
+    """The k best (score descending, then index ascending) of the candidates."""
+    if k == 0:
+        return scores[:0], indexes[:0]
+    if len(scores) > k:
+        # Everything that scores at least the k-th best: ties at the border stay.
+        kth = np.partition(scores, len(scores) - k)[len(scores) - k]
+        keep = scores >= kth
+        scores, indexes = scores[keep], indexes[keep]
+    order = np.lexsort((indexes, -scores))[:k]
+    return scores[order], indexes[order]
+
+
+def most_similar(
+    query: str | Sequence[float], texts: Iterable[str | None], *, k: int = 10, workers: int = 1
+) -> list[tuple[int, float]]:
+    """The k texts closest to ``query``, as (index, score) pairs.
+
+    ``query`` is a text or 3 numbers; ``texts`` is any input that
+    :func:`vectorize_texts` takes. The score is the cosine similarity of the
+    text's vector with the query's, as :func:`cosine_similarities` gives it.
+    Pairs are sorted by score descending, then by index; missing values never
+    rank, nor does a NaN score. The input is read in chunks, so memory stays
+    O(k + chunk) however many texts there are.
+    """
+    if type(k) is not int or k < 0:
+        raise ValueError(f"k must be an int >= 0, got {k!r}")
+    threads = _workers(workers)
+    if isinstance(query, str):
+        q = _query_components(vectorize_text_c(query), "most_similar")
+    else:
+        q = _query_components(query, "most_similar")
+    best_scores = np.empty(0, dtype=np.float64)
+    best_indexes = np.empty(0, dtype=np.int64)
+    for base, column in _columns(texts, False, "most_similar", _CHUNK_ROWS):
+        vectors = np.empty((len(column), 3), dtype=np.float64)
+        column.fill(vectors, threads)
+        scores = _cosines(vectors, q)
+        ranked = ~np.isnan(scores)
+        indexes = np.flatnonzero(ranked) + base
+        best_scores, best_indexes = _top(
+            np.concatenate((best_scores, scores[ranked])), np.concatenate((best_indexes, indexes)), k
+        )
+    return [(int(i), float(s)) for s, i in zip(best_scores, best_indexes, strict=True)]
+
+
+def _charmap_table(name: str) -> str | None:
+    """The decoding table of a single-byte codec, or None for any other codec."""
+    module_name = name.replace("-", "_")
+    if not module_name.isidentifier():
+        return None
+    try:
+        module = importlib.import_module(f"encodings.{module_name}")
+    except ImportError:
+        return None
+    table = getattr(module, "decoding_table", None)
+    return table if isinstance(table, str) and len(table) == 256 else None
+
+
+def _byte_decodings(name: str) -> list[str | None] | None:
+    """What each byte decodes to alone, None where undefined; None for codecs that are not single-byte."""
+    if name == "utf-8":
+        return None
+    if name in ("ascii", "iso8859-1"):
+        return [chr(b) if name == "iso8859-1" or b < 128 else None for b in range(256)]
+    table = _charmap_table(name)
+    if table is None:
+        return None
+    return [None if c == "\ufffe" else c for c in table]
+
+
+def _line_check(encoding: str, errors: str) -> object:
+    """How vectorize_lines may read the bytes of a line as they are, or False when it may not.
+
+    The bytes of a line may stand for its code points when every byte that
+    belongs to a token (A-Z a-z 0-9 _) decodes to itself, every other byte to
+    something that is not part of a token and not "\\n", and bytes the codec
+    cannot decode are either replaced by a non-token character or checked for.
+    The result is None (no check), "utf-8" (decode lines that are not valid
+    UTF-8) or a table of 256 bytes (decode lines that hold a marked byte).
+    """
+    name = codecs.lookup(encoding).name
+    if name == "utf-8":
+        # A valid sequence of two bytes or more is a non-ASCII code point.
+        return None if errors in _HARMLESS_ERRORS else "utf-8"
+    decodings = _byte_decodings(name)
+    if decodings is None:
+        return False
+    marked = bytearray(256)
+    for b, c in enumerate(decodings):
+        raw = chr(b)
+        if c is None:
+            marked[b] = errors not in _HARMLESS_ERRORS
+        elif (raw in _TOKEN_CHARACTERS or c in _TOKEN_CHARACTERS) and c != raw:
+            return False
+        elif (c == "\n") != (b == 0x0A):
+            return False
+    return bytes(marked) if any(marked) else None
+
+
+def _decoded_lines(data: object, encoding: str, errors: str) -> list[str]:
+    text = str(data, encoding, errors)  # type: ignore[call-overload]
+    lines = text.split("\n")
+    if lines[-1] == "":
+        lines.pop()  # no empty last line after a final "\n", and none for ""
+    return lines
+
+
+def vectorize_lines(data: Any, *, encoding: str = "utf-8", errors: str = "strict", workers: int = 1) -> np.ndarray:
+    """The vectors of the lines of a bytes-like object (or an mmap), shape (n, 3).
+
+    The lines are those of ``data.decode(encoding, errors).split("\\n")``, with
+    no empty last line after a final "\\n" (so ``b""`` has none); a trailing
+    "\\r" never changes a vector. The result is that of :func:`vectorize_texts`
+    on those lines. For UTF-8, ASCII, Latin-1 and the single-byte code pages
+    the bytes are read in place, without a str per line; only a line with
+    bytes the codec cannot decode is decoded, and under ``errors="strict"``
+    it raises UnicodeDecodeError with a note naming the line. Other encodings
+    are decoded whole first.
+    """
+    threads = _workers(workers)
+    if isinstance(data, str):
+        raise TypeError("vectorize_lines() expected bytes, got str: use vectorize_texts(text.split('\\n'))")
+    codecs.lookup(encoding)  # LookupError for an unknown encoding
+    codecs.lookup_error(errors)  # LookupError for an unknown handler
+    check = _line_check(encoding, errors)
+    if check is False:
+        return vectorize_texts(_decoded_lines(data, encoding, errors), workers=threads)
+    column = _batch.lines_column(data, check, encoding, errors)
+    out = np.empty((len(column), 3), dtype=np.float64)
+    column.fill(out, threads)
+    return out

@@ -1,0 +1,203 @@
+#include "column.hpp"
+
+#include <cmath>
+#include <limits>
+#include <new>
+#include <span>
+
+#include "parallel.hpp"
+#include "semv/text_batch.hpp"
+#include "semv/vectors.hpp"
+#include "str_units.hpp"
+
+namespace nuvra::batch {
+
+PyTypeObject* column_type = nullptr;
+
+namespace {
+
+constinit const semv::Vocabularies vocabularies = semv::built_vocabularies();
+
+// One thread per this many units of text at least: a thread costs about as
+// much to start as scoring 64 KiB of log text.
+constexpr std::size_t units_per_thread = 64 * 1024;
+
+struct ColumnObject {
+  PyObject_HEAD
+  Column* column;
+};
+
+template <class Unit>
+std::span<const Unit> units_of(const Row& row) {
+  return {static_cast<const Unit*>(row.data), row.length};
+}
+
+void store(double* out, const std::array<double, 3>& components) {
+  out[0] = components[0];
+  out[1] = components[1];
+  out[2] = components[2];
+}
+
+void store_missing(double* out) {
+  out[0] = out[1] = out[2] = std::numeric_limits<double>::quiet_NaN();
+}
+
+void store_text(semv::TextBatch& batch, const Row& row, double* out) {
+  semv::TextVector tv;
+  switch (row.width) {
+    case 1: tv = batch.text_vector(vocabularies, units_of<std::uint8_t>(row)); break;
+    case 2: tv = batch.text_vector(vocabularies, units_of<std::uint16_t>(row)); break;
+    default: tv = batch.text_vector(vocabularies, units_of<std::uint32_t>(row)); break;
+  }
+  store(out, tv.components);  // zero unless normalised
+}
+
+void store_word(const Row& row, double* out) {
+  semv::WordVector wv{};
+  if (row.normalised) {
+    switch (row.width) {
+      case 1: wv = semv::word_vector(vocabularies, units_of<std::uint8_t>(row)); break;
+      case 2: wv = semv::word_vector(vocabularies, units_of<std::uint16_t>(row)); break;
+      default: wv = semv::word_vector(vocabularies, units_of<std::uint32_t>(row)); break;
+    }
+  } else if (row.width == 1) {
+    semv::lowered_word_vector(vocabularies, units_of<std::uint8_t>(row), wv);
+  } else {
+    // add_word made sure that the core lowers this one in place.
+    semv::lowered_word_vector(vocabularies, units_of<std::uint16_t>(row), wv);
+  }
+  store(out, wv.components);
+}
+
+struct NoState {};
+
+// Every row of the column into `out`, n rows of 3 doubles.
+int fill_rows(const Column& column, double* out, std::size_t workers) {
+  const std::size_t n = column.rows.size();
+  const std::size_t by_size = 1 + column.total_units / units_per_thread;
+  ParallelRun run(n, std::min({workers, by_size, n}));
+  const Row* rows = column.rows.data();
+  if (column.kind == Kind::texts)
+    return run.run<semv::TextBatch>([rows, out](semv::TextBatch& batch, std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i)
+        rows[i].width ? store_text(batch, rows[i], out + 3 * i) : store_missing(out + 3 * i);
+    });
+  return run.run<NoState>([rows, out](NoState&, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i)
+      rows[i].width ? store_word(rows[i], out + 3 * i) : store_missing(out + 3 * i);
+  });
+}
+
+Column* column_of(PyObject* self) {
+  return reinterpret_cast<ColumnObject*>(self)->column;
+}
+
+// fill(out, workers): the vectors of every row into `out`, a writable
+// C-contiguous buffer of len(column) * 3 doubles.
+PyObject* column_fill(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "fill() takes 2 arguments: out, workers");
+    return nullptr;
+  }
+  const Py_ssize_t workers = PyLong_AsSsize_t(args[1]);
+  if (workers == -1 && PyErr_Occurred()) return nullptr;
+  if (workers < 1) {
+    PyErr_SetString(PyExc_ValueError, "workers must be at least 1");
+    return nullptr;
+  }
+  const Column& column = *column_of(self);
+  Py_buffer out;
+  if (PyObject_GetBuffer(args[0], &out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0)
+    return nullptr;
+  int result = 0;
+  if (out.itemsize != sizeof(double) || !out.format || std::string_view(out.format) != "d" ||
+      out.len != static_cast<Py_ssize_t>(column.rows.size() * 3 * sizeof(double))) {
+    PyErr_SetString(PyExc_ValueError, "fill() needs a C-contiguous float64 buffer of len(column) * 3 items");
+    result = -1;
+  } else if (!column.rows.empty()) {
+    result = fill_rows(column, static_cast<double*>(out.buf), static_cast<std::size_t>(workers));
+  }
+  PyBuffer_Release(&out);
+  if (result < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+Py_ssize_t column_length(PyObject* self) {
+  return static_cast<Py_ssize_t>(column_of(self)->rows.size());
+}
+
+void column_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete column_of(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef column_methods[] = {
+    {"fill", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_fill)), METH_FASTCALL,
+     "fill(out, workers): the vectors of every row into out, a float64 buffer of len(column) * 3 items."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot column_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc)},
+    {Py_tp_methods, column_methods},
+    {Py_sq_length, reinterpret_cast<void*>(column_length)},
+    {Py_tp_doc,
+     const_cast<char*>("Rows of texts or words read in place, scored without the interpreter lock.")},
+    {0, nullptr}};
+
+PyType_Spec column_type_spec = {"nuvra._batch.Column", sizeof(ColumnObject), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, column_slots};
+
+}  // namespace
+
+Column::~Column() {
+  for (PyObject* owner : kept) Py_DECREF(owner);
+  for (Py_buffer& view : views) PyBuffer_Release(&view);
+}
+
+int Column::add(const Row& row) {
+  try {
+    rows.push_back(row);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  total_units += row.length;
+  return 0;
+}
+
+int Column::keep(PyObject* owner) {
+  try {
+    kept.push_back(owner);
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(owner);
+    PyErr_NoMemory();
+    return -1;
+  }
+  return 0;
+}
+
+int Column::add_str(PyObject* str) {
+  Py_INCREF(str);
+  if (keep(str) < 0) return -1;
+  const Row row{PyUnicode_DATA(str), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)),
+                static_cast<std::uint8_t>(PyUnicode_KIND(str)), false};
+  return add(row);
+}
+
+PyType_Spec* column_spec() {
+  return &column_type_spec;
+}
+
+PyObject* column_object(Column* column) {
+  auto* self = PyObject_New(ColumnObject, column_type);
+  if (!self) {
+    delete column;
+    return nullptr;
+  }
+  self->column = column;
+  return reinterpret_cast<PyObject*>(self);
+}
+
+}  // namespace nuvra::batch

@@ -1,0 +1,108 @@
+// Runs native work over the rows of a batch on several threads, with the
+// interpreter lock released, and still answers Ctrl-C.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "python.hpp"
+
+namespace nuvra::batch {
+
+// Rows are handed out in chunks: small enough that threads share the work
+// evenly and the calling thread looks at signals often, large enough that
+// handing them out costs nothing.
+inline constexpr std::size_t max_chunk_rows = 256;
+// How often the calling thread takes the lock back to run signal handlers.
+inline constexpr std::chrono::milliseconds signal_interval{100};
+
+class ParallelRun {
+ public:
+  ParallelRun(std::size_t n, std::size_t threads) : n_(n), threads_(std::max<std::size_t>(threads, 1)) {
+    chunk_ = std::clamp<std::size_t>(n / (threads_ * 64), 1, max_chunk_rows);
+  }
+
+  // Calls work(state, begin, end) over [0, n), each thread with a State of
+  // its own; the calling thread is one of them. Returns -1, with the
+  // exception set, when a signal handler raised: the other threads stop after
+  // the rows in hand. Called with the lock held; returns with it held.
+  template <class State, class Work>
+  int run(Work work) {
+    PyThreadState* saved = PyEval_SaveThread();
+    std::vector<std::thread> helpers;
+    for (std::size_t t = 1; t < threads_; ++t) {
+      add_running(1);
+      try {
+        helpers.emplace_back([this, &work] {
+          take_rows<State>(work);
+          add_running(-1);
+        });
+      } catch (...) {
+        add_running(-1);
+        break;  // no more threads: the ones started share the rows
+      }
+    }
+    take_rows<State>(work, &saved);
+    wait_for_helpers(saved);
+    for (std::thread& helper : helpers) helper.join();
+    PyEval_RestoreThread(saved);
+    return interrupted_ ? -1 : 0;
+  }
+
+ private:
+  template <class State, class Work>
+  void take_rows(Work& work, PyThreadState** caller = nullptr) {
+    State state;
+    while (!stop_.load(std::memory_order_relaxed)) {
+      const std::size_t begin = next_.fetch_add(chunk_, std::memory_order_relaxed);
+      if (begin >= n_) return;
+      work(state, begin, std::min(begin + chunk_, n_));
+      if (caller) check_signals(*caller);
+    }
+  }
+
+  void add_running(int change) {
+    std::lock_guard lock(mutex_);
+    running_ += change;
+    done_.notify_one();
+  }
+
+  void wait_for_helpers(PyThreadState*& saved) {
+    std::unique_lock lock(mutex_);
+    while (running_ != 0) {
+      if (done_.wait_for(lock, signal_interval, [this] { return running_ == 0; })) break;
+      lock.unlock();
+      check_signals(saved);
+      lock.lock();
+    }
+  }
+
+  // Takes the lock back for a moment, at most once per signal_interval.
+  void check_signals(PyThreadState*& saved) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_check_ < signal_interval || interrupted_) return;
+    last_check_ = now;
+    PyEval_RestoreThread(saved);
+    interrupted_ = PyErr_CheckSignals() < 0;
+    saved = PyEval_SaveThread();
+    if (interrupted_) stop_.store(true, std::memory_order_relaxed);
+  }
+
+  const std::size_t n_, threads_;
+  std::size_t chunk_;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<bool> stop_{false};
+  bool interrupted_ = false;  // touched by the calling thread only
+  std::chrono::steady_clock::time_point last_check_ = std::chrono::steady_clock::now();
+  std::mutex mutex_;
+  std::condition_variable done_;
+  int running_ = 0;
+};
+
+}  // namespace nuvra::batch

@@ -1,0 +1,287 @@
+// Columns from Python sequences, numpy str arrays and blocks of lines.
+#include "sources.hpp"
+
+#include <array>
+#include <cmath>
+#include <memory>
+#include <new>
+#include <span>
+#include <string_view>
+
+#include "line_scan.hpp"
+#include "semv/vectors.hpp"
+
+namespace nuvra::batch {
+
+namespace {
+
+PyObject* str_lower = nullptr;
+PyObject* str_strip = nullptr;
+
+bool is_missing(PyObject* item, PyObject* na) {
+  return item == Py_None || item == na || (PyFloat_Check(item) && std::isnan(PyFloat_AS_DOUBLE(item)));
+}
+
+int wrong_item(const char* name, Py_ssize_t index, PyObject* item) {
+  PyErr_Format(PyExc_TypeError,
+               "%s(): item %zd is %.200s, not a str or a missing value (None, NaN, pandas.NA)", name, index,
+               Py_TYPE(item)->tp_name);
+  return -1;
+}
+
+bool lowers_in_place(PyObject* str) {
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND: return true;
+    case PyUnicode_2BYTE_KIND:
+      return semv::lowers_in_place(
+          std::span(static_cast<const Py_UCS2*>(PyUnicode_DATA(str)), PyUnicode_GET_LENGTH(str)));
+    default: return false;
+  }
+}
+
+// The word lower-cased and stripped by the interpreter, as the per-call
+// function does it: str's own methods, whatever a subclass defines.
+PyObject* normalised(PyObject* str) {
+  PyObject* lowered = PyObject_Vectorcall(str_lower, &str, 1, nullptr);
+  if (!lowered) return nullptr;
+  PyObject* word = PyObject_Vectorcall(str_strip, &lowered, 1, nullptr);
+  Py_DECREF(lowered);
+  return word;
+}
+
+int add_item(Column& column, PyObject* item) {
+  return column.kind == Kind::words ? add_word(column, item) : column.add_str(item);
+}
+
+// The buffer, kept by the column until it goes.
+Py_buffer* keep_buffer(Column& column, PyObject* source, int flags) {
+  try {
+    column.views.emplace_back();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  Py_buffer* view = &column.views.back();
+  if (PyObject_GetBuffer(source, view, flags) < 0) {
+    column.views.pop_back();
+    return nullptr;
+  }
+  return view;
+}
+
+// What a line's bytes need before they can be read as they are.
+struct LineCheck {
+  enum class Mode { none, utf8, table } mode = Mode::none;
+  std::array<bool, 256> marked{};
+
+  bool needs_decoding(const std::uint8_t* s, std::size_t n) const {
+    switch (mode) {
+      case Mode::none: return false;
+      case Mode::utf8: return !valid_utf8(s, n);
+      case Mode::table: return has_marked_byte(marked, s, n);
+    }
+    return false;
+  }
+};
+
+int line_check_of(PyObject* spec, LineCheck& check) {
+  if (spec == Py_None) return 0;
+  if (PyUnicode_Check(spec) && PyUnicode_CompareWithASCIIString(spec, "utf-8") == 0) {
+    check.mode = LineCheck::Mode::utf8;
+    return 0;
+  }
+  if (PyBytes_Check(spec) && PyBytes_GET_SIZE(spec) == 256) {
+    check.mode = LineCheck::Mode::table;
+    const char* bytes = PyBytes_AS_STRING(spec);
+    for (std::size_t b = 0; b < 256; ++b) check.marked[b] = bytes[b] != 0;
+    return 0;
+  }
+  PyErr_SetString(PyExc_TypeError, "check must be None, 'utf-8' or a table of 256 bytes");
+  return -1;
+}
+
+// The rows of every line, and the lines whose bytes must be decoded by the
+// codec, found with the lock released.
+struct LineScan {
+  std::vector<Row> rows;
+  std::vector<std::size_t> to_decode;
+  bool out_of_memory = false;
+};
+
+void scan_lines(const std::uint8_t* data, std::size_t size, const LineCheck& check, LineScan& scan) {
+  try {
+    for_each_line(data, size, [&](std::size_t begin, std::size_t length) {
+      if (check.needs_decoding(data + begin, length)) scan.to_decode.push_back(scan.rows.size());
+      scan.rows.push_back(Row{data + begin, length, 1, false});
+    });
+  } catch (const std::bad_alloc&) {
+    scan.out_of_memory = true;
+  }
+}
+
+// The codec's error, told with the line it is in (counted from 1).
+void with_line_number(std::size_t index) {
+  PyObject* note = PyUnicode_FromFormat("in line %zu of the input", index + 1);
+  if (!note) return;
+  PyObject* exc = PyErr_GetRaisedException();
+  PyObject* result = PyObject_CallMethod(exc, "add_note", "O", note);
+  Py_DECREF(note);
+  if (result) {
+    Py_DECREF(result);
+    PyErr_SetRaisedException(exc);
+  } else {
+    Py_DECREF(exc);  // the new error replaces it
+  }
+}
+
+// The lines that the codec must decode, replaced by the str it gives.
+int decode_lines(Column& column, const LineScan& scan, const char* encoding, const char* errors) {
+  for (std::size_t index : scan.to_decode) {
+    Row& row = column.rows[index];
+    PyObject* str = PyUnicode_Decode(static_cast<const char*>(row.data), static_cast<Py_ssize_t>(row.length),
+                                     encoding, errors);
+    if (!str) {
+      if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) with_line_number(index);
+      return -1;
+    }
+    if (column.keep(str) < 0) return -1;
+    column.total_units += static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) - row.length;
+    row = Row{PyUnicode_DATA(str), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)),
+              static_cast<std::uint8_t>(PyUnicode_KIND(str)), false};
+  }
+  return 0;
+}
+
+bool parse_kind(PyObject* words, Kind& kind) {
+  const int truth = PyObject_IsTrue(words);
+  if (truth < 0) return false;
+  kind = truth ? Kind::words : Kind::texts;
+  return true;
+}
+
+}  // namespace
+
+int init_sources() {
+  PyObject* type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
+  if (!str_lower && !(str_lower = PyObject_GetAttrString(type, "lower"))) return -1;
+  if (!str_strip && !(str_strip = PyObject_GetAttrString(type, "strip"))) return -1;
+  return 0;
+}
+
+int add_word(Column& column, PyObject* str) {
+  if (lowers_in_place(str)) return column.add_str(str);
+  PyObject* word = normalised(str);
+  if (!word) return -1;
+  const int result = column.add_str(word);
+  Py_DECREF(word);
+  if (result == 0) column.rows.back().normalised = true;
+  return result;
+}
+
+// sequence_column(items, words, name, base, na): items is a list or tuple of
+// str or missing values; `base` is the index of its first item in the
+// caller's input, for messages.
+PyObject* sequence_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 5 || !(PyList_Check(args[0]) || PyTuple_Check(args[0])) || !PyUnicode_Check(args[2])) {
+    PyErr_SetString(PyExc_TypeError, "sequence_column(items: list | tuple, words, name: str, base: int, na)");
+    return nullptr;
+  }
+  Kind kind;
+  if (!parse_kind(args[1], kind)) return nullptr;
+  const char* name = PyUnicode_AsUTF8(args[2]);
+  const Py_ssize_t base = PyLong_AsSsize_t(args[3]);
+  if (!name || (base == -1 && PyErr_Occurred())) return nullptr;
+  PyObject* items = args[0];
+  PyObject* na = args[4];
+  auto column = std::unique_ptr<Column>(new (std::nothrow) Column(kind));
+  if (!column) return PyErr_NoMemory();
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+  try {
+    column->rows.reserve(static_cast<std::size_t>(n));
+    column->kept.reserve(static_cast<std::size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  // Nothing below runs Python code, so the list cannot change under the loop.
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items, i);
+    if (PyUnicode_Check(item)) {
+      if (add_item(*column, item) < 0) return nullptr;
+    } else if (is_missing(item, na)) {
+      if (column->add(Row{}) < 0) return nullptr;
+    } else {
+      wrong_item(name, base + i, item);
+      return nullptr;
+    }
+  }
+  return column_object(column.release());
+}
+
+// ucs4_column(units, words): units is a C-contiguous (n, width) buffer of
+// uint32, a numpy str array seen as its code points; trailing NULs pad the
+// items, as numpy stores them.
+PyObject* ucs4_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "ucs4_column(units, words)");
+    return nullptr;
+  }
+  Kind kind;
+  if (!parse_kind(args[1], kind)) return nullptr;
+  auto column = std::unique_ptr<Column>(new (std::nothrow) Column(kind));
+  if (!column) return PyErr_NoMemory();
+  Py_buffer* view = keep_buffer(*column, args[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+  if (!view) return nullptr;
+  if (view->ndim != 2 || view->itemsize != 4 || !view->format ||
+      (std::string_view(view->format) != "I" && std::string_view(view->format) != "=I")) {
+    PyErr_SetString(PyExc_ValueError, "ucs4_column() needs a C-contiguous (n, width) buffer of uint32");
+    return nullptr;
+  }
+  const auto n = static_cast<std::size_t>(view->shape[0]), width = static_cast<std::size_t>(view->shape[1]);
+  const auto* units = static_cast<const Py_UCS4*>(view->buf);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Py_UCS4* item = units + i * width;
+    std::size_t length = width;
+    while (length > 0 && item[length - 1] == 0) --length;
+    if (kind == Kind::texts) {
+      if (column->add(Row{item, length, 4, false}) < 0) return nullptr;
+      continue;
+    }
+    // Words are lowered by the interpreter's rules, so they become str first.
+    PyObject* str = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, item, static_cast<Py_ssize_t>(length));
+    if (!str) return nullptr;
+    const int result = add_word(*column, str);
+    Py_DECREF(str);
+    if (result < 0) return nullptr;
+  }
+  return column_object(column.release());
+}
+
+// lines_column(data, check, encoding, errors): a text column of the lines of
+// a bytes-like object, read in place. Lines whose bytes `check` finds in need
+// of it ('utf-8': not valid UTF-8; a table: holding a marked byte) are
+// decoded by the codec with `errors`, the others read as their bytes.
+PyObject* lines_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 4 || !PyUnicode_Check(args[2]) || !PyUnicode_Check(args[3])) {
+    PyErr_SetString(PyExc_TypeError, "lines_column(data, check, encoding: str, errors: str)");
+    return nullptr;
+  }
+  LineCheck check;
+  if (line_check_of(args[1], check) < 0) return nullptr;
+  const char* encoding = PyUnicode_AsUTF8(args[2]);
+  const char* errors = PyUnicode_AsUTF8(args[3]);
+  if (!encoding || !errors) return nullptr;
+  auto column = std::unique_ptr<Column>(new (std::nothrow) Column(Kind::texts));
+  if (!column) return PyErr_NoMemory();
+  Py_buffer* view = keep_buffer(*column, args[0], PyBUF_C_CONTIGUOUS);
+  if (!view) return nullptr;
+  LineScan scan;
+  Py_BEGIN_ALLOW_THREADS scan_lines(static_cast<const std::uint8_t*>(view->buf),
+                                    static_cast<std::size_t>(view->len), check, scan);
+  Py_END_ALLOW_THREADS if (scan.out_of_memory) return PyErr_NoMemory();
+  column->rows = std::move(scan.rows);
+  column->total_units = static_cast<std::size_t>(view->len);
+  if (decode_lines(*column, scan, encoding, errors) < 0) return nullptr;
+  return column_object(column.release());
+}
+
+}  // namespace nuvra::batch

@@ -1,0 +1,30 @@
+// What one thread keeps from text to text of a batch: the vectors of the
+// fallback tokens it has scored (log lines share most of their words) and the
+// marks of the bigrams it has seen. A text's vector is bit for bit the same
+// as text_vector gives it alone.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "semv/details/bigrams.hpp"
+#include "semv/details/token_cache.hpp"
+#include "semv/vectors.hpp"
+
+namespace semv {
+
+class TextBatch {
+ public:
+  // Under 1 MiB; without it when memory is short. Nothing throws.
+  TextBatch() : cache_(details::TokenCache::for_batch()) {}
+
+  TextVector text_vector(const Vocabularies& v, std::span<const std::uint8_t> text);
+  TextVector text_vector(const Vocabularies& v, std::span<const std::uint16_t> text);
+  TextVector text_vector(const Vocabularies& v, std::span<const std::uint32_t> text);
+
+ private:
+  details::TokenCache cache_;
+  details::TokenSymbolPairs symbol_pairs_;
+};
+
+}  // namespace semv

@@ -1,5 +1,0 @@
-// The one way the module layer includes the interpreter's headers.
-#pragma once
-
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
