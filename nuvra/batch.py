@@ -21,8 +21,8 @@ import importlib
 import itertools
 import os
 import sys
-from collections.abc import Iterable, Iterator, Sequence
-from typing import Any
+from collections.abc import Buffer, Iterable, Iterator, Sequence
+from typing import Any, Literal
 
 import numpy as np
 
@@ -60,13 +60,16 @@ def _missing_marker() -> object:
     return getattr(pandas, "NA", None) if pandas is not None else None
 
 
-def _exported_arrow(obj: object) -> object | None:
+def _exported_arrow(obj: Any) -> object | None:
     """The Arrow PyCapsule export of obj, or None if it has none."""
+    exported: object
     if hasattr(obj, "__arrow_c_array__"):
-        return obj.__arrow_c_array__()
-    if hasattr(obj, "__arrow_c_stream__"):
-        return obj.__arrow_c_stream__()
-    return None
+        exported = obj.__arrow_c_array__()
+    elif hasattr(obj, "__arrow_c_stream__"):
+        exported = obj.__arrow_c_stream__()
+    else:
+        return None
+    return exported
 
 
 def _is_pandas_series(obj: object) -> bool:
@@ -126,11 +129,11 @@ def _column(source: object, start: int, stop: int, words: bool, name: str) -> _b
     if isinstance(source, _batch.ArrowSource):
         return source.column(start, stop, words)
     if isinstance(source, np.ndarray):
-        part = source[start:stop]
-        if part.dtype.kind == "U":
-            units = part.view(np.uint32).reshape(len(part), part.dtype.itemsize // 4)
+        rows = source[start:stop]
+        if rows.dtype.kind == "U":
+            units = rows.view(np.uint32).reshape(len(rows), rows.dtype.itemsize // 4)
             return _batch.ucs4_column(units, words)
-        return _batch.sequence_column(part.tolist(), words, name, start, _missing_marker())
+        return _batch.sequence_column(rows.tolist(), words, name, start, _missing_marker())
     assert isinstance(source, (list, tuple))
     part = source if start == 0 and stop == len(source) else source[start:stop]
     return _batch.sequence_column(part, words, name, start, _missing_marker())
@@ -297,7 +300,7 @@ def _byte_decodings(name: str) -> list[str | None] | None:
     return [None if c == "\ufffe" else c for c in table]
 
 
-def _line_check(encoding: str, errors: str) -> object:
+def _line_check(encoding: str, errors: str) -> Literal["utf-8", False] | bytes | None:
     """How vectorize_lines may read the bytes of a line as they are, or False when it may not.
 
     The bytes of a line may stand for its code points when every byte that
@@ -326,15 +329,15 @@ def _line_check(encoding: str, errors: str) -> object:
     return bytes(marked) if any(marked) else None
 
 
-def _decoded_lines(data: object, encoding: str, errors: str) -> list[str]:
-    text = str(data, encoding, errors)  # type: ignore[call-overload]
+def _decoded_lines(data: Buffer, encoding: str, errors: str) -> list[str]:
+    text: str = str(data, encoding, errors)
     lines = text.split("\n")
     if lines[-1] == "":
         lines.pop()  # no empty last line after a final "\n", and none for ""
     return lines
 
 
-def vectorize_lines(data: Any, *, encoding: str = "utf-8", errors: str = "strict", workers: int = 1) -> np.ndarray:
+def vectorize_lines(data: Buffer, *, encoding: str = "utf-8", errors: str = "strict", workers: int = 1) -> np.ndarray:
     """The vectors of the lines of a bytes-like object (or an mmap), shape (n, 3).
 
     The lines are those of ``data.decode(encoding, errors).split("\\n")``, with

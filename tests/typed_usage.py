@@ -1,5 +1,8 @@
 """Checked by mypy --strict against the package's stubs."""
 
+import numpy as np
+
+import nuvra
 from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
 
 word: list[float] = get_semantic_vector_c("error")
@@ -7,3 +10,12 @@ text: list[float] = vectorize_text_c("disk write failed")
 score: float = cosine_similarity_c(word, text)
 by_keyword: float = cosine_similarity_c(v1=word, v2=text)
 print(score + by_keyword)
+
+
+vectors: np.ndarray = nuvra.vectorize_texts(["disk write failed", None], workers=2)
+words: np.ndarray = nuvra.word_vectors(("error", "login"))
+lines: np.ndarray = nuvra.vectorize_lines(b"error\nlogin\n", encoding="cp1252", errors="replace")
+scores: np.ndarray = nuvra.cosine_similarities(vectors, [1.0, 0.0, 0.0])
+top: list[tuple[int, float]] = nuvra.most_similar("error", ["disk error"], k=1)
+nearest: list[tuple[int, float]] = nuvra.most_similar((0.0, 1.0, 0.0), np.array(["login"]))
+print(vectors, words, lines, scores, top, nearest)

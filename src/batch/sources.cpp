@@ -134,8 +134,11 @@ void with_line_number(std::size_t index) {
   }
 }
 
-// The lines that the codec must decode, replaced by the str it gives.
-int decode_lines(Column& column, const LineScan& scan, const char* encoding, const char* errors) {
+// The lines that the codec must decode, replaced by the str it gives. A last
+// line with no "\n" after it that decodes to nothing is no line: the text
+// ends with the "\n" before it.
+int decode_lines(Column& column, const LineScan& scan, bool unterminated, const char* encoding,
+                 const char* errors) {
   for (std::size_t index : scan.to_decode) {
     Row& row = column.rows[index];
     PyObject* str = PyUnicode_Decode(static_cast<const char*>(row.data), static_cast<Py_ssize_t>(row.length),
@@ -143,6 +146,12 @@ int decode_lines(Column& column, const LineScan& scan, const char* encoding, con
     if (!str) {
       if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) with_line_number(index);
       return -1;
+    }
+    if (unterminated && index + 1 == column.rows.size() && PyUnicode_GET_LENGTH(str) == 0) {
+      Py_DECREF(str);
+      column.total_units -= row.length;
+      column.rows.pop_back();
+      return 0;
     }
     if (column.keep(str) < 0) return -1;
     column.total_units += static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) - row.length;
@@ -280,7 +289,8 @@ PyObject* lines_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   Py_END_ALLOW_THREADS if (scan.out_of_memory) return PyErr_NoMemory();
   column->rows = std::move(scan.rows);
   column->total_units = static_cast<std::size_t>(view->len);
-  if (decode_lines(*column, scan, encoding, errors) < 0) return nullptr;
+  const bool unterminated = view->len > 0 && static_cast<const char*>(view->buf)[view->len - 1] != '\n';
+  if (decode_lines(*column, scan, unterminated, encoding, errors) < 0) return nullptr;
   return column_object(column.release());
 }
 
