@@ -1,4 +1,4 @@
-"""The command-line tool, the examples, the stubs: nuvra as its users meet it."""
+"""The command-line tool, the stubs, packaging: nuvra as its users meet it."""
 
 import json
 import os
@@ -12,7 +12,6 @@ from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectoriz
 
 HERE = os.path.dirname(__file__)
 ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(ROOT, "examples"))
 
 
 def nuvra(*args: str, stdin: bytes = b"") -> subprocess.CompletedProcess:
@@ -140,26 +139,6 @@ def test_plot_without_matplotlib_says_what_to_install(log_file):
     result = subprocess.run([sys.executable, "-I", "-c", code, "plot", log_file, "-o", "/tmp/never.png"],
                             capture_output=True, cwd="/")  # fmt: skip
     assert result.returncode == 6 and b"pip install 'nuvra-semv[plot]'" in result.stderr
-
-
-def test_process_pool_example():
-    from process_pool import vectorise_all
-
-    texts = ["ERROR: disk write failed", "login denied", "", "güvenlik_log"] * 50
-    assert vectorise_all(texts, workers=2, chunksize=16) == [vectorize_text_c(t) for t in texts]
-
-
-def test_dask_example_with_local_processes(tmp_path):
-    pytest.importorskip("dask.bag")
-    from dask_similar import most_similar
-
-    lines = ["ERROR: disk write failed", "user login denied", "select from table", "hello"] * 30
-    for part in range(3):
-        (tmp_path / f"part{part}.log").write_text("\n".join(f"{line} {part}" for line in lines) + "\n")
-    best = most_similar(str(tmp_path / "*.log"), "write error on disk", k=4, scheduler="processes")
-    query = vectorize_text_c("write error on disk")
-    assert len(best) == 4 and all(text.startswith("ERROR: disk write failed") for _, text in best)
-    assert best[0][0] == cosine_similarity_c(query, vectorize_text_c(best[0][1]))
 
 
 def test_stubs_pass_mypy_strict():
