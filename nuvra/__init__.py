@@ -2,10 +2,27 @@
 
 The native module :mod:`nuvra.semv_core` holds the three per-call functions
 ``get_semantic_vector_c``, ``vectorize_text_c`` and ``cosine_similarity_c``.
-The batch functions below give the same results for whole columns at once,
-as numpy arrays, on several threads without the interpreter lock.
+The batch functions below (from :mod:`nuvra.batch`) give the same results for
+whole columns at once, as numpy arrays, on several threads without the
+interpreter lock. They load on first use, so that ``import nuvra.semv_core``
+imports neither them nor numpy.
 """
 
-from nuvra.batch import cosine_similarities, most_similar, vectorize_lines, vectorize_texts, word_vectors
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from nuvra.batch import cosine_similarities, most_similar, vectorize_lines, vectorize_texts, word_vectors
 
 __all__ = ["cosine_similarities", "most_similar", "vectorize_lines", "vectorize_texts", "word_vectors"]
+
+
+def __getattr__(name: str) -> object:
+    if name in __all__:
+        from nuvra import batch
+
+        return getattr(batch, name)
+    raise AttributeError(f"module 'nuvra' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *__all__])

@@ -230,16 +230,18 @@ def cosine_similarities(vectors: Any, query: Sequence[float]) -> np.ndarray:
 
 
 def _top(scores: np.ndarray, indexes: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
-    """The k best (score descending, then index ascending) of the candidates."""
+    """The k best candidates (by score, then by lower index), in the order of their indexes, which ascend."""
     if k == 0:
         return scores[:0], indexes[:0]
     if len(scores) > k:
-        # Everything that scores at least the k-th best: ties at the border stay.
+        # Everything above the k-th best score, and the first of those equal to it: since
+        # the indexes ascend, the first are those with the lowest indexes.
         kth = np.partition(scores, len(scores) - k)[len(scores) - k]
-        keep = scores >= kth
-        scores, indexes = scores[keep], indexes[keep]
-    order = np.lexsort((indexes, -scores))[:k]
-    return scores[order], indexes[order]
+        above = np.flatnonzero(scores > kth)
+        equal = np.flatnonzero(scores == kth)[: k - len(above)]
+        chosen = np.sort(np.concatenate((above, equal)))
+        scores, indexes = scores[chosen], indexes[chosen]
+    return scores, indexes
 
 
 def most_similar(
@@ -272,7 +274,8 @@ def most_similar(
         best_scores, best_indexes = _top(
             np.concatenate((best_scores, scores[ranked])), np.concatenate((best_indexes, indexes)), k
         )
-    return [(int(i), float(s)) for s, i in zip(best_scores, best_indexes, strict=True)]
+    order = np.lexsort((best_indexes, -best_scores))
+    return [(int(i), float(s)) for s, i in zip(best_scores[order], best_indexes[order], strict=True)]
 
 
 def _charmap_table(name: str) -> str | None:

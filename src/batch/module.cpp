@@ -25,13 +25,6 @@ int double_buffer(PyObject* source, Py_buffer& view, int flags, Py_ssize_t items
   return -1;
 }
 
-void cosines_of(const double* vectors, const double (&query)[3], double* out, Py_ssize_t n) {
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    const double row[3] = {vectors[3 * i], vectors[3 * i + 1], vectors[3 * i + 2]};
-    out[i] = semv::c_cosine_similarity(row, query);
-  }
-}
-
 // cosines(vectors, q0, q1, q2, out): out[i] is the cosine of row i of the
 // (n, 3) float64 buffer `vectors` with (q0, q1, q2).
 PyObject* cosines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -51,11 +44,13 @@ PyObject* cosines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   }
   const auto* v = static_cast<const double*>(vectors.buf);
   auto* o = static_cast<double*>(out.buf);
+  const auto rows = static_cast<std::size_t>(n);
   if (n < cosine_rows_without_lock) {
-    cosines_of(v, query, o, n);
+    semv::cosine_similarities(v, rows, query, o);
   } else {
-    Py_BEGIN_ALLOW_THREADS cosines_of(v, query, o, n);
-    Py_END_ALLOW_THREADS
+    PyThreadState* saved = PyEval_SaveThread();
+    semv::cosine_similarities(v, rows, query, o);
+    PyEval_RestoreThread(saved);
   }
   PyBuffer_Release(&out);
   PyBuffer_Release(&vectors);

@@ -284,9 +284,10 @@ PyObject* lines_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   Py_buffer* view = keep_buffer(*column, args[0], PyBUF_C_CONTIGUOUS);
   if (!view) return nullptr;
   LineScan scan;
-  Py_BEGIN_ALLOW_THREADS scan_lines(static_cast<const std::uint8_t*>(view->buf),
-                                    static_cast<std::size_t>(view->len), check, scan);
-  Py_END_ALLOW_THREADS if (scan.out_of_memory) return PyErr_NoMemory();
+  PyThreadState* saved = PyEval_SaveThread();
+  scan_lines(static_cast<const std::uint8_t*>(view->buf), static_cast<std::size_t>(view->len), check, scan);
+  PyEval_RestoreThread(saved);
+  if (scan.out_of_memory) return PyErr_NoMemory();
   column->rows = std::move(scan.rows);
   column->total_units = static_cast<std::size_t>(view->len);
   const bool unterminated = view->len > 0 && static_cast<const char*>(view->buf)[view->len - 1] != '\n';

@@ -71,4 +71,18 @@ double c_cosine_similarity(const double (&v1)[3], const double (&v2)[3]) {
   return dot / (len1 * len2);
 }
 
+void cosine_similarities(const double* rows, std::size_t n, const double (&query)[3], double* out) {
+  // The query's length is the same for every row: computed once, it rounds
+  // as it would each time.
+  const double q0 = query[0], q1 = query[1], q2 = query[2];
+  const double len2 = std::sqrt((q0 * q0 + q1 * q1) + q2 * q2);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double a0 = rows[3 * i], a1 = rows[3 * i + 1], a2 = rows[3 * i + 2];
+    const double dot = (a0 * q0 + a1 * q1) + a2 * q2;
+    const double len1 = std::sqrt((a0 * a0 + a1 * a1) + a2 * a2);
+    const double cosine = dot / (len1 * len2);
+    out[i] = (dot == 0.0) | (len1 == 0.0) | (len2 == 0.0) ? 0.0 : cosine;
+  }
+}
+
 }  // namespace semv

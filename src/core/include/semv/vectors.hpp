@@ -74,4 +74,8 @@ TextVector text_vector(const Vocabularies& v, std::span<const std::uint32_t> tex
 // product or a length is zero. Products and sums are rounded one by one.
 double c_cosine_similarity(const double (&v1)[3], const double (&v2)[3]);
 
+// out[i] = c_cosine_similarity(row i of `rows`, query), bit for bit, for n
+// rows of three doubles; written without branches so that it vectorises.
+void cosine_similarities(const double* rows, std::size_t n, const double (&query)[3], double* out);
+
 }  // namespace semv

@@ -145,8 +145,9 @@ constexpr std::uint64_t low_bits(unsigned n) {
 template <class Unit>
 class TextWalk {
  public:
-  TextWalk(const Vocabularies& v, const Unit* text, TokenCache& cache, TokenSymbolPairs& symbol_pairs)
-      : v_(v), text_(text), cache_(cache), symbol_pairs_(symbol_pairs) {}
+  TextWalk(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache,
+           TokenSymbolPairs& symbol_pairs)
+      : v_(v), text_(text), n_(n), cache_(cache), symbol_pairs_(symbol_pairs) {}
 
   // One token, [begin, end) of the text.
   void token(std::size_t begin, std::size_t end, bool has_letter) {
@@ -157,23 +158,27 @@ class TextWalk {
   TextVector result() const { return sums_.result(); }
 
  private:
+  // With a cache, a token is looked up there before anything else: finding
+  // it costs less than even the prefix scan.
   WordVector vector_of(const Lowered<Unit>& w) {
-    if (const PrefixKeyword* match = prefix_match(v_, w)) return unit_vector(match->axis);
     TokenCache::Key key;
-    if (!cache_.active() || !TokenCache::key_of(w.data, w.length, key)) return fallback_token_vector(w);
+    if (!cache_.active() || !TokenCache::key_of(w.data, w.length, text_ + n_ - w.data, key))
+      return token_vector(w);
     if (const WordVector* known = cache_.find(key)) return *known;
-    const WordVector computed = fallback_token_vector(w);
+    const WordVector computed = token_vector(w);
     cache_.insert(key, computed);
     return computed;
   }
 
-  WordVector fallback_token_vector(const Lowered<Unit>& w) {
+  WordVector token_vector(const Lowered<Unit>& w) {
+    if (const PrefixKeyword* match = prefix_match(v_, w)) return unit_vector(match->axis);
     symbol_pairs_.next_token();
     return fallback_vector(v_, w, symbol_pairs_);
   }
 
   const Vocabularies& v_;
   const Unit* text_;
+  std::size_t n_;
   TokenCache& cache_;
   TokenSymbolPairs& symbol_pairs_;
   TextSums sums_;
@@ -184,7 +189,7 @@ class TextWalk {
 template <class Unit>
 TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache,
                           TokenSymbolPairs& symbol_pairs) {
-  TextWalk<Unit> walk(v, text, cache, symbol_pairs);
+  TextWalk<Unit> walk(v, text, n, cache, symbol_pairs);
   std::size_t open_begin = 0;  // of a token that runs on from an earlier block
   bool open = false, open_letter = false;
   for (std::size_t base = 0; base < n; base += block_units) {

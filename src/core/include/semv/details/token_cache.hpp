@@ -1,4 +1,4 @@
-// The vectors of fallback tokens, kept for the length of one call, or by one
+// The vectors of tokens, kept for the length of one call, or by one
 // thread across the texts of a batch: a log text repeats its words (a 4 MB log
 // holds about 691,000 tokens but fewer than 6,000 distinct ones), and scoring a
 // token costs far more than finding it again.
@@ -57,21 +57,28 @@ class TokenCache {
   // The key of a token of A-Z a-z 0-9 _, stored as `Unit`s: its units with
   // bit 5 set, which folds A-Z onto a-z and keeps the rest apart ('_' becomes
   // DEL, which no token holds).
+  // `readable` units may be read from `units`: with 16 or more, a 1-byte
+  // token is loaded whole and masked (on a little-endian machine, where its
+  // first byte is the low one), else copied unit by unit.
   template <class Unit>
-  static bool key_of(const Unit* units, std::size_t length, Key& key) {
+  static bool key_of(const Unit* units, std::size_t length, std::size_t readable, Key& key) {
     if (length > max_length) return false;
+    if constexpr (sizeof(Unit) == 1 && std::endian::native == std::endian::little) {
+      if (readable >= 2 * sizeof(std::uint64_t)) {
+        std::memcpy(&key.low, units, 8);
+        std::memcpy(&key.high, units + 8, 8);
+        key.low &= length >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * length)) - 1;
+        key.high &= length >= 16  ? ~std::uint64_t{0}
+                    : length <= 8 ? 0
+                                  : (std::uint64_t{1} << (8 * (length - 8))) - 1;
+        return finish_key(length, key);
+      }
+    }
     unsigned char bytes[max_length] = {};
-    if constexpr (sizeof(Unit) == 1)
-      std::memcpy(bytes, units, length);
-    else
-      for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<unsigned char>(units[i]);
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<unsigned char>(units[i]);
     std::memcpy(&key.low, bytes, 8);
     std::memcpy(&key.high, bytes + 8, 8);
-    const std::uint64_t bit5 = 0x2020202020202020ull;
-    key.low |= length >= 8 ? bit5 : bit5 >> (8 * (8 - length));
-    key.high |= length >= 16 ? bit5 : length <= 8 ? 0 : bit5 >> (8 * (16 - length));
-    key.length = length;
-    return true;
+    return finish_key(length, key);
   }
 
   // The cached vector of the token, or null.
@@ -98,6 +105,14 @@ class TokenCache {
   }
 
  private:
+  static bool finish_key(std::size_t length, Key& key) {
+    const std::uint64_t bit5 = 0x2020202020202020ull;
+    key.low |= length >= 8 ? bit5 : bit5 >> (8 * (8 - length));
+    key.high |= length >= 16 ? bit5 : length <= 8 ? 0 : bit5 >> (8 * (16 - length));
+    key.length = length;
+    return true;
+  }
+
   // A table of `capacity` entries (a power of two), or none for 0.
   explicit TokenCache(std::size_t capacity) {
     if (capacity == 0) return;
