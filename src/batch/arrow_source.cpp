@@ -20,6 +20,9 @@ namespace {
 
 enum class Layout { null, utf8, large_utf8, utf8_view };
 
+// How often a long loop under the lock runs signal handlers (Ctrl-C).
+constexpr std::int64_t signal_check_rows = 1 << 20;
+
 struct ArrowSource {
   ArrowSource() = default;
   ArrowSource(const ArrowSource&) = delete;
@@ -247,6 +250,7 @@ PyObject* source_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
   auto chunk = static_cast<std::size_t>(std::upper_bound(source.starts.begin(), source.starts.end(), start) -
                                         source.starts.begin() - 1);
   for (std::int64_t r = start; r < stop; ++r) {
+    if ((r - start) % signal_check_rows == signal_check_rows - 1 && PyErr_CheckSignals() < 0) return nullptr;
     while (r >= source.starts[chunk + 1]) ++chunk;
     const ArrowArray& array = *source.chunks[chunk];
     Row row;

@@ -15,6 +15,9 @@ namespace nuvra::batch {
 
 namespace {
 
+// How often a long loop under the lock runs signal handlers (Ctrl-C).
+constexpr Py_ssize_t signal_check_items = 1 << 20;
+
 PyObject* str_lower = nullptr;
 PyObject* str_strip = nullptr;
 
@@ -211,8 +214,12 @@ PyObject* sequence_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
-  // Nothing below runs Python code, so the list cannot change under the loop.
+  // Nothing below runs Python code, so the list cannot change under the loop
+  // (signal handlers run only between items, from PyErr_CheckSignals, before
+  // the item is read).
   for (Py_ssize_t i = 0; i < n; ++i) {
+    if (i % signal_check_items == signal_check_items - 1 && PyErr_CheckSignals() < 0) return nullptr;
+    if (i >= PySequence_Fast_GET_SIZE(items)) break;
     PyObject* item = PySequence_Fast_GET_ITEM(items, i);
     if (PyUnicode_Check(item)) {
       if (add_item(*column, item) < 0) return nullptr;

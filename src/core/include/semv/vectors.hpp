@@ -72,10 +72,14 @@ TextVector text_vector(const Vocabularies& v, std::span<const std::uint32_t> tex
 
 // Cosine of the angle between two vectors of three doubles; +0.0 when the dot
 // product or a length is zero. Products and sums are rounded one by one.
-double c_cosine_similarity(const double (&v1)[3], const double (&v2)[3]);
+// Never inlined: every caller runs the same instructions, so that even the
+// payload of a NaN result, which the order of a product's operands decides,
+// is the same for all of them.
+[[gnu::noinline]] double c_cosine_similarity(const double (&v1)[3], const double (&v2)[3]);
 
 // out[i] = c_cosine_similarity(row i of `rows`, query), bit for bit, for n
-// rows of three doubles; written without branches so that it vectorises.
+// rows of three doubles: without branches, so that it vectorises, and a NaN
+// result computed again by c_cosine_similarity itself.
 void cosine_similarities(const double* rows, std::size_t n, const double (&query)[3], double* out);
 
 }  // namespace semv
