@@ -181,9 +181,12 @@ int Column::keep(PyObject* owner) {
 int Column::add_str(PyObject* str) {
   Py_INCREF(str);
   if (keep(str) < 0) return -1;
-  const Row row{PyUnicode_DATA(str), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)),
-                static_cast<std::uint8_t>(PyUnicode_KIND(str)), false};
-  return add(row);
+  return add(row_of(str));
+}
+
+Row row_of(PyObject* str) {
+  return Row{PyUnicode_DATA(str), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)),
+             static_cast<std::uint8_t>(PyUnicode_KIND(str)), false};
 }
 
 PyType_Spec* column_spec() {

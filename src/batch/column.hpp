@@ -41,6 +41,9 @@ struct Column {
   std::vector<Py_buffer> views;  // released with the column
 };
 
+// The row of a str, read in place; the caller keeps the str alive.
+Row row_of(PyObject* str);
+
 // The column's object, which owns it; null with an exception set, the column
 // then deleted.
 PyObject* column_object(Column* column);

@@ -52,10 +52,6 @@ PyObject* normalised(PyObject* str) {
   return word;
 }
 
-int add_item(Column& column, PyObject* item) {
-  return column.kind == Kind::words ? add_word(column, item) : column.add_str(item);
-}
-
 // The buffer, kept by the column until it goes.
 Py_buffer* keep_buffer(Column& column, PyObject* source, int flags) {
   try {
@@ -203,26 +199,24 @@ PyObject* sequence_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   const char* name = PyUnicode_AsUTF8(args[2]);
   const Py_ssize_t base = PyLong_AsSsize_t(args[3]);
   if (!name || (base == -1 && PyErr_Occurred())) return nullptr;
-  PyObject* items = args[0];
   PyObject* na = args[4];
   auto column = std::unique_ptr<Column>(new (std::nothrow) Column(kind));
   if (!column) return PyErr_NoMemory();
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+  // The items, in a tuple the column keeps: nothing can change it, and the
+  // one reference keeps every item's storage alive.
+  PyObject* items = PyTuple_Check(args[0]) ? Py_NewRef(args[0]) : PyList_AsTuple(args[0]);
+  if (!items || column->keep(items) < 0) return nullptr;
+  const Py_ssize_t n = PyTuple_GET_SIZE(items);
   try {
     column->rows.reserve(static_cast<std::size_t>(n));
-    column->kept.reserve(static_cast<std::size_t>(n));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
-  // Nothing below runs Python code, so the list cannot change under the loop
-  // (signal handlers run only between items, from PyErr_CheckSignals, before
-  // the item is read).
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (i % signal_check_items == signal_check_items - 1 && PyErr_CheckSignals() < 0) return nullptr;
-    if (i >= PySequence_Fast_GET_SIZE(items)) break;
-    PyObject* item = PySequence_Fast_GET_ITEM(items, i);
+    PyObject* item = PyTuple_GET_ITEM(items, i);
     if (PyUnicode_Check(item)) {
-      if (add_item(*column, item) < 0) return nullptr;
+      if ((kind == Kind::words ? add_word(*column, item) : column->add(row_of(item))) < 0) return nullptr;
     } else if (is_missing(item, na)) {
       if (column->add(Row{}) < 0) return nullptr;
     } else {
