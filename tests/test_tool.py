@@ -48,8 +48,8 @@ def test_vectors_from_stdin_and_several_files(log_file):
     assert texts[:2] == ["key", "query"] and len(texts) == 6
 
 
-def test_sample_is_read_without_files():
-    result = nuvra("vectors", "--format", "jsonl")
+def test_sample_is_read_with_the_sample_option():
+    result = nuvra("vectors", "--sample", "--format", "jsonl")
     rows = result.stdout.splitlines()
     assert result.returncode == 0 and len(rows) >= 300
     assert {json.loads(r)["axis"] for r in rows} >= {"fault", "security", "data"}
@@ -60,6 +60,7 @@ def test_similar_ranks_by_cosine(log_file):
     rows = [json.loads(line) for line in result.stdout.splitlines()]
     query = vectorize_text_c("disk write error")
     assert [r["text"] for r in rows] == ["ERROR: disk write failed", "sorgu tablo"]
+    assert [r["line"] for r in rows] == [1, 4]
     assert rows[0]["score"] == cosine_similarity_c(query, vectorize_text_c(rows[0]["text"]))
 
 
@@ -92,6 +93,7 @@ def test_undecodable_bytes(tmp_path):
     result = nuvra("vectors", str(path))
     assert result.returncode == 5 and b"Traceback" not in result.stderr
     assert f"nuvra: {path}: line 2: cannot decode as utf-8".encode() in result.stderr
+    assert result.stdout == b""  # no header before the error
     replaced = nuvra("vectors", str(path), "--errors", "replace", "--format", "jsonl")
     assert replaced.returncode == 0 and len(replaced.stdout.splitlines()) == 2
     latin = nuvra("vectors", str(path), "--encoding", "latin-1", "--format", "jsonl")
@@ -112,7 +114,7 @@ def test_unreadable_file(tmp_path):
 
 
 def test_closed_output_pipe_is_not_an_error():
-    proc = subprocess.Popen([sys.executable, "-I", "-m", "nuvra", "vectors"], stdout=subprocess.PIPE,
+    proc = subprocess.Popen([sys.executable, "-I", "-m", "nuvra", "vectors", "--sample"], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, cwd="/")  # fmt: skip
     proc.stdout.readline()
     proc.stdout.close()
@@ -158,12 +160,14 @@ def test_wheel_and_sdist_build(tmp_path):
                    check=True, capture_output=True, timeout=900)  # fmt: skip
     (wheel,) = tmp_path.glob("nuvra_semv-*.whl")
     names = zipfile.ZipFile(wheel).namelist()
-    for expected in ("nuvra/semv_core.pyi", "nuvra/py.typed", "nuvra/data/sample.log", "nuvra/cli.py"):
+    for expected in ("nuvra/semv_core.pyi", "nuvra/_batch.pyi", "nuvra/py.typed", "nuvra/data/sample.log",
+                     "nuvra/cli/__init__.py", "nuvra_semv-0.1.0.dist-info/licenses/LICENSE"):  # fmt: skip
         assert expected in names
     assert any(n.startswith("nuvra/semv_core.cpython-313") and n.endswith(".so") for n in names)
     metadata = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith("METADATA"))).decode()
     assert "Requires-Python: <3.14,>=3.13" in metadata or "Requires-Python: >=3.13,<3.14" in metadata
     assert "Provides-Extra: plot" in metadata and "Provides-Extra: dask" in metadata
+    assert "Requires-Dist: numpy" in metadata and "License: MIT" in metadata
     build = pytest.importorskip("build")
     del build
     subprocess.run([sys.executable, "-m", "build", "--sdist", "--outdir", str(tmp_path), ROOT],

@@ -1,0 +1,364 @@
+"""The nuvra command: semantic vectors of log lines, words and texts.
+
+    nuvra vectors [FILE ...]            x, y, z and the dominant axis of each line
+    nuvra similar QUERY [FILE ...] -k N the N lines most similar to QUERY
+    nuvra word WORD ...                 word vectors
+    nuvra plot [FILE ...] -o out.png    the lines in the semantic space (needs matplotlib)
+
+FILE may be "-" for standard input, and may be compressed (gzip, xz, bzip2).
+With no FILE, standard input is read, or the bundled sample log when standard
+input is a terminal (--sample reads the sample in any case). Files are read in
+large blocks and scored by the batch engine on every core (--workers).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Iterable, Iterator, Sequence
+from typing import NoReturn
+
+import numpy as np
+
+import nuvra
+from nuvra.cli import plot
+from nuvra.cli.errors import EXIT_NOTHING, EXIT_OK, EXIT_USAGE, UserError
+from nuvra.cli.inputs import Block, Source, blocks_of, check_encoding, check_readable, choose_sources, opened
+from nuvra.cli.output import Output
+from nuvra.cli.progress import Progress
+from nuvra.semv_core import get_semantic_vector_c, vectorize_text_c
+
+AXES = ("fault", "security", "data")
+_AXIS_NAMES = np.array([*AXES, "none"])
+
+__all__ = ["dominant_axis", "main", "run"]
+
+
+def dominant_axis(vector: Sequence[float]) -> str:
+    """The axis of the largest component, X before Y before Z on ties; "none" for zero."""
+    best = max(range(3), key=lambda i: (vector[i], -i))
+    return AXES[best] if vector[best] > 0.0 else "none"
+
+
+def dominant_axes(vectors: np.ndarray) -> list[str]:
+    """dominant_axis of each row: argmax takes the first of equal components."""
+    if len(vectors) == 0:
+        return []
+    best = np.argmax(vectors, axis=1)
+    positive = vectors[np.arange(len(vectors)), best] > 0.0
+    return _AXIS_NAMES[np.where(positive, best, 3)].tolist()  # type: ignore[no-any-return]
+
+
+class Run:
+    """What every reading command shares: its inputs, read in blocks, with progress."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.encoding = check_encoding(args.encoding, args.errors)
+        self.sources = choose_sources(args.files, args.sample)
+        check_readable(self.sources)
+        self.several = len(self.sources) > 1
+        sizes = [s.size() for s in self.sources]
+        total = None if any(size is None for size in sizes) else sum(s for s in sizes if s is not None)
+        first = self.sources[0].name
+        label = "stdin" if first == "-" else os.path.basename(first)
+        label = label if len(self.sources) == 1 else f"{len(self.sources)} inputs"
+        self.progress = Progress(total, label)
+
+    def blocks(self) -> Iterator[Block]:
+        try:
+            for source in self.sources:
+                with opened(source) as (stream, raw):
+                    position = _position(raw)
+                    for block in blocks_of(source, stream, self.encoding, self.args.errors, self.args.workers):
+                        now = _position(raw)
+                        self.progress.advance(
+                            now - position if now is not None and position is not None else 0, len(block)
+                        )
+                        position = now
+                        yield block
+        finally:
+            self.progress.close()
+
+    def location(self, block: Block, rows: Sequence[int]) -> dict[str, list[object]]:
+        """The columns that tell where each row came from: FILE:LINE as grep writes it, or file and line."""
+        numbers = [block.first_line + i for i in rows]
+        if self.args.format == "table":
+            if self.several:
+                return {"where": [f"{block.source.name}:{n}" for n in numbers]}
+            return {"line": numbers}  # type: ignore[dict-item]
+        columns: dict[str, list[object]] = {"line": numbers}  # type: ignore[dict-item]
+        if self.several:
+            columns = {"file": [block.source.name] * len(numbers), **columns}
+        return columns
+
+    def location_columns(self) -> list[str]:
+        if self.args.format == "table":
+            return ["where"] if self.several else ["line"]
+        return ["file", "line"] if self.several else ["line"]
+
+    def output(self, columns: Sequence[str]) -> Output:
+        return Output(self.args.format, columns, sys.stdout.buffer, self.progress.around_write)
+
+
+def _position(raw: object) -> int | None:
+    try:
+        return raw.tell()  # type: ignore[attr-defined,no-any-return]
+    except (OSError, AttributeError, ValueError):
+        return None
+
+
+def title_of(sources: Sequence[Source]) -> str:
+    names = [s.name for s in sources]
+    return names[0] if len(names) == 1 else f"{names[0]} and {len(names) - 1} more"
+
+
+def command_vectors(args: argparse.Namespace) -> None:
+    run = Run(args)
+    where = run.location_columns() if args.line_number else []
+    out = run.output([*where, "x", "y", "z", "axis", "text"])
+    for block in run.blocks():
+        v = block.vectors
+        columns: dict[str, Sequence[object]] = {**run.location(block, range(len(block)))} if where else {}
+        columns |= {"x": v[:, 0].tolist(), "y": v[:, 1].tolist(), "z": v[:, 2].tolist()}
+        columns |= {"axis": dominant_axes(v), "text": block.texts()}
+        out.write_block(columns)
+
+
+def _top_of_block(scores: np.ndarray, k: int) -> np.ndarray:
+    """The rows of the k best scores of a block, the first in input order among equals; NaN never ranks."""
+    ranked = np.flatnonzero(~np.isnan(scores))
+    if len(ranked) <= k:
+        return ranked
+    values = scores[ranked]
+    kth = np.partition(values, len(values) - k)[len(values) - k]
+    above = ranked[values > kth]
+    return np.sort(np.concatenate((above, ranked[values == kth][: k - len(above)])))
+
+
+class Ranking:
+    """The k best lines seen so far, and how many lines share the k-th best score."""
+
+    def __init__(self, k: int) -> None:
+        self.k = k
+        self.best: list[tuple[float, int, int, str, str]] = []  # (score, order, line, file, text)
+        self.counts: dict[float, int] = {}  # lines per score, for the scores that can still be the k-th
+        self.order = 0
+
+    def threshold(self) -> float:
+        return self.best[-1][0] if len(self.best) == self.k else -np.inf
+
+    def add(self, block: Block, scores: np.ndarray) -> None:
+        floor = self.threshold()
+        kept = scores[scores >= floor]
+        for value, n in zip(*np.unique(kept, return_counts=True), strict=True):
+            self.counts[float(value)] = self.counts.get(float(value), 0) + int(n)
+        for i in _top_of_block(scores, self.k).tolist():
+            text = block.text(i)
+            self.best.append((float(scores[i]), self.order + i, block.first_line + i, block.source.name, text))
+        self.best.sort(key=lambda e: (-e[0], e[1]))
+        del self.best[self.k :]
+        floor = self.threshold()
+        self.counts = {s: n for s, n in self.counts.items() if s >= floor}
+        self.order += len(block)
+
+    def ties(self) -> int:
+        """Lines with the k-th best score, shown or not."""
+        return self.counts.get(self.best[-1][0], 0) if self.best else 0
+
+
+def command_similar(args: argparse.Namespace) -> None:
+    if args.k < 1:
+        raise UserError("nuvra: -k must be at least 1", EXIT_USAGE)
+    run = Run(args)
+    if not args.files and not args.sample and os.path.isfile(args.query):
+        source = "the bundled sample log" if run.sources[0].name == "<sample>" else "standard input"
+        print(
+            f"nuvra: ranking {source} against the text {args.query!r}, which is also the name of a file;"
+            f" to rank that file, give a query first: nuvra similar QUERY {args.query}",
+            file=sys.stderr,
+        )
+    query = vectorize_text_c(args.query)
+    if query == [0.0, 0.0, 0.0]:
+        raise UserError(
+            f"nuvra: the query {args.query!r} matches no keyword, so every line would score 0", EXIT_NOTHING
+        )
+    ranking = Ranking(args.k)
+    for block in run.blocks():
+        ranking.add(block, nuvra.cosine_similarities(block.vectors, query))
+    where = run.location_columns() if not args.no_location else []
+    out = run.output([*where, "score", "text"])
+    columns: dict[str, list[object]] = {c: [] for c in [*where, "score", "text"]}
+    for score, _, line, name, text in ranking.best:
+        if where == ["where"]:
+            columns["where"].append(f"{name}:{line}")
+        elif where:
+            columns["line"].append(line)
+            if run.several:
+                columns["file"].append(name)
+        columns["score"].append(score)
+        columns["text"].append(text)
+    out.write_block(columns)
+    shown = sum(1 for e in ranking.best if e[0] == ranking.best[-1][0]) if ranking.best else 0
+    ties = ranking.ties()
+    if ties > shown:
+        print(
+            f"nuvra: {ties:,} lines share the score {ranking.best[-1][0]:.4f} of the last line shown;"
+            f" the first {shown:,} of them in input order are shown (raise -k to see more)",
+            file=sys.stderr,
+        )
+
+
+def command_word(args: argparse.Namespace) -> None:
+    out = Output(args.format, ["x", "y", "z", "axis", "word"], sys.stdout.buffer, _no_progress)
+    vectors = [get_semantic_vector_c(w) for w in args.words]
+    out.write_block(
+        {
+            "x": [v[0] for v in vectors],
+            "y": [v[1] for v in vectors],
+            "z": [v[2] for v in vectors],
+            "axis": [dominant_axis(v) for v in vectors],
+            "word": args.words,
+        }
+    )
+
+
+class _NoProgress:
+    def __enter__(self) -> None:
+        return None
+
+    def __exit__(self, *exc: object) -> None:
+        return None
+
+
+def _no_progress() -> _NoProgress:
+    return _NoProgress()
+
+
+def command_plot(args: argparse.Namespace) -> None:
+    plot.check_output(args.output)
+    run = Run(args)
+    densities = plot.Densities()
+    for block in run.blocks():
+        densities.add(block.vectors, dominant_axes(block.vectors))
+    plot.draw(densities, title_of(run.sources), args.output)
+    print(f"nuvra: wrote {args.output} ({densities.count:,} lines)", file=sys.stderr)
+
+
+def version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("nuvra-semv")
+    except metadata.PackageNotFoundError:
+        return "unknown"
+
+
+class VersionAction(argparse.Action):
+    """--version, which reads the installed version only when asked (importlib.metadata is slow to import)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: object) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)  # type: ignore[arg-type]
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> NoReturn:
+        print(f"nuvra {version()}")
+        parser.exit()
+
+
+def _workers(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if value < 1 and value != -1:
+        raise argparse.ArgumentTypeError("must be at least 1, or -1 for every core")
+    return value
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(
+        prog="nuvra",
+        description="Place log lines, messages and words in a semantic space of faults (x), "
+        "security (y) and data (z), and compare them.",
+    )
+    top.add_argument("--version", action=VersionAction, help="show the version and exit")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def add_input(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "files",
+            nargs="*",
+            metavar="FILE",
+            help="text files, one text per line, plain or compressed (.gz, .xz, .bz2); - for standard input "
+            "(the default when it is not a terminal)",
+        )
+        sub.add_argument("--sample", action="store_true", help="read the bundled sample log")
+        sub.add_argument("--encoding", default="utf-8", help="a text encoding of the input (default utf-8)")
+        sub.add_argument(
+            "--errors",
+            default="strict",
+            choices=["strict", "replace", "ignore", "surrogateescape"],
+            help="what to do with undecodable bytes: strict stops (the default); surrogateescape keeps them, "
+            "and the table and CSV write them back as they were read, JSON lines as escapes",
+        )
+        sub.add_argument(
+            "--workers", type=_workers, default=-1, help="threads that score the lines (default -1: every core)"
+        )
+
+    def add_format(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("--format", choices=["table", "csv", "jsonl"], default="table", help="output format")
+
+    sub = commands.add_parser("vectors", help="the vector and dominant axis of each line")
+    add_input(sub)
+    add_format(sub)
+    sub.add_argument(
+        "-n", "--line-number", action="store_true", help="show where each line came from (LINE, or FILE:LINE)"
+    )
+    sub.set_defaults(run=command_vectors)
+
+    sub = commands.add_parser(
+        "similar",
+        help="the lines most similar to a query",
+        description="The k lines most similar to QUERY, best first, with where they came from. "
+        "Lines with equal scores keep their input order.",
+    )
+    sub.add_argument("query", metavar="QUERY", help="the query text")
+    add_input(sub)
+    add_format(sub)
+    sub.add_argument("-k", type=int, default=5, help="how many lines (default 5)")
+    sub.add_argument("--no-location", action="store_true", help="leave out where each line came from")
+    sub.set_defaults(run=command_similar)
+
+    sub = commands.add_parser("word", help="word vectors")
+    sub.add_argument("words", nargs="+", metavar="WORD")
+    add_format(sub)
+    sub.set_defaults(run=command_word)
+
+    sub = commands.add_parser("plot", help="a picture of the lines in the semantic space")
+    add_input(sub)
+    sub.add_argument("-o", "--output", required=True, help="the image to write (.png, .svg, .pdf, ...)")
+    sub.set_defaults(run=command_plot, format="table")
+    return top
+
+
+def main(argv: Iterable[str] | None = None) -> int:
+    args = parser().parse_args(None if argv is None else list(argv))
+    try:
+        args.run(args)
+        sys.stdout.flush()
+    except UserError as e:
+        print(e, file=sys.stderr)
+        return e.code
+    except BrokenPipeError:
+        # The reader went away (nuvra ... | head): not an error of ours.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_OK
+    except KeyboardInterrupt:
+        return 130
+    return EXIT_OK
+
+
+def run() -> NoReturn:
+    sys.exit(main())

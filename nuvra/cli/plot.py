@@ -1,0 +1,103 @@
+"""nuvra plot: where the lines lie in the semantic space, as densities.
+
+Lines pile up on the same few points (every line with one matched keyword
+lies on an axis), so each projection is a 2-D histogram with a logarithmic
+colour scale, and a bar chart counts the lines by dominant axis. The
+histograms are added up block by block: memory does not grow with the input.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+
+from nuvra.cli.errors import EXIT_MISSING_EXTRA, EXIT_NOTHING, EXIT_UNREADABLE_FILE, EXIT_USAGE, UserError
+
+AXIS_NAMES = ("x (faults)", "y (security)", "z (data)")
+PROJECTIONS = ((0, 1), (0, 2), (1, 2))
+BINS = 100
+# Components of text vectors lie in [0, 1]; the edges hold 1.0 in the last bin.
+EDGES = np.linspace(0.0, 1.0 + 1e-9, BINS + 1)
+COLOURS = {"fault": "tab:red", "security": "tab:blue", "data": "tab:green", "none": "tab:gray"}
+
+
+def pyplot() -> Any:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        raise UserError("nuvra: plot needs matplotlib: pip install 'nuvra-semv[plot]'", EXIT_MISSING_EXTRA) from None
+    return plt
+
+
+def check_output(path: str) -> None:
+    """The file's extension is one that matplotlib writes: checked before any input is read."""
+    plt = pyplot()
+    from matplotlib.figure import Figure
+
+    supported = Figure().canvas.get_supported_filetypes()
+    extension = os.path.splitext(path)[1].lstrip(".").lower()
+    if extension not in supported:
+        given = f"'.{extension}'" if extension else "no extension"
+        raise UserError(
+            f"nuvra: {path}: {given} is not an image format matplotlib writes; use one of: "
+            + ", ".join(f".{e}" for e in sorted(supported)),
+            EXIT_USAGE,
+        )
+    del plt
+
+
+class Densities:
+    """Histograms of the three projections and the count of each dominant axis, added up block by block."""
+
+    def __init__(self) -> None:
+        self.histograms = [np.zeros((BINS, BINS), dtype=np.int64) for _ in PROJECTIONS]
+        self.by_axis = dict.fromkeys(COLOURS, 0)
+        self.count = 0
+
+    def add(self, vectors: np.ndarray, axes: Sequence[str]) -> None:
+        for histogram, (i, j) in zip(self.histograms, PROJECTIONS, strict=True):
+            counts, _, _ = np.histogram2d(vectors[:, i], vectors[:, j], bins=(EDGES, EDGES))
+            histogram += counts.astype(np.int64)
+        names, counts = np.unique(np.asarray(axes), return_counts=True)
+        for name, n in zip(names.tolist(), counts.tolist(), strict=True):
+            self.by_axis[name] += n
+        self.count += len(vectors)
+
+
+def draw(densities: Densities, title: str, path: str) -> None:
+    if densities.count == 0:
+        raise UserError("nuvra: no lines to plot: the input is empty", EXIT_NOTHING)
+    plt = pyplot()
+    from matplotlib.colors import LogNorm
+
+    figure, panes = plt.subplots(1, 4, figsize=(17, 4.4), gridspec_kw={"width_ratios": [1, 1, 1, 0.9]})
+    peak = max(int(h.max()) for h in densities.histograms)
+    norm = LogNorm(vmin=1, vmax=max(peak, 2))
+    image = None
+    for pane, histogram, (i, j) in zip(panes[:3], densities.histograms, PROJECTIONS, strict=True):
+        masked = np.ma.masked_equal(histogram.T, 0)  # empty bins stay white
+        image = pane.pcolormesh(EDGES, EDGES, masked, norm=norm, cmap="viridis", shading="flat")
+        pane.set_xlabel(AXIS_NAMES[i])
+        pane.set_ylabel(AXIS_NAMES[j])
+        pane.set_xlim(0, 1)
+        pane.set_ylim(0, 1)
+        pane.set_aspect("equal")
+    figure.colorbar(image, ax=list(panes[:3]), shrink=0.85, label="lines per bin (log scale)")
+    names = list(COLOURS)
+    bars = panes[3].bar(names, [densities.by_axis[n] for n in names], color=[COLOURS[n] for n in names])
+    panes[3].bar_label(bars, labels=[f"{densities.by_axis[n]:,}" for n in names], fontsize="small")
+    panes[3].set_title("lines by dominant axis", fontsize="medium")
+    panes[3].set_ylabel("lines")
+    figure.suptitle(f"{title}: {densities.count:,} lines in the semantic space")
+    try:
+        figure.savefig(path, dpi=110, bbox_inches="tight")
+    except OSError as e:
+        raise UserError(f"nuvra: {path}: cannot write: {e.strerror}", EXIT_UNREADABLE_FILE) from None
+    finally:
+        plt.close(figure)
