@@ -18,9 +18,11 @@ from nuvra.cli.errors import EXIT_MISSING_EXTRA, EXIT_NOTHING, EXIT_UNREADABLE_F
 
 AXIS_NAMES = ("x (faults)", "y (security)", "z (data)")
 PROJECTIONS = ((0, 1), (0, 2), (1, 2))
-BINS = 100
-# Components of text vectors lie in [0, 1]; the edges hold 1.0 in the last bin.
-EDGES = np.linspace(0.0, 1.0 + 1e-9, BINS + 1)
+BINS = 50
+# Components of text vectors lie in [0, 1], many of them exactly 0 or 1: the
+# outer bins are centred on those, so that the lines on an axis stay in view.
+_HALF = 0.5 / (BINS - 1)
+EDGES = np.linspace(-_HALF, 1.0 + _HALF, BINS + 1)
 COLOURS = {"fault": "tab:red", "security": "tab:blue", "data": "tab:green", "none": "tab:gray"}
 
 
@@ -76,7 +78,9 @@ def draw(densities: Densities, title: str, path: str) -> None:
     plt = pyplot()
     from matplotlib.colors import LogNorm
 
-    figure, panes = plt.subplots(1, 4, figsize=(17, 4.4), gridspec_kw={"width_ratios": [1, 1, 1, 0.9]})
+    figure, panes = plt.subplots(
+        1, 4, figsize=(18, 4.8), gridspec_kw={"width_ratios": [1, 1, 1, 0.9]}, layout="constrained"
+    )
     peak = max(int(h.max()) for h in densities.histograms)
     norm = LogNorm(vmin=1, vmax=max(peak, 2))
     image = None
@@ -85,10 +89,10 @@ def draw(densities: Densities, title: str, path: str) -> None:
         image = pane.pcolormesh(EDGES, EDGES, masked, norm=norm, cmap="viridis", shading="flat")
         pane.set_xlabel(AXIS_NAMES[i])
         pane.set_ylabel(AXIS_NAMES[j])
-        pane.set_xlim(0, 1)
-        pane.set_ylim(0, 1)
+        pane.set_xlim(EDGES[0], EDGES[-1])
+        pane.set_ylim(EDGES[0], EDGES[-1])
         pane.set_aspect("equal")
-    figure.colorbar(image, ax=list(panes[:3]), shrink=0.85, label="lines per bin (log scale)")
+    figure.colorbar(image, ax=list(panes[:3]), shrink=0.9, label="lines per bin (log scale)")
     names = list(COLOURS)
     bars = panes[3].bar(names, [densities.by_axis[n] for n in names], color=[COLOURS[n] for n in names])
     panes[3].bar_label(bars, labels=[f"{densities.by_axis[n]:,}" for n in names], fontsize="small")
