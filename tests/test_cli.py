@@ -245,3 +245,17 @@ def test_plot_draws_densities(tmp_path, log):
     assert result.returncode == 0, result.stderr
     svg = out.read_text()
     assert "4 lines in the semantic space" in svg and "lines by dominant axis" in svg
+
+
+def test_lines_that_arrive_slowly_are_not_held_back():
+    # As from tail -f: the row of a line comes out before the input ends.
+    proc = subprocess.Popen([sys.executable, "-I", "-m", "nuvra", "vectors", "--format", "csv"], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/")  # fmt: skip
+    proc.stdin.write(b"error one\n")
+    proc.stdin.flush()
+    header, row = proc.stdout.readline(), proc.stdout.readline()
+    assert header == b"x,y,z,axis,text\n" and row == b"1.0,0.0,0.0,fault,error one\n"
+    proc.stdin.close()
+    assert proc.wait(timeout=60) == 0
+    proc.stdout.close()
+    proc.stderr.close()

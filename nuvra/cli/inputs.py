@@ -147,11 +147,13 @@ def decompressed(source: Source, raw: IO[bytes]) -> IO[bytes]:
 
 
 def read_blocks(source: Source, stream: IO[bytes]) -> Iterator[bytes]:
-    """The stream in blocks of whole lines (the last may lack its "\\n")."""
+    """The stream in blocks of whole lines (the last may lack its "\\n"). A pipe gives what it
+    has (read1), so that lines that arrive slowly (tail -f) are not held back for a block."""
     pending = b""
+    read = stream.read1 if hasattr(stream, "read1") and not stream.seekable() else stream.read
     while True:
         try:
-            chunk = stream.read(BLOCK_BYTES)
+            chunk = read(BLOCK_BYTES)
         except DECOMPRESSION_ERRORS as e:
             raise UserError(f"nuvra: {source.name}: cannot decompress: {e}", EXIT_UNREADABLE_FILE) from None
         except OSError as e:

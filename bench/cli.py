@@ -1,0 +1,67 @@
+"""The nuvra command against grep -c on the same file, side by side in one run.
+
+    python bench/cli.py                 # a 50 MB generated log, 5 repeats
+    python bench/cli.py --lines 200000  # a smaller one
+
+Each side is a whole process, timed in alternation; the best of the repeats is
+kept. The peak memory of each nuvra run is read from the process's rusage.
+"""
+
+import argparse
+import os
+import platform
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+from loggen import log_lines  # noqa: E402
+
+
+def timed(command: list[str]) -> tuple[float, int]:
+    """Seconds and peak resident kilobytes of one run, output discarded."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    started = time.perf_counter()
+    subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+    elapsed = time.perf_counter() - started
+    return elapsed, max(before, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--lines", type=int, default=700_000)
+    parser.add_argument("--repeat", type=int, default=5)
+    args = parser.parse_args()
+    nuvra = shutil.which("nuvra") or sys.exit("nuvra is not installed in this environment")
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "app.log")
+        with open(path, "w", encoding="utf-8") as f:
+            for seed in range(0, args.lines, 100_000):
+                f.write("\n".join(log_lines(min(100_000, args.lines - seed), seed=seed)) + "\n")
+        size = os.path.getsize(path)
+        print(f"{platform.machine()}, {os.cpu_count()} cores, CPython {platform.python_version()}")
+        print(f"{args.lines:,} generated log lines, {size / 1e6:.1f} MB\n")
+        grep = ["grep", "-c", "error", path]
+        cases = {
+            "nuvra similar": ([nuvra, "similar", "disk write failed", path], "≤ 5"),
+            "nuvra vectors --format csv": ([nuvra, "vectors", "--format", "csv", path], "≤ 40"),
+            "nuvra vectors (table)": ([nuvra, "vectors", path], ""),
+            "nuvra vectors --format jsonl": ([nuvra, "vectors", "--format", "jsonl", path], ""),
+        }
+        for name, (command, goal) in cases.items():
+            best_ours = best_grep = float("inf")
+            for _ in range(args.repeat):
+                best_grep = min(best_grep, timed(grep)[0])
+                seconds, peak = timed(command)
+                best_ours = min(best_ours, seconds)
+            print(f"{name:30} {best_ours:6.2f} s  {best_ours / best_grep:5.1f} × grep -c ({best_grep * 1e3:.0f} ms)"
+                  f"  goal {goal or '-':5}  {size / best_ours / 1e6:5.0f} MB/s")  # fmt: skip
+        print(f"\npeak resident memory of any nuvra run: {peak / 1024:.0f} MB")
+
+
+if __name__ == "__main__":
+    main()
