@@ -4,17 +4,13 @@ lines, each scored at once by the batch engine."""
 
 from __future__ import annotations
 
-import bz2
 import codecs
-import gzip
-import lzma
+import importlib
 import os
 import sys
-import zlib
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
-from importlib import resources
 from typing import IO, Any
 
 import numpy as np
@@ -29,13 +25,22 @@ STDIN = "-"
 # small enough that memory stays flat.
 BLOCK_BYTES = 8 << 20
 
-# Compressed files are recognised by their first bytes, whatever their name.
-COMPRESSIONS: tuple[tuple[bytes, Callable[[IO[bytes]], Any]], ...] = (
-    (b"\x1f\x8b", lambda f: gzip.GzipFile(fileobj=f)),
-    (b"\xfd7zXZ\x00", lzma.LZMAFile),
-    (b"BZh", bz2.BZ2File),
+# Compressed files are recognised by their first bytes, whatever their name; each
+# module is imported only for a file that needs it (they take a while to import).
+COMPRESSIONS: tuple[tuple[bytes, str, Callable[[Any, IO[bytes]], Any]], ...] = (
+    (b"\x1f\x8b", "gzip", lambda gzip, f: gzip.GzipFile(fileobj=f)),
+    (b"\xfd7zXZ\x00", "lzma", lambda lzma, f: lzma.LZMAFile(f)),
+    (b"BZh", "bz2", lambda bz2, f: bz2.BZ2File(f)),
 )
-DECOMPRESSION_ERRORS = (EOFError, gzip.BadGzipFile, lzma.LZMAError, zlib.error)
+
+
+def decompression_errors() -> tuple[type[Exception], ...]:
+    """What a broken compressed file raises, from the modules in use."""
+    errors: list[type[Exception]] = [EOFError]
+    for name, error in (("gzip", "BadGzipFile"), ("lzma", "LZMAError"), ("zlib", "error")):
+        if name in sys.modules:
+            errors.append(getattr(sys.modules[name], error))
+    return tuple(errors)
 
 
 @dataclass(frozen=True)
@@ -57,6 +62,8 @@ class Source:
 
 
 def sample_path() -> str:
+    from importlib import resources
+
     return str(resources.files("nuvra").joinpath("data/sample.log"))
 
 
@@ -124,7 +131,7 @@ def open_file(source: Source) -> Iterator[IO[bytes]]:
 def opened(source: Source) -> Iterator[tuple[IO[bytes], IO[bytes]]]:
     """The source's bytes, decompressed, and the raw stream under them (whose position tells progress)."""
     if source.name == SAMPLE:
-        with resources.files("nuvra").joinpath("data/sample.log").open("rb") as f:
+        with open(sample_path(), "rb") as f:
             yield f, f
         return
     if source.name == STDIN:
@@ -140,13 +147,13 @@ def decompressed(source: Source, raw: IO[bytes]) -> IO[bytes]:
         head = raw.peek(6)[:6] if hasattr(raw, "peek") else b""
     except OSError as e:
         raise unreadable(source.name, e) from None
-    for magic, reader in COMPRESSIONS:
+    for magic, module, reader in COMPRESSIONS:
         if head.startswith(magic):
-            return reader(raw)  # type: ignore[no-any-return]
+            return reader(importlib.import_module(module), raw)  # type: ignore[no-any-return]
     return raw
 
 
-def read_blocks(source: Source, stream: IO[bytes]) -> Iterator[bytes]:
+def read_blocks(source: Source, stream: IO[bytes]) -> Iterator[bytes | bytearray]:
     """The stream in blocks of whole lines (the last may lack its "\\n"). A pipe gives what it
     has (read1), so that lines that arrive slowly (tail -f) are not held back for a block."""
     pending = b""
@@ -154,19 +161,23 @@ def read_blocks(source: Source, stream: IO[bytes]) -> Iterator[bytes]:
     while True:
         try:
             chunk = read(BLOCK_BYTES)
-        except DECOMPRESSION_ERRORS as e:
+        except decompression_errors() as e:
             raise UserError(f"nuvra: {source.name}: cannot decompress: {e}", EXIT_UNREADABLE_FILE) from None
         except OSError as e:
             raise unreadable(source.name, e) from None
         if not chunk:
             break
-        data = pending + chunk
-        cut = data.rfind(b"\n") + 1
+        cut = chunk.rfind(b"\n") + 1
         if cut == 0:
-            pending = data
+            pending += chunk
             continue
-        yield data[:cut]
-        pending = data[cut:]
+        # The block is the line left over from the last chunk and the whole lines of this
+        # one: copied once, then cut short in place.
+        block = bytearray(pending)
+        block += chunk
+        pending = chunk[cut:]
+        del block[len(block) - len(pending) :]
+        yield block
     if pending:
         yield pending
 
@@ -179,7 +190,7 @@ class Block:
     first_line: int  # of the source, counted from 1
     vectors: np.ndarray
     texts_: list[str] | None
-    data: bytes | None
+    data: bytes | bytearray | None
     encoding: str
     errors: str
     byte_count: int = 0  # of the source's bytes that the block was read from
@@ -216,7 +227,7 @@ def split_lines(text: str) -> list[str]:
     return lines
 
 
-def undecodable(source: Source, first_line: int, data: bytes, encoding: str, errors: str) -> UserError:
+def undecodable(source: Source, first_line: int, data: bytes | bytearray, encoding: str, errors: str) -> UserError:
     """The error for a block that does not decode, naming the line."""
     try:
         data.decode(encoding, errors)
