@@ -97,9 +97,12 @@ class Output:
             return f"{{:<{self.widths[c]}}}".format
         return _csv_field if c == "file" else str
 
-    def _rows(self, values: Mapping[str, Sequence[object]], separator: str) -> str:
-        """The rows joined by `separator`. Runs of columns whose values repeat (the numbers and the
-        axis: a log's lines share a few vectors) are written once per distinct run of values."""
+    def _cell_lists(
+        self, values: Mapping[str, Sequence[object]], form_of: Callable[[str], Callable[[object], str]], separator: str
+    ) -> list[Sequence[str]]:
+        """Each column's cells, written by form_of(column). Runs of columns whose values repeat
+        (the numbers and the axis: a log's lines share a few vectors) become one list of
+        joined cells, each distinct run of values written once."""
         lists: list[Sequence[str]] = []
         run: list[str] = []
         for c in [*self.columns, ""]:
@@ -107,13 +110,17 @@ class Output:
                 run.append(c)
                 continue
             if run:
-                lists.append(_joined_runs([values[r] for r in run], [self._cell(r) for r in run], separator))
+                lists.append(_joined_runs([values[r] for r in run], [form_of(r) for r in run], separator))
                 run = []
             if c:
-                lists.append(list(map(self._cell(c), values[c])))
+                lists.append(list(map(form_of(c), values[c])))
+        return lists
+
+    def _rows(self, values: Mapping[str, Sequence[object]], separator: str) -> str:
+        rows = zip(*self._cell_lists(values, self._cell, separator), strict=True)
         if self.fmt == "table":  # no padding left at the end of a row
-            return "".join(separator.join(row).rstrip() + "\n" for row in zip(*lists, strict=True))
-        return "".join(separator.join(row) + "\n" for row in zip(*lists, strict=True))
+            return "".join(separator.join(row).rstrip() + "\n" for row in rows)
+        return "".join(separator.join(row) + "\n" for row in rows)
 
     def _table(self, values: Mapping[str, Sequence[object]], count: int) -> str:
         for c in ("where", "line"):
@@ -125,23 +132,13 @@ class Output:
         return self._rows(values, ",")
 
     def _jsonl(self, values: Mapping[str, Sequence[object]], count: int) -> str:
-        def member(c: str, form: Callable[[object], str]) -> Callable[[object], str]:
+        def member(c: str) -> Callable[[object], str]:
             key = json.dumps(c) + ": "
+            form: Callable[[object], str] = repr if c in NUMBER_COLUMNS else str if c == "line" else _json_string
             return lambda v: key + form(v)
 
-        lists: list[Sequence[str]] = []
-        run: list[str] = []
-        for c in [*self.columns, ""]:
-            if c in REPEATING_COLUMNS:
-                run.append(c)
-                continue
-            if run:
-                forms = [member(r, repr if r in NUMBER_COLUMNS else _json_string) for r in run]
-                lists.append(_joined_runs([values[r] for r in run], forms, ", "))
-                run = []
-            if c:
-                lists.append(list(map(member(c, str if c == "line" else _json_string), values[c])))
-        return "".join("{" + ", ".join(row) + "}\n" for row in zip(*lists, strict=True))
+        rows = zip(*self._cell_lists(values, member, ", "), strict=True)
+        return "".join("{" + ", ".join(row) + "}\n" for row in rows)
 
 
 # Columns whose values repeat from row to row.
