@@ -8,17 +8,17 @@ from types import ModuleType
 math: ModuleType
 __test__: dict[str, object]
 
-def get_semantic_vector_c(word: str | None) -> list[float]:
+def get_semantic_vector_c(word: str) -> list[float]:
     """[x, y, z] of one word: a unit vector when the lower-cased, stripped word
     starts with a keyword of an axis, else per-axis Jaccard scores of its
     character bigrams, each 0.0 or at least 0.4. None raises TypeError."""
 
-def vectorize_text_c(text: str | None) -> list[float]:
+def vectorize_text_c(text: str) -> list[float]:
     """[x, y, z] of a text: the sum of the vectors of its matching tokens (runs
     of A-Z a-z 0-9 _), scaled to length 1; [0.0, 0.0, 0.0] when none matches.
     None raises TypeError."""
 
-def cosine_similarity_c(v1: list[float] | None, v2: list[float] | None) -> float:
+def cosine_similarity_c(v1: list[float], v2: list[float]) -> float:
     """The cosine of the angle between the first three items of two lists;
     0.0 when a dot product or length is zero. None raises TypeError; a list of
     fewer than three items raises IndexError."""

@@ -79,6 +79,14 @@ def test_functions_pickle_and_copy_as_themselves(name):
     assert copy.copy(f) is f and copy.deepcopy(f) is f
 
 
+def test_no_code_address_on_the_functions():
+    # The vectorcall offset is the type's business: an instance would read its call routine's address.
+    for function in (semv_core.get_semantic_vector_c, semv_core.vectorize_text_c, semv_core.cosine_similarity_c):
+        assert not hasattr(function, "__vectorcalloffset__")
+        assert "__vectorcalloffset__" not in type(function).__dict__
+    assert semv_core.vectorize_text_c(text="error") == [1.0, 0.0, 0.0]  # the call path is unchanged
+
+
 def test_functions_stay_unbound_as_class_attributes():
     class Holder:
         vector = semv_core.get_semantic_vector_c

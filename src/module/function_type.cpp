@@ -133,8 +133,21 @@ PyType_Spec spec = {
 
 }  // namespace
 
+// The type learns where its instances keep their call routine from the
+// __vectorcalloffset__ member, which would then read that routine's address
+// on every instance: the member goes once the offset is set.
 PyTypeObject* make_function_type() {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (!type) return nullptr;
+  PyObject* name = PyUnicode_FromString("__vectorcalloffset__");
+  const int removed = name ? PyDict_DelItem(type->tp_dict, name) : -1;
+  Py_XDECREF(name);
+  if (removed < 0) {
+    Py_DECREF(type);
+    return nullptr;
+  }
+  PyType_Modified(type);
+  return type;
 }
 
 PyObject* make_code(const FunctionDef& def) {
