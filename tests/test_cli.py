@@ -203,6 +203,7 @@ def on_a_terminal(args: list[str], stdin) -> tuple[int, bytes]:
     return proc.wait(timeout=120), out.replace(b"\r\n", b"\n")
 
 
+@pytest.mark.slow
 def test_progress_bar_on_a_terminal_never_mixes_into_rows(tmp_path):
     path = tmp_path / "big.log"
     path.write_bytes(b"".join(b"error %d in disk write of table %d\n" % (i, i % 7) for i in range(600_000)))
@@ -224,6 +225,7 @@ def test_no_bar_without_a_terminal(log):
     assert result.stderr == b""
 
 
+@pytest.mark.slow
 def test_plot_checks_its_output_first_and_refuses_an_empty_input(tmp_path, log):
     pytest.importorskip("matplotlib")
     bad = nuvra("plot", str(log), "-o", str(tmp_path / "out.xyz"))
@@ -238,6 +240,7 @@ def test_plot_checks_its_output_first_and_refuses_an_empty_input(tmp_path, log):
     assert not (tmp_path / "empty.png").exists()
 
 
+@pytest.mark.slow
 def test_plot_draws_densities(tmp_path, log):
     pytest.importorskip("matplotlib")
     out = tmp_path / "space.svg"

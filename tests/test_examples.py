@@ -40,6 +40,7 @@ def test_map_partitions_on_the_threaded_scheduler(corpus):
     np.testing.assert_array_equal(frame[["x", "y", "z"]].to_numpy().view(np.uint64), expected.view(np.uint64))
 
 
+@pytest.mark.slow
 def test_top_k_on_a_local_cluster_of_processes(corpus):
     distributed = pytest.importorskip("distributed")
     query = "write error on disk"

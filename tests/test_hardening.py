@@ -34,6 +34,7 @@ def test_allocation_failures_in_every_call_path():
     assert points["word non-ASCII"] >= 3 and points["word long"] >= 5 and points["binding type"] >= 5
 
 
+@pytest.mark.slow
 def test_allocation_failures_in_initialisation():
     pytest.importorskip("_testcapi")
     reports, crashes = {}, []
@@ -179,6 +180,7 @@ def test_every_code_point_in_words_and_texts():
         assert same_bits(vectorize_text_c(text), reference.vectorize_text(text))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("unit", ["a", "é", "ğ", "\U0001f600"])
 def test_very_long_inputs(unit):
     # Hundreds of megabytes of text, and one token of tens of megabytes.

@@ -4,6 +4,8 @@ str.strip(), which stay the definition, over every code point."""
 import functools
 import sys
 
+import pytest
+
 from nuvra.semv_core import get_semantic_vector_c
 
 import reference
@@ -41,6 +43,7 @@ def test_canonical_words_keep_the_reference_result():
         assert same_bits(expected(word), reference.get_semantic_vector(word))
 
 
+@pytest.mark.slow
 def test_every_pair_of_code_points_below_the_limit():
     # Lowered in place, two code points must be equal exactly when their lower
     # cases are (a b a makes two distinct bigrams or one), and a letter must
@@ -51,6 +54,7 @@ def test_every_pair_of_code_points_below_the_limit():
     assert mismatches(words) == []
 
 
+@pytest.mark.slow
 def test_every_code_point():
     # Above the limit the interpreter lowers; the word takes that path
     # wherever its widest code point lies.

@@ -136,6 +136,7 @@ def log_text(size: int, seed: int, extra: str = "") -> str:
     return rng.choice([" ", ": ", ", "]).join(parts)[:size]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("extra", ["", "é", "ğ", "\U0001f600"])
 def test_large_text_matches_the_reference(extra):
     text = log_text(2_000_000, seed=len(extra), extra=extra)

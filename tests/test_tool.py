@@ -143,6 +143,7 @@ def test_plot_without_matplotlib_says_what_to_install(log_file):
     assert result.returncode == 6 and b"pip install 'nuvra-semv[plot]'" in result.stderr
 
 
+@pytest.mark.slow
 def test_stubs_pass_mypy_strict():
     api = pytest.importorskip("mypy.api")
     out, err, status = api.run(["--strict", "--no-incremental", os.path.join(HERE, "typed_usage.py")])
@@ -156,6 +157,7 @@ def test_stubs_pass_mypy_strict():
     assert status == 1 and "incompatible type" in out
 
 
+@pytest.mark.slow
 def test_stubs_match_the_modules():
     pytest.importorskip("mypy.stubtest")
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "nuvra.semv_core", "nuvra._batch"],
@@ -163,6 +165,7 @@ def test_stubs_match_the_modules():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+@pytest.mark.slow
 def test_wheel_and_sdist_build(tmp_path):
     import tarfile
     import zipfile
