@@ -14,6 +14,7 @@ large blocks and scored by the batch engine on every core (--workers).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 from collections.abc import Iterable, Iterator, Sequence
@@ -211,7 +212,7 @@ def command_similar(args: argparse.Namespace) -> None:
 
 
 def command_word(args: argparse.Namespace) -> None:
-    out = Output(args.format, ["x", "y", "z", "axis", "word"], sys.stdout.buffer, _no_progress)
+    out = Output(args.format, ["x", "y", "z", "axis", "word"], sys.stdout.buffer, contextlib.nullcontext)
     vectors = [get_semantic_vector_c(w) for w in args.words]
     out.write_block(
         {
@@ -222,18 +223,6 @@ def command_word(args: argparse.Namespace) -> None:
             "word": args.words,
         }
     )
-
-
-class _NoProgress:
-    def __enter__(self) -> None:
-        return None
-
-    def __exit__(self, *exc: object) -> None:
-        return None
-
-
-def _no_progress() -> _NoProgress:
-    return _NoProgress()
 
 
 def command_plot(args: argparse.Namespace) -> None:
