@@ -23,6 +23,7 @@ from typing import NoReturn
 import numpy as np
 
 import nuvra
+from nuvra.batch import _top
 from nuvra.cli import plot
 from nuvra.cli.errors import EXIT_NOTHING, EXIT_OK, EXIT_USAGE, UserError
 from nuvra.cli.inputs import Block, Source, blocks_of, check_encoding, check_readable, choose_sources, opened
@@ -130,12 +131,7 @@ def command_vectors(args: argparse.Namespace) -> None:
 def _top_of_block(scores: np.ndarray, k: int) -> np.ndarray:
     """The rows of the k best scores of a block, the first in input order among equals; NaN never ranks."""
     ranked = np.flatnonzero(~np.isnan(scores))
-    if len(ranked) <= k:
-        return ranked
-    values = scores[ranked]
-    kth = np.partition(values, len(values) - k)[len(values) - k]
-    above = ranked[values > kth]
-    return np.sort(np.concatenate((above, ranked[values == kth][: k - len(above)])))
+    return _top(scores[ranked], ranked, k)[1]
 
 
 class Ranking:

@@ -180,7 +180,7 @@ int add_utf8_word(Column& column, const Row& row, std::int64_t index) {
                  static_cast<long long>(index));
     return -1;
   }
-  const int result = add_word(column, str);
+  const int result = add_word(column, str, false);
   Py_DECREF(str);
   return result;
 }

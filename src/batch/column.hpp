@@ -51,8 +51,9 @@ PyType_Spec* column_spec();
 extern PyTypeObject* column_type;
 
 // A str as the rows of a word column take it: lowered in place where the
-// core can, otherwise normalised by str.lower and str.strip() now. -1 with the
+// core can, otherwise normalised by str.lower and str.strip() now. `kept`:
+// the caller keeps the str alive as long as the column. -1 with the
 // exception set.
-int add_word(Column& column, PyObject* str);
+int add_word(Column& column, PyObject* str, bool kept);
 
 }  // namespace nuvra::batch

@@ -10,6 +10,7 @@
 
 #include "line_scan.hpp"
 #include "semv/vectors.hpp"
+#include "str_units.hpp"
 
 namespace nuvra::batch {
 
@@ -40,16 +41,6 @@ bool lowers_in_place(PyObject* str) {
           std::span(static_cast<const Py_UCS2*>(PyUnicode_DATA(str)), PyUnicode_GET_LENGTH(str)));
     default: return false;
   }
-}
-
-// The word lower-cased and stripped by the interpreter, as the per-call
-// function does it: str's own methods, whatever a subclass defines.
-PyObject* normalised(PyObject* str) {
-  PyObject* lowered = PyObject_Vectorcall(str_lower, &str, 1, nullptr);
-  if (!lowered) return nullptr;
-  PyObject* word = PyObject_Vectorcall(str_strip, &lowered, 1, nullptr);
-  Py_DECREF(lowered);
-  return word;
 }
 
 // The buffer, kept by the column until it goes.
@@ -124,9 +115,12 @@ void scan_lines(const std::uint8_t* data, std::size_t size, const LineCheck& che
 
 // The codec's error, told with the line it is in (counted from 1).
 void with_line_number(std::size_t index) {
-  PyObject* note = PyUnicode_FromFormat("in line %zu of the input", index + 1);
-  if (!note) return;
   PyObject* exc = PyErr_GetRaisedException();
+  PyObject* note = PyUnicode_FromFormat("in line %zu of the input", index + 1);
+  if (!note) {
+    Py_DECREF(exc);  // MemoryError replaces it
+    return;
+  }
   PyObject* result = PyObject_CallMethod(exc, "add_note", "O", note);
   Py_DECREF(note);
   if (result) {
@@ -180,9 +174,9 @@ int init_sources() {
   return 0;
 }
 
-int add_word(Column& column, PyObject* str) {
-  if (lowers_in_place(str)) return column.add_str(str);
-  PyObject* word = normalised(str);
+int add_word(Column& column, PyObject* str, bool kept) {
+  if (lowers_in_place(str)) return kept ? column.add(row_of(str)) : column.add_str(str);
+  PyObject* word = lowered_and_stripped(str, str_lower, str_strip);
   if (!word) return -1;
   const int result = column.add_str(word);
   Py_DECREF(word);
@@ -220,7 +214,8 @@ PyObject* sequence_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (i % signal_check_items == signal_check_items - 1 && PyErr_CheckSignals() < 0) return nullptr;
     PyObject* item = PyTuple_GET_ITEM(items, i);
     if (PyUnicode_Check(item)) {
-      if ((kind == Kind::words ? add_word(*column, item) : column->add(row_of(item))) < 0) return nullptr;
+      if ((kind == Kind::words ? add_word(*column, item, true) : column->add(row_of(item))) < 0)
+        return nullptr;
     } else if (is_missing(item, na)) {
       if (column->add(Row{}) < 0) return nullptr;
     } else {
@@ -263,7 +258,7 @@ PyObject* ucs4_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // Words are lowered by the interpreter's rules, so they become str first.
     PyObject* str = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, item, static_cast<Py_ssize_t>(length));
     if (!str) return nullptr;
-    const int result = add_word(*column, str);
+    const int result = add_word(*column, str, false);
     Py_DECREF(str);
     if (result < 0) return nullptr;
   }

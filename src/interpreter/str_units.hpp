@@ -1,4 +1,5 @@
-// A str's own storage, as the span of units it is stored in.
+// A str's own storage, as the span of units it is stored in, and the
+// interpreter's normalisation of a word.
 #pragma once
 
 #include <span>
@@ -18,6 +19,16 @@ auto with_units(PyObject* str, F&& f) {
     case PyUnicode_2BYTE_KIND: return f(std::span(static_cast<const Py_UCS2*>(data), n));
     default: return f(std::span(static_cast<const Py_UCS4*>(data), n));
   }
+}
+
+// The word lower-cased and stripped by str's own lower and strip (the
+// descriptors given), whatever a subclass defines; null with the exception set.
+inline PyObject* lowered_and_stripped(PyObject* word, PyObject* str_lower, PyObject* str_strip) {
+  PyObject* lowered = PyObject_Vectorcall(str_lower, &word, 1, nullptr);
+  if (!lowered) return nullptr;
+  PyObject* stripped = PyObject_Vectorcall(str_strip, &lowered, 1, nullptr);
+  Py_DECREF(lowered);
+  return stripped;
 }
 
 }  // namespace nuvra

@@ -63,22 +63,12 @@ bool lowered_in_place(PyObject* word, semv::WordVector& out) {
   }
 }
 
-// The word normalised by the interpreter's own str.lower and str.strip().
-PyObject* normalised(PyObject* word) {
-  const Constants& c = state.constants;
-  PyObject* lowered = PyObject_Vectorcall(c.str_lower, &word, 1, nullptr);
-  if (!lowered) return nullptr;
-  PyObject* w = PyObject_Vectorcall(c.str_strip, &lowered, 1, nullptr);
-  Py_DECREF(lowered);
-  return w;
-}
-
 }  // namespace
 
 PyObject* semantic_vector(PyObject* word, PyObject* globals) {
   semv::WordVector in_place;
   if (word != Py_None && lowered_in_place(word, in_place)) return make_result(in_place, globals);
-  PyObject* w = normalised(word);
+  PyObject* w = lowered_and_stripped(word, state.constants.str_lower, state.constants.str_strip);
   if (!w) return fail(lines::word_normalise, globals);
   const semv::WordVector wv =
       with_units(w, [](auto units) { return semv::word_vector(state.vocabularies, units); });
