@@ -34,7 +34,7 @@
 
 namespace {
 
-const semv::Vocabularies vocabularies = semv::built_vocabularies();
+using semv::vocabularies;
 
 // Long enough for the generations of TokenSymbolPairs to wrap round.
 constexpr std::size_t repeated_text_units = 1536;

@@ -16,7 +16,7 @@ PyTypeObject* column_type = nullptr;
 
 namespace {
 
-constinit const semv::Vocabularies vocabularies = semv::built_vocabularies();
+using semv::vocabularies;
 
 // One thread per this many units of text at least: a thread costs about as
 // much to start as scoring 64 KiB of log text.

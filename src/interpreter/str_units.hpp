@@ -5,6 +5,7 @@
 #include <span>
 
 #include "python.hpp"
+#include "ref.hpp"
 
 namespace nuvra {
 
@@ -24,11 +25,10 @@ auto with_units(PyObject* str, F&& f) {
 // The word lower-cased and stripped by str's own lower and strip (the
 // descriptors given), whatever a subclass defines; null with the exception set.
 inline PyObject* lowered_and_stripped(PyObject* word, PyObject* str_lower, PyObject* str_strip) {
-  PyObject* lowered = PyObject_Vectorcall(str_lower, &word, 1, nullptr);
+  const Ref lowered(PyObject_Vectorcall(str_lower, &word, 1, nullptr));
   if (!lowered) return nullptr;
-  PyObject* stripped = PyObject_Vectorcall(str_strip, &lowered, 1, nullptr);
-  Py_DECREF(lowered);
-  return stripped;
+  PyObject* arg = lowered.get();
+  return PyObject_Vectorcall(str_strip, &arg, 1, nullptr);
 }
 
 }  // namespace nuvra

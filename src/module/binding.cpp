@@ -1,6 +1,6 @@
 #include "binding.hpp"
 
-#include "traceback.hpp"
+#include "state.hpp"
 
 namespace nuvra {
 
@@ -12,11 +12,11 @@ void release(PyObject** values, Py_ssize_t count) {
 
 void raise_count(const FunctionDef& def, Py_ssize_t given) {
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name,
-               "exactly", def.parameter_count, def.plural, given);
+               "exactly", def.parameter_count(), def.plural(), given);
 }
 
 PyObject* parameter_name(const FunctionDef& def, Py_ssize_t i) {
-  return state.constants.*(def.parameters[i].name);
+  return state.constants.parameter_names[index_of(def)][i];
 }
 
 // Index of the first parameter in [begin, end) named `key`, -1 for none, -2
@@ -40,7 +40,7 @@ Py_ssize_t find_parameter(const FunctionDef& def, PyObject* key, Py_ssize_t begi
 // Steps with keywords: each keyword in turn, then the first empty parameter.
 int bind_keywords(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   PyObject** values) {
-  const Py_ssize_t count = def.parameter_count;
+  const Py_ssize_t count = def.parameter_count();
   const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t j = 0; j < nkw; ++j) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, j);
@@ -72,32 +72,30 @@ int bind_keywords(const FunctionDef& def, PyObject* const* args, Py_ssize_t narg
 
 }  // namespace
 
-int bind_arguments(const FunctionDef& def, PyObject* globals, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** values) {
-  const Py_ssize_t count = def.parameter_count;
+Binding bind_arguments(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject** values) {
+  const Py_ssize_t count = def.parameter_count();
   const bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
   if (keywords ? nargs > count : nargs != count) {
     raise_count(def, nargs);
-    add_traceback(def.dotted, def.line, globals);
-    return -1;
+    return Binding::failed;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = Py_NewRef(args[i]);
   if (keywords && bind_keywords(def, args, nargs, kwnames, values) < 0) {
     release(values, count);
-    add_traceback(def.dotted, def.line, globals);
-    return -1;
+    return Binding::failed;
   }
   for (Py_ssize_t i = 0; i < count; ++i) {
     const Parameter& p = def.parameters[i];
     PyObject* value = values[i];
     if (value != Py_None && Py_TYPE(value) != p.type) {
       PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                   p.text, p.type_name, Py_TYPE(value)->tp_name);
+                   p.name, p.type_name, Py_TYPE(value)->tp_name);
       release(values, count);
-      return -1;
+      return Binding::wrong_type;
     }
   }
-  return 0;
+  return Binding::bound;
 }
 
 }  // namespace nuvra

@@ -3,7 +3,9 @@
 #include <cstddef>
 
 #include "binding.hpp"
+#include "ref.hpp"
 #include "state.hpp"
+#include "traceback.hpp"
 
 namespace nuvra {
 
@@ -17,22 +19,41 @@ NativeFunction* as_function(PyObject* self) {
 // parameter's type: then they bind as they are, borrowed, since the caller
 // keeps them alive for the whole call.
 bool binds_as_given(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs != def.parameter_count || (kwnames && PyTuple_GET_SIZE(kwnames) != 0)) return false;
-  for (Py_ssize_t i = 0; i < nargs; ++i)
+  if (nargs != def.parameter_count() || (kwnames && PyTuple_GET_SIZE(kwnames) != 0)) return false;
+  for (std::size_t i = 0; i < max_parameters && i < def.parameters.size(); ++i)
     if (Py_TYPE(args[i]) != def.parameters[i].type) return false;
   return true;
+}
+
+// The one place where a call that fails gets the function's own traceback
+// entry, after the entries of the body's steps.
+PyObject* with_entry(PyObject* result, const FunctionDef& def, PyObject* globals) {
+  if (!result) add_traceback(def.dotted, def.line, globals);
+  return result;
+}
+
+// Binds arguments that need more than a look, then calls the body; kept out
+// of line so that the common call stays small.
+[[gnu::noinline]] PyObject* bind_and_call(const FunctionDef& def, PyObject* globals, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* values[max_parameters] = {};
+  switch (bind_arguments(def, args, nargs, kwnames, values)) {
+    case Binding::wrong_type: return nullptr;
+    case Binding::failed: return with_entry(nullptr, def, globals);
+    case Binding::bound: break;
+  }
+  PyObject* result = def.body(values, globals);
+  for (Py_ssize_t i = 0; i < def.parameter_count(); ++i) Py_DECREF(values[i]);
+  return with_entry(result, def, globals);
 }
 
 PyObject* call(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   NativeFunction* f = as_function(self);
   const FunctionDef& def = *f->def;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (binds_as_given(def, args, nargs, kwnames)) return def.body(args, f->globals);
-  PyObject* values[max_parameters] = {};
-  if (bind_arguments(def, f->globals, args, nargs, kwnames, values) < 0) return nullptr;
-  PyObject* result = def.body(values, f->globals);
-  for (Py_ssize_t i = 0; i < def.parameter_count; ++i) Py_DECREF(values[i]);
-  return result;
+  if (binds_as_given(def, args, nargs, kwnames))
+    return with_entry(def.body(args, f->globals), def, f->globals);
+  return bind_and_call(def, f->globals, args, nargs, kwnames);
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
@@ -66,10 +87,10 @@ void dealloc(PyObject* self) {
 // "<function nuvra.semv_core.cosine_similarity_c(v1, v2)>"
 PyObject* repr(PyObject* self) {
   const FunctionDef& def = *as_function(self)->def;
-  if (def.parameter_count == 1)
-    return PyUnicode_FromFormat("<function %s(%s)>", def.dotted, def.parameters[0].text);
-  return PyUnicode_FromFormat("<function %s(%s, %s)>", def.dotted, def.parameters[0].text,
-                              def.parameters[1].text);
+  if (def.parameter_count() == 1)
+    return PyUnicode_FromFormat("<function %s(%s)>", def.dotted, def.parameters[0].name);
+  return PyUnicode_FromFormat("<function %s(%s, %s)>", def.dotted, def.parameters[0].name,
+                              def.parameters[1].name);
 }
 
 // Functions are looked up again by name when unpickled, so copies are the
@@ -137,63 +158,53 @@ PyType_Spec spec = {
 // __vectorcalloffset__ member, which would then read that routine's address
 // on every instance: the member goes once the offset is set.
 PyTypeObject* make_function_type() {
-  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  Ref type(PyType_FromSpec(&spec));
   if (!type) return nullptr;
-  PyObject* name = PyUnicode_FromString("__vectorcalloffset__");
-  const int removed = name ? PyDict_DelItem(type->tp_dict, name) : -1;
-  Py_XDECREF(name);
-  if (removed < 0) {
-    Py_DECREF(type);
-    return nullptr;
-  }
-  PyType_Modified(type);
-  return type;
+  auto* function_type = reinterpret_cast<PyTypeObject*>(type.get());
+  const Ref name(PyUnicode_FromString("__vectorcalloffset__"));
+  if (!name || PyDict_DelItem(function_type->tp_dict, name.get()) < 0) return nullptr;
+  PyType_Modified(function_type);
+  type.release();
+  return function_type;
 }
 
 PyObject* make_code(const FunctionDef& def) {
   const Constants& c = state.constants;
-  PyObject* varnames = PyTuple_New(def.parameter_count);
+  const std::size_t index = index_of(def);
+  const Py_ssize_t count = def.parameter_count();
+  const Ref varnames(PyTuple_New(count));
   if (!varnames) return nullptr;
-  for (Py_ssize_t i = 0; i < def.parameter_count; ++i)
-    PyTuple_SET_ITEM(varnames, i, Py_NewRef(c.*(def.parameters[i].name)));
-  PyObject* code = nullptr;
-  PyObject* kwargs = Py_BuildValue("{sn sn sO si sO sO sO}", "co_argcount", def.parameter_count, "co_nlocals",
-                                   def.parameter_count, "co_varnames", varnames, "co_flags",
-                                   CO_OPTIMIZED | CO_NEWLOCALS, "co_filename", c.file_name, "co_name",
-                                   c.function_names[def.index], "co_qualname", c.function_names[def.index]);
-  Py_DECREF(varnames);
+  for (Py_ssize_t i = 0; i < count; ++i)
+    PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(c.parameter_names[index][i]));
+  PyObject* name = c.function_names[index];
+  const Ref kwargs(Py_BuildValue("{sn sn sO si sO sO sO}", "co_argcount", count, "co_nlocals", count,
+                                 "co_varnames", varnames.get(), "co_flags", CO_OPTIMIZED | CO_NEWLOCALS,
+                                 "co_filename", c.file_name, "co_name", name, "co_qualname", name));
   if (!kwargs) return nullptr;
-  if (PyCodeObject* empty = PyCode_NewEmpty("nuvra/semv_core", def.name, def.line)) {
-    if (PyObject* replace = PyObject_GetAttrString(reinterpret_cast<PyObject*>(empty), "replace")) {
-      PyObject* no_args = PyTuple_New(0);
-      if (no_args) code = PyObject_Call(replace, no_args, kwargs);
-      Py_XDECREF(no_args);
-      Py_DECREF(replace);
-    }
-    Py_DECREF(empty);
-  }
-  Py_DECREF(kwargs);
-  return code;
+  const Ref empty(reinterpret_cast<PyObject*>(PyCode_NewEmpty("nuvra/semv_core", def.name, def.line)));
+  if (!empty) return nullptr;
+  const Ref replace(PyObject_GetAttrString(empty.get(), "replace"));
+  if (!replace) return nullptr;
+  const Ref no_args(PyTuple_New(0));
+  if (!no_args) return nullptr;
+  return PyObject_Call(replace.get(), no_args.get(), kwargs.get());
 }
 
 PyObject* make_function(const FunctionDef& def, PyObject* code, PyObject* globals) {
   const Constants& c = state.constants;
-  PyObject* annotations = PyDict_New();
+  Ref annotations(PyDict_New());
   if (!annotations) return nullptr;
   NativeFunction* f = PyObject_GC_New(NativeFunction, c.function_type);
-  if (!f) {
-    Py_DECREF(annotations);
-    return nullptr;
-  }
+  if (!f) return nullptr;
   f->vectorcall = call;
   f->def = &def;
-  PyObject* name = c.function_names[def.index];
+  PyObject* name = c.function_names[index_of(def)];
   f->name = Py_NewRef(name);
   f->qualname = Py_NewRef(name);
   f->module = Py_NewRef(c.module_name);
   f->globals = Py_NewRef(globals);
   f->code = Py_NewRef(code);
-  f->annotations = annotations;
+  f->annotations = annotations.release();
   PyObject_GC_Track(f);
   return reinterpret_cast<PyObject*>(f);
 }

@@ -2,7 +2,7 @@
 #include "exports.hpp"
 #include "function_type.hpp"
 #include "python.hpp"
-#include "semv/vocabulary.hpp"
+#include "ref.hpp"
 #include "source_lines.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
@@ -29,32 +29,27 @@ int check_interpreter() {
 }
 
 int copy_spec_attribute(PyObject* spec, PyObject* ns, const char* from, const char* to, bool none_too) {
-  PyObject* value;
-  const int found = PyObject_GetOptionalAttrString(spec, from, &value);
-  if (found <= 0) return found;
-  int result = 0;
-  if (none_too || value != Py_None) result = PyDict_SetItemString(ns, to, value);
-  Py_DECREF(value);
-  return result;
+  PyObject* found;
+  const int present = PyObject_GetOptionalAttrString(spec, from, &found);
+  if (present <= 0) return present;
+  const Ref value(found);
+  return none_too || value.get() != Py_None ? PyDict_SetItemString(ns, to, value.get()) : 0;
 }
 
 PyObject* create(PyObject* spec, PyModuleDef*) {
   if (check_interpreter() < 0) return nullptr;
   if (state.module) return Py_NewRef(state.module);
-  PyObject* name = PyObject_GetAttrString(spec, "name");
+  const Ref name(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
-  PyObject* module = PyModule_NewObject(name);
-  Py_DECREF(name);
+  Ref module(PyModule_NewObject(name.get()));
   if (!module) return nullptr;
-  PyObject* ns = PyModule_GetDict(module);
+  PyObject* ns = PyModule_GetDict(module.get());
   if (copy_spec_attribute(spec, ns, "loader", "__loader__", true) < 0 ||
       copy_spec_attribute(spec, ns, "origin", "__file__", true) < 0 ||
       copy_spec_attribute(spec, ns, "parent", "__package__", true) < 0 ||
-      copy_spec_attribute(spec, ns, "submodule_search_locations", "__path__", false) < 0) {
-    Py_DECREF(module);
+      copy_spec_attribute(spec, ns, "submodule_search_locations", "__path__", false) < 0)
     return nullptr;
-  }
-  return module;
+  return module.release();
 }
 
 // Execution ---------------------------------------------------------------
@@ -89,55 +84,35 @@ int fail_at(int line) {
 
 int enter_in_registry() {
   PyObject* modules = PyImport_GetModuleDict();
-  PyObject* present;
-  const int found = PyMapping_GetOptionalItem(modules, state.constants.module_name, &present);
-  Py_XDECREF(present);
+  PyObject* entry;
+  const int found = PyMapping_GetOptionalItem(modules, state.constants.module_name, &entry);
+  const Ref present(entry);
   if (found < 0) return -1;
   return found ? 0 : PyObject_SetItem(modules, state.constants.module_name, state.module);
 }
 
 int make_codes() {
   for (const FunctionDef* def : exported_functions) {
-    PyObject*& code = state.constants.codes[def->index];
+    PyObject*& code = state.constants.codes[index_of(*def)];
     if (!code && !(code = make_code(*def))) return -1;
   }
   return 0;
 }
 
 int import_math() {
-  PyObject* math = PyImport_ImportModuleLevelObject(state.constants.math, state.ns, nullptr, nullptr, 0);
-  if (!math) return -1;
-  const int result = PyDict_SetItem(state.ns, state.constants.math, math);
-  Py_DECREF(math);
-  return result;
-}
-
-// The six vocabularies, in order; their tables live in static storage, so
-// building them cannot fail.
-void build_vocabularies() {
-  semv::Vocabularies& v = state.vocabularies;
-  semv::build_keywords(v, semv::Axis::x);  // line 7
-  semv::build_keywords(v, semv::Axis::y);  // line 12
-  semv::build_keywords(v, semv::Axis::z);  // line 17
-  semv::build_bigrams(v, semv::Axis::x);   // line 23
-  semv::build_bigrams(v, semv::Axis::y);   // line 24
-  semv::build_bigrams(v, semv::Axis::z);   // line 25
+  const Ref math(PyImport_ImportModuleLevelObject(state.constants.math, state.ns, nullptr, nullptr, 0));
+  return math ? PyDict_SetItem(state.ns, state.constants.math, math.get()) : -1;
 }
 
 int publish(const FunctionDef& def) {
-  PyObject* function = make_function(def, state.constants.codes[def.index], state.ns);
-  if (!function) return -1;
-  const int result = PyDict_SetItem(state.ns, state.constants.function_names[def.index], function);
-  Py_DECREF(function);
-  return result;
+  const std::size_t index = index_of(def);
+  const Ref function(make_function(def, state.constants.codes[index], state.ns));
+  return function ? PyDict_SetItem(state.ns, state.constants.function_names[index], function.get()) : -1;
 }
 
 int publish_test_dict() {
-  PyObject* test = PyDict_New();
-  if (!test) return -1;
-  const int result = PyDict_SetItem(state.ns, state.constants.test_key, test);
-  Py_DECREF(test);
-  return result;
+  const Ref test(PyDict_New());
+  return test ? PyDict_SetItem(state.ns, state.constants.test_key, test.get()) : -1;
 }
 
 int run_exec(PyObject* module) {
@@ -148,7 +123,9 @@ int run_exec(PyObject* module) {
   if (!c.function_type && !(c.function_type = make_function_type())) return fail_at(lines::init);
   if (enter_in_registry() < 0 || make_codes() < 0) return fail_at(lines::init);
   if (import_math() < 0) return fail_at(lines::import_math);
-  build_vocabularies();
+  // X_KEYWORDS, Y_KEYWORDS, Z_KEYWORDS, X_BIGRAMS, Y_BIGRAMS and Z_BIGRAMS
+  // come next: the compiler has built them, in this order, into one constant
+  // table (semv::vocabularies), so nothing is left to do and nothing can fail.
   for (const FunctionDef* def : exported_functions)
     if (publish(*def) < 0) return fail_at(def->line);
   if (publish_test_dict() < 0) return fail_at(lines::init);

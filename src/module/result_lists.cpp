@@ -1,4 +1,5 @@
 #include "bodies.hpp"
+#include "ref.hpp"
 
 namespace nuvra {
 
@@ -12,15 +13,17 @@ PyObject* shared_list(PyObject* x, PyObject* y, PyObject* z) {
 }
 
 PyObject* new_float_list(const std::array<double, 3>& components) {
-  PyObject* items[3] = {};
-  PyObject* list = nullptr;
-  for (int i = 0; i < 3; ++i)
-    if (!(items[i] = PyFloat_FromDouble(components[i]))) goto done;
-  if ((list = PyList_New(3)))
-    for (int i = 0; i < 3; ++i) PyList_SET_ITEM(list, i, items[i]);
-done:
-  if (!list)
-    for (PyObject* item : items) Py_XDECREF(item);
+  Ref x(PyFloat_FromDouble(components[0]));
+  if (!x) return nullptr;
+  Ref y(PyFloat_FromDouble(components[1]));
+  if (!y) return nullptr;
+  Ref z(PyFloat_FromDouble(components[2]));
+  if (!z) return nullptr;
+  PyObject* list = PyList_New(3);
+  if (!list) return nullptr;
+  PyList_SET_ITEM(list, 0, x.release());
+  PyList_SET_ITEM(list, 1, y.release());
+  PyList_SET_ITEM(list, 2, z.release());
   return list;
 }
 

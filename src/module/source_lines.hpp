@@ -1,4 +1,9 @@
-// Names and source lines that the module reports in traceback entries.
+// The line numbers of the module's source as its tracebacks report it.
+//
+// The module behaves as if compiled from a Python source named
+// "nuvra/semv_core": every traceback entry it adds names that file, a function
+// and one of these lines. They are part of what callers see, so they are
+// written here once; the tests hold the same table as they expect it.
 #pragma once
 
 namespace nuvra::lines {
@@ -13,7 +18,7 @@ inline constexpr int import_math = 2;
 inline constexpr int word_function = 47;
 inline constexpr int word_normalise = 48;
 inline constexpr int word_zero = 50;
-inline constexpr int word_unit_x = 55, word_unit_y = 58, word_unit_z = 61;
+inline constexpr int word_unit[3] = {55, 58, 61};  // by axis: X, Y, Z
 inline constexpr int word_result = 91;
 
 // vectorize_text_c

@@ -1,7 +1,5 @@
 #include "state.hpp"
 
-#include "exports.hpp"
-
 namespace nuvra {
 
 State state;
@@ -26,12 +24,16 @@ int str_method(PyObject*& slot, const char* name) {
 }  // namespace
 
 int make_strings_and_numbers(Constants& c) {
-  if (intern(c.word, "word") < 0 || intern(c.text, "text") < 0 || intern(c.v1, "v1") < 0 ||
-      intern(c.v2, "v2") < 0 || intern(c.module_name, "nuvra.semv_core") < 0 || intern(c.math, "math") < 0 ||
+  for (const FunctionDef* def : exported_functions) {
+    const std::size_t index = index_of(*def);
+    for (std::size_t i = 0; i < def->parameters.size(); ++i)
+      if (intern(c.parameter_names[index][i], def->parameters[i].name) < 0) return -1;
+  }
+  if (intern(c.module_name, "nuvra.semv_core") < 0 || intern(c.math, "math") < 0 ||
       intern(c.builtins_key, "__builtins__") < 0 || intern(c.test_key, "__test__") < 0)
     return -1;
   for (const FunctionDef* def : exported_functions)
-    if (intern(c.function_names[def->index], def->name) < 0) return -1;
+    if (intern(c.function_names[index_of(*def)], def->name) < 0) return -1;
   if (!c.file_name && !(c.file_name = PyUnicode_FromString("nuvra/semv_core"))) return -1;
   if (make(c.zero, PyFloat_FromDouble, 0.0) < 0 || make(c.one, PyFloat_FromDouble, 1.0) < 0) return -1;
   return str_method(c.str_lower, "lower") < 0 || str_method(c.str_strip, "strip") < 0 ? -1 : 0;

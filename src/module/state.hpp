@@ -3,18 +3,14 @@
 
 #include <cstdint>
 
+#include "exports.hpp"
 #include "python.hpp"
-#include "semv/vocabulary.hpp"
 
 namespace nuvra {
 
 // Objects made once and kept for the life of the process.
 struct Constants {
   // Interned names.
-  PyObject* word = nullptr;
-  PyObject* text = nullptr;
-  PyObject* v1 = nullptr;
-  PyObject* v2 = nullptr;
   PyObject* module_name = nullptr;
   PyObject* math = nullptr;
   PyObject* builtins_key = nullptr;
@@ -27,10 +23,11 @@ struct Constants {
   PyObject* str_lower = nullptr;
   PyObject* str_strip = nullptr;
   PyTypeObject* function_type = nullptr;
-  // Names of the exported functions, by FunctionDef::index.
-  PyObject* function_names[3] = {};
-  // Code-location records of the exported functions, by FunctionDef::index.
-  PyObject* codes[3] = {};
+  // By the exported function's index_of: its interned name, the interned
+  // names of its parameters, and its code-location record.
+  PyObject* function_names[function_count] = {};
+  PyObject* parameter_names[function_count][max_parameters] = {};
+  PyObject* codes[function_count] = {};
 };
 
 struct State {
@@ -39,7 +36,6 @@ struct State {
   PyObject* ns = nullptr;         // its __dict__
   PyObject* builtins = nullptr;
   Constants constants;
-  semv::Vocabularies vocabularies;
 };
 
 extern State state;

@@ -10,11 +10,8 @@ namespace nuvra {
 
 namespace {
 
-const char* const dotted = "nuvra.semv_core.vectorize_text_c";
-
 PyObject* fail(int line, PyObject* globals) {
-  add_traceback(dotted, line, globals);
-  add_traceback(dotted, vectorize_text_def.line, globals);
+  add_traceback(vectorize_text_def.dotted, line, globals);
   return nullptr;
 }
 
@@ -36,7 +33,7 @@ PyObject* vectorize_text_body(PyObject* const* values, PyObject* globals) {
   }
   // The text is tokenised in its own storage: no token objects, no copy.
   const semv::TextVector tv =
-      with_units(text, [](auto units) { return semv::text_vector(state.vocabularies, units); });
+      with_units(text, [](auto units) { return semv::text_vector(semv::vocabularies, units); });
   if (tv.form != semv::TextForm::normalised) {
     PyObject* zero = state.constants.zero;
     PyObject* list = shared_list(zero, zero, zero);

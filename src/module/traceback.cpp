@@ -2,23 +2,30 @@
 
 #include <frameobject.h>
 
+#include "ref.hpp"
+
 namespace nuvra {
+
+namespace {
+
+// A frame at `line` of the module's source, or null.
+Ref make_frame(const char* function, int line, PyObject* globals) {
+  const Ref code(reinterpret_cast<PyObject*>(PyCode_NewEmpty("nuvra/semv_core", function, line)));
+  if (!code) return Ref();
+  return Ref(reinterpret_cast<PyObject*>(
+      PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+}
+
+}  // namespace
 
 void add_traceback(const char* function, int line, PyObject* globals) {
   // Making the code object and frame must not run with the exception pending.
   PyObject* exc = PyErr_GetRaisedException();
   if (!exc) return;  // nothing to add an entry to
-  PyFrameObject* frame = nullptr;
-  if (PyCodeObject* code = PyCode_NewEmpty("nuvra/semv_core", function, line)) {
-    frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    Py_DECREF(code);
-  }
+  const Ref frame = make_frame(function, line, globals);
   PyErr_Clear();
   PyErr_SetRaisedException(exc);
-  if (frame) {
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
-  }
+  if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 }  // namespace nuvra

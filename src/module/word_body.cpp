@@ -1,5 +1,6 @@
 #include "bodies.hpp"
 #include "exports.hpp"
+#include "ref.hpp"
 #include "semv/vectors.hpp"
 #include "source_lines.hpp"
 #include "state.hpp"
@@ -10,41 +11,32 @@ namespace nuvra {
 
 namespace {
 
-const char* const dotted = "nuvra.semv_core.get_semantic_vector_c";
-
 PyObject* fail(int line, PyObject* globals) {
-  add_traceback(dotted, line, globals);
+  add_traceback(get_semantic_vector_def.dotted, line, globals);
   return nullptr;
 }
 
-PyObject* make_result(const semv::WordVector& wv, PyObject* globals) {
+// The zero vector and the unit vectors share the module's 0.0 and 1.0.
+PyObject* shared_result(const semv::WordVector& wv) {
   const Constants& c = state.constants;
-  PyObject* list = nullptr;
-  int line = lines::word_result;
+  if (wv.form == semv::WordForm::empty) return shared_list(c.zero, c.zero, c.zero);
+  PyObject* items[3] = {c.zero, c.zero, c.zero};
+  items[semv::index_of(wv.axis)] = c.one;
+  return shared_list(items[0], items[1], items[2]);
+}
+
+int result_line(const semv::WordVector& wv) {
   switch (wv.form) {
-    case semv::WordForm::empty:
-      line = lines::word_zero;
-      list = shared_list(c.zero, c.zero, c.zero);
-      break;
-    case semv::WordForm::unit:
-      switch (wv.axis) {
-        case semv::Axis::x:
-          line = lines::word_unit_x;
-          list = shared_list(c.one, c.zero, c.zero);
-          break;
-        case semv::Axis::y:
-          line = lines::word_unit_y;
-          list = shared_list(c.zero, c.one, c.zero);
-          break;
-        case semv::Axis::z:
-          line = lines::word_unit_z;
-          list = shared_list(c.zero, c.zero, c.one);
-          break;
-      }
-      break;
-    case semv::WordForm::fallback: list = new_float_list(wv.components); break;
+    case semv::WordForm::empty: return lines::word_zero;
+    case semv::WordForm::unit: return lines::word_unit[semv::index_of(wv.axis)];
+    case semv::WordForm::fallback: break;
   }
-  return list ? list : fail(line, globals);
+  return lines::word_result;
+}
+
+PyObject* make_result(const semv::WordVector& wv, PyObject* globals) {
+  PyObject* list = wv.form == semv::WordForm::fallback ? new_float_list(wv.components) : shared_result(wv);
+  return list ? list : fail(result_line(wv), globals);
 }
 
 // The word lower-cased and stripped in its own storage, when the core's table
@@ -54,10 +46,10 @@ bool lowered_in_place(PyObject* word, semv::WordVector& out) {
   const void* data = PyUnicode_DATA(word);
   switch (PyUnicode_KIND(word)) {
     case PyUnicode_1BYTE_KIND:
-      return semv::lowered_word_vector(state.vocabularies, std::span(static_cast<const Py_UCS1*>(data), n),
+      return semv::lowered_word_vector(semv::vocabularies, std::span(static_cast<const Py_UCS1*>(data), n),
                                        out);
     case PyUnicode_2BYTE_KIND:
-      return semv::lowered_word_vector(state.vocabularies, std::span(static_cast<const Py_UCS2*>(data), n),
+      return semv::lowered_word_vector(semv::vocabularies, std::span(static_cast<const Py_UCS2*>(data), n),
                                        out);
     default: return false;  // beyond the table: every 4-byte str has a code point above U+FFFF
   }
@@ -65,21 +57,15 @@ bool lowered_in_place(PyObject* word, semv::WordVector& out) {
 
 }  // namespace
 
-PyObject* semantic_vector(PyObject* word, PyObject* globals) {
+PyObject* get_semantic_vector_body(PyObject* const* values, PyObject* globals) {
+  PyObject* word = values[0];
   semv::WordVector in_place;
   if (word != Py_None && lowered_in_place(word, in_place)) return make_result(in_place, globals);
-  PyObject* w = lowered_and_stripped(word, state.constants.str_lower, state.constants.str_strip);
+  const Ref w(lowered_and_stripped(word, state.constants.str_lower, state.constants.str_strip));
   if (!w) return fail(lines::word_normalise, globals);
   const semv::WordVector wv =
-      with_units(w, [](auto units) { return semv::word_vector(state.vocabularies, units); });
-  Py_DECREF(w);
+      with_units(w.get(), [](auto units) { return semv::word_vector(semv::vocabularies, units); });
   return make_result(wv, globals);
-}
-
-PyObject* get_semantic_vector_body(PyObject* const* values, PyObject* globals) {
-  PyObject* result = semantic_vector(values[0], globals);
-  if (!result) add_traceback(dotted, get_semantic_vector_def.line, globals);
-  return result;
 }
 
 }  // namespace nuvra

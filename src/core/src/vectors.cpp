@@ -83,7 +83,7 @@ bool cosines_by_row(const double* rows, std::size_t begin, std::size_t n, const 
     const double dot = (a0 * q[0] + a1 * q[1]) + a2 * q[2];
     const double len1 = std::sqrt((a0 * a0 + a1 * a1) + a2 * a2);
     const double cosine = dot / (len1 * len2);
-    out[i] = (dot == 0.0) | (len1 == 0.0) | (len2 == 0.0) ? 0.0 : cosine;
+    out[i] = ((dot == 0.0) | (len1 == 0.0) | (len2 == 0.0)) ? 0.0 : cosine;
     any_nan |= out[i] != out[i];
   }
   return any_nan;

@@ -13,9 +13,6 @@
 
 namespace semv {
 
-// Scores below this are dropped from a fallback vector.
-inline constexpr double score_threshold = 0.4;
-
 enum class WordForm : std::uint8_t {
   empty,     // nothing left after normalisation: the zero vector
   unit,      // the word starts with a keyword of `axis`

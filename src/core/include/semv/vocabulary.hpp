@@ -51,12 +51,35 @@ constexpr std::span<const std::string_view> keyword_source(Axis axis) {
 inline constexpr std::size_t max_keywords_per_axis = 35;
 inline constexpr std::size_t max_keyword_length = 10;
 inline constexpr std::size_t max_bigrams_per_keyword = max_keyword_length - 1;
+inline constexpr std::size_t keyword_count = x_keywords.size() + y_keywords.size() + z_keywords.size();
+
+// Scores below this are dropped from a fallback vector.
+inline constexpr double score_threshold = 0.4;
+
+// The same threshold as a fraction, for the word vector's tests in integers:
+// a score c / u is kept when threshold_denominator * c >= threshold_numerator * u.
+inline constexpr std::uint32_t threshold_numerator = 2, threshold_denominator = 5;
+
+// Scores have a union of fewer than 40 bigrams (at most 22 of the word's, see
+// details/bigrams.hpp, and 9 of a keyword's), and for all of them the test in
+// integers keeps exactly the scores that the comparison of doubles keeps.
+constexpr bool threshold_test_is_exact() {
+  for (std::uint32_t u = 1; u < 40; ++u)
+    for (std::uint32_t c = 0; c <= u; ++c)
+      if ((static_cast<double>(c) / u >= score_threshold) !=
+          (threshold_denominator * c >= threshold_numerator * u))
+        return false;
+  return true;
+}
+static_assert(threshold_test_is_exact());
 
 // Code points that may occur in a text token, once lower-cased: a-z, 0-9, '_'.
 // Each has a symbol number, and every ordered pair of symbols a pair number;
 // the bigrams that occur in keywords take the lowest pair numbers.
-inline constexpr std::size_t symbol_count = 37;
+inline constexpr std::size_t symbol_count = 26 + 10 + 1;
 inline constexpr std::size_t symbol_pair_count = symbol_count * symbol_count;
+// Room for the distinct keyword bigrams of all axes (checked when they are
+// numbered): the rows of keywords_with_pair, 24 KiB in all.
 inline constexpr std::size_t max_keyword_bigrams = 256;
 inline constexpr std::uint8_t no_symbol = 0xFF;
 
@@ -95,29 +118,46 @@ struct PrefixKeyword {
 // The keywords that begin with one pair of letters, X before Y before Z, as
 // indexes into Vocabularies::prefix_keywords.
 struct PrefixCandidates {
+  // The most keywords that share their first two letters (checked when built),
+  // so that the candidates fit in one 8-byte record.
   static constexpr std::size_t capacity = 7;
   std::array<std::uint8_t, capacity> keyword{};
   std::uint8_t size = 0;
 };
 
-inline constexpr std::size_t max_keywords = 3 * max_keywords_per_axis;
-inline constexpr std::size_t keyword_slots = 96;  // 91 keywords, padded to whole 16-byte rows
+// A slot per keyword, padded to whole 16-byte rows for the SIMD counts.
+inline constexpr std::size_t keyword_slots = (keyword_count + 15) / 16 * 16;
+
+// The threshold's numerator times a keyword's set size (twice it, as the
+// numerator is 2), so that a slot passes when
+// (threshold_numerator + threshold_denominator) * c >= twice_set_size + 2 * d.
+static_assert(threshold_numerator == 2);
+
+// A size for slots without a keyword: a count of at most 9 never passes it.
+inline constexpr std::uint8_t never_passing_twice_size =
+    (threshold_numerator + threshold_denominator) * max_bigrams_per_keyword + 1;
 
 constexpr std::array<std::uint8_t, keyword_slots> unused_slots() {
   std::array<std::uint8_t, keyword_slots> sizes{};
-  sizes.fill(2 * 60);
+  sizes.fill(never_passing_twice_size);
   return sizes;
 }
+
+inline constexpr std::uint16_t unnumbered_pair = 0xFFFF;
 
 struct Vocabularies {
   std::array<KeywordList, axis_count> keywords{};
   std::array<BigramList, axis_count> bigrams{};
   // Prefix scan: candidates by the first two letters of a word.
-  std::array<PrefixKeyword, max_keywords> prefix_keywords{};
+  std::array<PrefixKeyword, keyword_count> prefix_keywords{};
   std::uint8_t prefix_keyword_count = 0;
   std::array<std::array<PrefixCandidates, 26>, 26> prefixes{};
   // Pair number of each pair of symbols.
-  std::array<std::array<std::uint16_t, symbol_count>, symbol_count> pair_number{};
+  std::array<std::array<std::uint16_t, symbol_count>, symbol_count> pair_number = [] {
+    std::array<std::array<std::uint16_t, symbol_count>, symbol_count> numbers{};
+    for (auto& row : numbers) row.fill(unnumbered_pair);
+    return numbers;
+  }();
   // Every keyword has a slot: axis X's keywords first, then Y's, then Z's.
   // keywords_with_pair[p][slot] is 1 when the slot's keyword has bigram p.
   alignas(16) std::array<std::array<std::uint8_t, keyword_slots>, max_keyword_bigrams> keywords_with_pair{};
@@ -136,22 +176,6 @@ struct Vocabularies {
 
 namespace details {
 
-constexpr std::uint16_t unnumbered = 0xFFFF;
-
-// Keyword bigrams keep their numbers; every other pair is numbered anew after them.
-constexpr void forget_other_pairs(Vocabularies& v) {
-  for (auto& row : v.pair_number)
-    for (auto& cell : row)
-      if (cell >= v.keyword_bigram_count) cell = unnumbered;
-}
-
-constexpr void number_other_pairs(Vocabularies& v) {
-  std::uint16_t next = v.keyword_bigram_count;
-  for (auto& row : v.pair_number)
-    for (auto& cell : row)
-      if (cell == unnumbered) cell = next++;
-}
-
 constexpr void throw_if(bool failed, const char* what) {
   // Reached only during constant evaluation of a vocabulary that breaks an
   // invariant of the tables above, where it stops compilation.
@@ -161,7 +185,6 @@ constexpr void throw_if(bool failed, const char* what) {
 }  // namespace details
 
 // Builds the keyword list of one axis and adds its words to the prefix index.
-// Running it again gives the same tables.
 constexpr void build_keywords(Vocabularies& v, Axis axis) {
   auto& list = v.keywords[index_of(axis)];
   auto words = keyword_source(axis);
@@ -186,9 +209,9 @@ constexpr void build_keywords(Vocabularies& v, Axis axis) {
   }
 }
 
-// Builds the bigram list of one axis from its finished keyword list.
+// Builds the bigram list of one axis from its finished keyword list,
+// numbering the keyword bigrams it is the first to have.
 constexpr void build_bigrams(Vocabularies& v, Axis axis) {
-  details::forget_other_pairs(v);
   const auto& words = v.keywords[index_of(axis)];
   auto& list = v.bigrams[index_of(axis)];
   list.size = 0;
@@ -200,7 +223,7 @@ constexpr void build_bigrams(Vocabularies& v, Axis axis) {
     BigramSet set{};
     for (std::size_t i = 0; i + 1 < word.size(); ++i) {
       std::uint16_t& number = v.pair_number[symbol_of(word[i])][symbol_of(word[i + 1])];
-      if (number == details::unnumbered) {
+      if (number == unnumbered_pair) {
         details::throw_if(v.keyword_bigram_count == max_keyword_bigrams, "bigram capacity");
         number = v.keyword_bigram_count++;
       }
@@ -211,20 +234,32 @@ constexpr void build_bigrams(Vocabularies& v, Axis axis) {
       v.keywords_with_pair[number][v.first_slot[a] + k] = 1;
     }
     list.sets[k] = set;
-    v.twice_set_size[v.first_slot[a] + k] = static_cast<std::uint8_t>(2 * set.size);
+    v.twice_set_size[v.first_slot[a] + k] = static_cast<std::uint8_t>(threshold_numerator * set.size);
     for (std::size_t j = 0; j < set.size; ++j)
       v.smallest_set_with_pair[set.pairs[j]] = std::min(v.smallest_set_with_pair[set.pairs[j]], set.size);
     ++list.size;
   }
-  details::number_other_pairs(v);
 }
 
-// All six steps in their order: the keyword lists X, Y, Z, then the bigram lists.
+// Every pair of symbols that is no keyword bigram is numbered after them.
+constexpr void number_other_pairs(Vocabularies& v) {
+  std::uint16_t next = v.keyword_bigram_count;
+  for (auto& row : v.pair_number)
+    for (auto& cell : row)
+      if (cell == unnumbered_pair) cell = next++;
+}
+
+// All six steps in their order: the keyword lists X, Y, Z, then the bigram
+// lists; then the numbers of the other pairs.
 constexpr Vocabularies built_vocabularies() {
   Vocabularies v{};
   for (Axis axis : axes) build_keywords(v, axis);
   for (Axis axis : axes) build_bigrams(v, axis);
+  number_other_pairs(v);
   return v;
 }
+
+// The vocabularies, built by the compiler (vocabulary.cpp).
+extern const Vocabularies vocabularies;
 
 }  // namespace semv

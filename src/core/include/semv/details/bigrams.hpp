@@ -2,8 +2,8 @@
 //
 // A kept score c / u, with c bigrams in common and u in the union, needs
 // 5c >= 2u (see axis_scores). The union counts every distinct bigram d of the
-// word, and c <= 9, so a word of more than 22 distinct bigrams scores nothing
-// and collection stops there. Each set below costs O(1) per bigram and holds
+// word, and c <= 9, so a word of more than 5 * 9 / 2 = 22 distinct bigrams
+// scores nothing and collection stops there. Each set below costs O(1) per bigram and holds
 // at most a couple of dozen pairs, whatever the word: no input can steer it.
 #pragma once
 
@@ -16,7 +16,8 @@
 
 namespace semv::details {
 
-inline constexpr std::size_t max_scoring_bigrams = 5 * max_bigrams_per_keyword / 2;
+inline constexpr std::size_t max_scoring_bigrams =
+    threshold_denominator * max_bigrams_per_keyword / threshold_numerator;
 static_assert(max_scoring_bigrams == 22);
 
 // The symbol pairs (pairs of a-z, 0-9, '_') of one word, a bit each.

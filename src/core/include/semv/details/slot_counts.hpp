@@ -16,7 +16,8 @@ inline constexpr std::size_t slot_chunks = keyword_slots / 16;
 // most 9, as no keyword has more bigrams.
 struct SlotCounts {
   alignas(16) std::uint8_t count[keyword_slots];
-  // Bit j of passing[j / 64] is set where 7 * count >= twice_size + twice_d.
+  // Bit j of passing[j / 64] is set where 7 * count >= twice_size + twice_d,
+  // 7 being threshold_numerator + threshold_denominator.
   std::uint64_t passing[2];
 };
 
@@ -24,8 +25,10 @@ struct SlotCounts {
 // against the threshold (see axis_scores).
 inline void count_slots(const Vocabularies& v, const std::uint16_t* pairs, std::size_t n,
                         std::uint8_t twice_d, SlotCounts& out) {
+  constexpr unsigned pass_factor = threshold_numerator + threshold_denominator;
 #if SEMV_SSE2
   static_assert(slot_chunks == 6);
+  static_assert(pass_factor == 7, "7 * count is formed as 8 * count - count");
   // Six sums held in registers across the loop, in the compiler's vector
   // type, whose additions it allocates better than the intrinsic's.
   using Bytes = unsigned char __attribute__((vector_size(16)));
@@ -66,7 +69,7 @@ inline void count_slots(const Vocabularies& v, const std::uint16_t* pairs, std::
     for (std::size_t j = 0; j < keyword_slots; ++j) out.count[j] += v.keywords_with_pair[pairs[k]][j];
   out.passing[0] = out.passing[1] = 0;
   for (std::size_t j = 0; j < keyword_slots; ++j)
-    if (7u * out.count[j] >= unsigned{v.twice_set_size[j]} + twice_d)
+    if (pass_factor * out.count[j] >= unsigned{v.twice_set_size[j]} + twice_d)
       out.passing[j / 64] |= std::uint64_t{1} << (j % 64);
 #endif
 }

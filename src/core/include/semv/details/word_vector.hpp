@@ -61,9 +61,10 @@ const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w) {
 // The thresholded best score of each axis.
 //
 // A score c / u, with c bigrams in common and u in the union, is kept when it
-// is at least 0.4. For these small counts (u < 40) no quotient rounds across
-// 0.4, so the test is exact in integers: 5c >= 2u, that is 7c >= 2(d + s) for
-// a word of d distinct bigrams and a keyword of s. As s >= c, it needs
+// is at least score_threshold, 2/5. For these small counts (u < 40) no
+// quotient rounds across it (threshold_test_is_exact), so the test is exact in
+// integers: 5c >= 2u, that is 7c >= 2(d + s) for a word of d distinct bigrams
+// and a keyword of s, as u = d + s - c. As s >= c, it needs
 // 5c >= 2d too; and as c is at most the number of shared bigrams (and 9) and
 // s at least the smallest set that has one of them, most words are settled
 // before any keyword is counted. The kept scores of an axis are compared as fractions, which
@@ -75,15 +76,16 @@ inline std::array<double, axis_count> axis_scores(const Vocabularies& v, const W
   const std::uint32_t d = word.distinct;
   const std::uint32_t shared = word.keyword_pair_count;
   const std::uint32_t c_max = std::min<std::uint32_t>(shared, max_bigrams_per_keyword);
-  if (5 * c_max < 2 * d || 7 * c_max < 2 * (d + word.smallest_set)) return scores;
+  constexpr std::uint32_t num = threshold_numerator, den = threshold_denominator;
+  if (den * c_max < num * d || (num + den) * c_max < num * (d + word.smallest_set)) return scores;
   SlotCounts common;
-  count_slots(v, word.keyword_pairs.data(), shared, static_cast<std::uint8_t>(2 * d), common);
+  count_slots(v, word.keyword_pairs.data(), shared, static_cast<std::uint8_t>(num * d), common);
   std::uint32_t c_best[axis_count] = {0, 0, 0}, u_best[axis_count] = {1, 1, 1};
   for (std::size_t half = 0; half < 2; ++half) {
     for (std::uint64_t bits = common.passing[half]; bits != 0; bits &= bits - 1) {
       const std::size_t j = 64 * half + static_cast<std::size_t>(std::countr_zero(bits));
       const std::size_t a = (j >= v.first_slot[1]) + (j >= v.first_slot[2]);
-      const std::uint32_t c = common.count[j], u = d + v.twice_set_size[j] / 2 - c;
+      const std::uint32_t c = common.count[j], u = d + v.twice_set_size[j] / num - c;
       if (c * u_best[a] > c_best[a] * u) {
         c_best[a] = c;
         u_best[a] = u;
