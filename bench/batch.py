@@ -13,17 +13,13 @@ import heapq
 import math
 import os
 import platform
-import sys
 import time
 
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(__file__))
-
-from loggen import log_lines  # noqa: E402
-
-import nuvra  # noqa: E402
-from nuvra.semv_core import cosine_similarity_c, vectorize_text_c  # noqa: E402
+import nuvra
+from nuvra.semv_core import cosine_similarity_c, vectorize_text_c
+from nuvra_testing.loggen import log_lines
 
 
 def best_of_alternating(repeat: int, *sides):

@@ -17,18 +17,11 @@ import time
 import timeit
 import tracemalloc
 
-sys.path[:0] = [os.path.dirname(__file__), os.path.join(os.path.dirname(__file__), "..", "tests")]
+from floors import load_floor  # a sibling: the script's folder comes first on sys.path
 
-from floors import load_floor  # noqa: E402
-from loggen import log_lines, log_text  # noqa: E402
-
-from nuvra.semv_core import (  # noqa: E402
-    cosine_similarity_c,
-    get_semantic_vector_c,
-    vectorize_text_c,
-)
-
-import reference  # noqa: E402
+from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
+from nuvra_testing import reference
+from nuvra_testing.loggen import log_lines, log_text
 
 TOKEN = re.compile(reference.TOKEN_PATTERN)
 

@@ -17,9 +17,7 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(__file__))
-
-from loggen import log_lines  # noqa: E402
+from nuvra_testing.loggen import log_lines
 
 
 def timed(command: list[str], output: str) -> tuple[float, int]:

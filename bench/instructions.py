@@ -14,13 +14,12 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-SETUP = f"""
+SETUP = """
 import gc
 import sys
 gc.disable()
-sys.path[:0] = [{HERE!r}]
 from floors import load_floor
-from loggen import log_lines, log_text
+from nuvra_testing.loggen import log_lines, log_text
 from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
 floor = load_floor()
 a, b = [0.3, 0.5, 0.8], [0.9, 0.1, 0.4]
@@ -48,9 +47,11 @@ def instructions(stmt: str, n: int) -> int:
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-P", "-c", code],
+            # Run from this folder, which "-c" puts first on sys.path, for floors.
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", code],
             check=True,
             capture_output=True,
+            cwd=HERE,
             env={**os.environ, "PYTHONHASHSEED": "0"},
         )
         with open(out) as f:

@@ -8,27 +8,18 @@ a finding.
 """
 
 import math
-import os
-import struct
 import sys
 
 import atheris
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-
 with atheris.instrument_imports():
-    import reference
+    from nuvra_testing import reference
 
 import numpy as np
 
 import nuvra
 from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
-
-
-def bits(x):
-    if isinstance(x, list):
-        return [bits(v) for v in x]
-    return struct.pack("<d", x) if isinstance(x, float) else x
+from nuvra_testing.helpers import bits
 
 
 def same(a, b):

@@ -46,3 +46,9 @@ MSG
   "$dir/bin/python" -m pip install --quiet --upgrade pip
   "$dir/bin/python" -m pip install --quiet "$@" "$ROOT$extras"
 }
+
+# install_testing DIR: what the tests, benchmarks and fuzzers share (the
+# pure-Python reference, log generators, helpers), from testing/.
+install_testing() {
+  "$1/bin/python" -m pip install --quiet --no-deps --force-reinstall "$ROOT/testing"
+}

@@ -9,16 +9,9 @@ call's own error): anything else is reported, and a crash ends the process.
 import _testcapi
 import importlib.util
 import json
-import struct
 import sys
 
-
-def bits(value):
-    if isinstance(value, list):
-        return [bits(v) for v in value]
-    if isinstance(value, float):
-        return struct.pack("<d", value).hex()
-    return repr(value)
+from nuvra_testing.helpers import Number, bits, entries
 
 
 def attempt(call, start=None, stop=0):
@@ -74,16 +67,6 @@ def sweep(name, call, faults, lost):
     return start
 
 
-def init_entries(error):
-    lines, tb = [], error.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == "nuvra/semv_core":
-            lines.append([code.co_name, tb.tb_lineno])
-        tb = tb.tb_next
-    return lines
-
-
 def function_type_exists():
     return any(t.__module__ == "nuvra.semv_core" for t in object.__subclasses__())
 
@@ -113,7 +96,7 @@ def initialise_once(start, stop):
     report = {
         "error": None if error is None else type(error).__name__,
         "message": None if error is None else str(error),
-        "entries": [] if error is None else init_entries(error),
+        "entries": [] if error is None else entries(error),
         "type_exists": function_type_exists(),
     }
     import nuvra.semv_core as later
@@ -124,17 +107,12 @@ def initialise_once(start, stop):
     print(json.dumps(report))
 
 
-class Number:
-    def __float__(self):
-        return 0.25
-
-
 def sweep_calls():
     import nuvra.semv_core as module
 
     faults = []
     f_word, f_text, f_cos = module.get_semantic_vector_c, module.vectorize_text_c, module.cosine_similarity_c
-    a, b = [0.3, 0.5, 0.8], [0.9, Number(), 4]
+    a, b = [0.3, 0.5, 0.8], [0.9, Number(0.25), 4]
     calls = {
         "word prefix": lambda: f_word("  ErrorCode "),
         "word fallback": lambda: f_word("connection"),

@@ -16,9 +16,9 @@ from hypothesis import strategies as st
 
 import nuvra
 from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
-
-from conftest import run_python
-from strategies import texts, words
+from nuvra_testing import loggen
+from nuvra_testing.helpers import run_python
+from nuvra_testing.strategies import texts, words
 
 HARD_TEXTS = [
     "",
@@ -58,12 +58,7 @@ def assert_same(actual: np.ndarray, expected: np.ndarray) -> None:
 
 @pytest.fixture(scope="module")
 def log_lines():
-    sys.path.insert(0, "bench")
-    try:
-        from loggen import log_lines
-    finally:
-        sys.path.remove("bench")
-    return log_lines(20_000, seed=7)
+    return loggen.log_lines(20_000, seed=7)
 
 
 # --- vectorize_texts and word_vectors -----------------------------------------------------------

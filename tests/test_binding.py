@@ -5,11 +5,10 @@ import functools
 import pytest
 
 from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
-
-from conftest import entries
+from nuvra_testing.helpers import entries
+from nuvra_testing.source_lines import COS, COS_FUNCTION, FUNCTION_LINES, V1_ITEMS, WORD, WORD_NORMALISE
 
 A, B = [1.0, 0.0, 0.0], [0.0, 1.0, 0.0]
-COS = "nuvra.semv_core.cosine_similarity_c"
 
 
 def raises(call, exc=TypeError):
@@ -41,18 +40,15 @@ def raises(call, exc=TypeError):
     ],
 )
 def test_cosine_binding_failures(call, message):
-    assert raises(call) == (f"cosine_similarity_c() {message}", [(COS, 125)])
+    assert raises(call) == (f"cosine_similarity_c() {message}", [(COS, COS_FUNCTION)])
 
 
 @pytest.mark.parametrize(
-    "function, line, name",
-    [
-        (get_semantic_vector_c, 47, "get_semantic_vector_c"),
-        (vectorize_text_c, 94, "vectorize_text_c"),
-    ],
+    "function, name",
+    [(get_semantic_vector_c, "get_semantic_vector_c"), (vectorize_text_c, "vectorize_text_c")],
 )
-def test_one_parameter_binding_failures(function, line, name):
-    dotted = [(f"nuvra.semv_core.{name}", line)]
+def test_one_parameter_binding_failures(function, name):
+    dotted = [(f"nuvra.semv_core.{name}", FUNCTION_LINES[name])]
     param = function.__code__.co_varnames[0]
     count = f"{name}() takes exactly 1 positional argument"
     assert raises(lambda: function()) == (f"{count} (0 given)", dotted)
@@ -105,7 +101,7 @@ class Liar(str):
 def test_keyword_names_of_str_subclasses():
     assert cosine_similarity_c(A, **{Named("v2"): A}) == 1.0
     message, where = raises(lambda: cosine_similarity_c(A, **{Raising("v2"): A}), LookupError)
-    assert (message, where) == ("eq raised", [(COS, 125)])
+    assert (message, where) == ("eq raised", [(COS, COS_FUNCTION)])
     # Equal by its own __eq__ to "v2" only.
     assert cosine_similarity_c(A, **{Liar("zz"): B}) == 0.0
 
@@ -160,9 +156,9 @@ def test_type_name_is_cut_at_200_bytes():
 def test_none_passes_binding_for_every_parameter():
     # Each body then refuses None itself, with its own entries.
     _, where = raises(lambda: cosine_similarity_c(None, None))
-    assert where == [(COS, 125), (COS, 128)]
+    assert where == [(COS, COS_FUNCTION), (COS, V1_ITEMS[0])]
     _, where = raises(lambda: get_semantic_vector_c(None))
-    assert where[-1] == ("nuvra.semv_core.get_semantic_vector_c", 48)
+    assert where[-1] == (WORD, WORD_NORMALISE)
 
 
 def test_bound_arguments_are_released():

@@ -8,11 +8,10 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from nuvra.semv_core import cosine_similarity_c
+from nuvra_testing import reference
+from nuvra_testing.helpers import Number, bits, entries, same_bits
+from nuvra_testing.source_lines import COS, COS_FUNCTION, V1_ITEMS, V2_ITEMS
 
-import reference
-from conftest import bits, entries, same_bits
-
-COS = "nuvra.semv_core.cosine_similarity_c"
 NAN = math.nan
 
 
@@ -57,14 +56,6 @@ def test_products_are_not_fused():
     assert same_bits(cosine_similarity_c(v1, v2), reference.cosine_similarity(v1, v2))
 
 
-class Number:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
 class Index:
     def __index__(self):
         return 7
@@ -85,23 +76,23 @@ def test_items_convert_by_the_interpreters_rules():
 @pytest.mark.parametrize(
     "v1, v2, exc, line",
     [
-        (None, [1, 0, 0], TypeError, 128),
-        (["x", 0, 0], [1, 0, 0], TypeError, 128),
-        ([1, None, 0], None, TypeError, 129),
-        ([1, 0, 2**2000], [1, 0, 0], OverflowError, 130),
-        ([1, 0, 0], None, TypeError, 131),
-        ([1, 0, 0], [object(), 0, 0], TypeError, 131),
-        ([1, 0, 0], [1, "y", 0], TypeError, 132),
-        ([1, 0, 0], [1, 0, Number("no")], TypeError, 133),
-        ([], [1, 0, 0], IndexError, 128),
-        ([1, 0], [1, 0, 0], IndexError, 130),
-        ([1, 0, 0], [1], IndexError, 132),
+        (None, [1, 0, 0], TypeError, V1_ITEMS[0]),
+        (["x", 0, 0], [1, 0, 0], TypeError, V1_ITEMS[0]),
+        ([1, None, 0], None, TypeError, V1_ITEMS[1]),
+        ([1, 0, 2**2000], [1, 0, 0], OverflowError, V1_ITEMS[2]),
+        ([1, 0, 0], None, TypeError, V2_ITEMS[0]),
+        ([1, 0, 0], [object(), 0, 0], TypeError, V2_ITEMS[0]),
+        ([1, 0, 0], [1, "y", 0], TypeError, V2_ITEMS[1]),
+        ([1, 0, 0], [1, 0, Number("no")], TypeError, V2_ITEMS[2]),
+        ([], [1, 0, 0], IndexError, V1_ITEMS[0]),
+        ([1, 0], [1, 0, 0], IndexError, V1_ITEMS[2]),
+        ([1, 0, 0], [1], IndexError, V2_ITEMS[1]),
     ],
 )
 def test_read_failures_name_the_item(v1, v2, exc, line):
     with pytest.raises(exc) as info:
         cosine_similarity_c(v1, v2)
-    assert entries(info.value) == [(COS, 125), (COS, line)]
+    assert entries(info.value) == [(COS, COS_FUNCTION), (COS, line)]
 
 
 def test_none_and_short_list_messages():
@@ -136,12 +127,12 @@ def test_list_shortened_during_conversion_is_not_read_past_its_end():
     v1[0] = Shrinker(v1)
     with pytest.raises(IndexError) as info:
         cosine_similarity_c(v1, [1, 0, 0])
-    assert entries(info.value)[-1] == (COS, 129)
+    assert entries(info.value)[-1] == (COS, V1_ITEMS[1])
     v2 = [1.0, 0.0, 0.0]
     v2[1] = Shrinker(v2, 2.0)  # the item converts although the list lost it
     with pytest.raises(IndexError) as info:
         cosine_similarity_c([1, 0, 0], v2)
-    assert entries(info.value)[-1] == (COS, 133)
+    assert entries(info.value)[-1] == (COS, V2_ITEMS[2])
 
 
 def test_list_grown_during_conversion_reads_current_items():

@@ -15,9 +15,8 @@ import time
 import pytest
 
 from nuvra.semv_core import get_semantic_vector_c, vectorize_text_c
-
-import reference
-from conftest import same_bits
+from nuvra_testing import reference
+from nuvra_testing.helpers import same_bits
 
 LENGTH = 220_000
 # Linear time with any constant a machine has: far below what a quadratic

@@ -10,12 +10,12 @@ import threading
 import pytest
 
 from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
-
-import reference
-from conftest import same_bits
+from nuvra_testing import reference
+from nuvra_testing.helpers import Number, same_bits
+from nuvra_testing.source_lines import FUNCTION_LINES, IMPORT_MATH, INIT, INIT_LINE
 
 SWEEP = os.path.join(os.path.dirname(__file__), "alloc_sweep.py")
-INIT_LINES = {1, 2, 47, 94, 125}
+INIT_LINES = {INIT_LINE, IMPORT_MATH, *FUNCTION_LINES.values()}
 
 
 def sweep(*args):
@@ -49,26 +49,18 @@ def test_allocation_failures_in_initialisation():
             assert report["error"] in (None, "MemoryError", "ImportError"), report
             assert report["later"], f"import after failing allocation {start}..{stop} did not work"
             for name, line in report["entries"]:
-                assert name == "init nuvra.semv_core" and line in INIT_LINES
+                assert name == INIT and line in INIT_LINES
         if reports.get((start, 0), {"error": "crash"})["error"] is None:
             break
     lines = {line for r in reports.values() for _, line in r["entries"]}
-    assert lines >= {1, 2, 47, 94, 125} - {2} and lines <= INIT_LINES
+    assert lines >= INIT_LINES - {IMPORT_MATH} and lines <= INIT_LINES
     # CPython 3.13.0 itself can crash when an allocation fails inside
     # PyType_FromSpec (a dict insert after a failed resize). Crashes may only
     # fall in the stretch of failures reported at line 1 that follows the
     # strings and numbers (no entry yet) and precedes the import of math.
     first_entry = min(s for (s, _), r in reports.items() if r["entries"])
-    math_step = min(s for (s, _), r in reports.items() if any(line != 1 for _, line in r["entries"]))
+    math_step = min(s for (s, _), r in reports.items() if any(line != INIT_LINE for _, line in r["entries"]))
     assert all(first_entry <= s < math_step for s in crashes), (crashes, first_entry, math_step)
-
-
-class Number:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 def test_leaks_over_every_path():

@@ -7,9 +7,8 @@ import sys
 import pytest
 
 from nuvra.semv_core import get_semantic_vector_c
-
-import reference
-from conftest import same_bits
+from nuvra_testing import reference
+from nuvra_testing.helpers import same_bits
 
 # Below this every code point but U+0130 is lowered in place; above it, and
 # for U+0130, the module calls str.lower.

@@ -11,19 +11,19 @@ import warnings
 import pytest
 
 import nuvra.semv_core as semv_core
+from nuvra_testing.helpers import run_python
+from nuvra_testing.source_lines import FUNCTION_LINES
 
-from conftest import run_python
-
-FUNCTIONS = {
-    "get_semantic_vector_c": (47, ("word",)),
-    "vectorize_text_c": (94, ("text",)),
-    "cosine_similarity_c": (125, ("v1", "v2")),
+PARAMETERS = {
+    "get_semantic_vector_c": ("word",),
+    "vectorize_text_c": ("text",),
+    "cosine_similarity_c": ("v1", "v2"),
 }
 
 
 def test_namespace_holds_the_module_entries_in_order():
     own = [k for k in vars(semv_core) if not k.startswith("__") or k in ("__builtins__", "__test__")]
-    assert own == ["__builtins__", "math", *FUNCTIONS, "__test__"]
+    assert own == ["__builtins__", "math", *PARAMETERS, "__test__"]
     assert semv_core.math is sys.modules["math"]
     assert semv_core.__test__ == {}
     assert semv_core.__builtins__ is sys.modules["builtins"]
@@ -40,9 +40,9 @@ def test_spec_attributes_are_copied():
     assert not hasattr(semv_core, "__path__")
 
 
-@pytest.mark.parametrize("name", FUNCTIONS)
+@pytest.mark.parametrize("name", PARAMETERS)
 def test_function_attributes_and_code_record(name):
-    line, params = FUNCTIONS[name]
+    line, params = FUNCTION_LINES[name], PARAMETERS[name]
     f = getattr(semv_core, name)
     assert f.__name__ == f.__qualname__ == name
     assert f.__module__ == "nuvra.semv_core"
@@ -71,7 +71,7 @@ def test_function_attributes_are_read_only_and_the_type_not_instantiable():
     assert type(semv_core.get_semantic_vector_c) is type(f)
 
 
-@pytest.mark.parametrize("name", FUNCTIONS)
+@pytest.mark.parametrize("name", PARAMETERS)
 def test_functions_pickle_and_copy_as_themselves(name):
     f = getattr(semv_core, name)
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
@@ -102,7 +102,7 @@ def test_functions_are_tracked_by_the_garbage_collector():
 
 
 def test_import_again_after_removing_the_registry_entry_gives_the_same_objects():
-    functions = [getattr(semv_core, n) for n in FUNCTIONS]
+    functions = [getattr(semv_core, n) for n in PARAMETERS]
     test_dict = semv_core.__test__
     del sys.modules["nuvra.semv_core"]
     try:
@@ -110,7 +110,7 @@ def test_import_again_after_removing_the_registry_entry_gives_the_same_objects()
     finally:
         sys.modules["nuvra.semv_core"] = semv_core
     assert again is semv_core
-    assert all(getattr(again, n) is f for n, f in zip(FUNCTIONS, functions, strict=True))
+    assert all(getattr(again, n) is f for n, f in zip(PARAMETERS, functions, strict=True))
     assert again.__test__ is test_dict
 
 

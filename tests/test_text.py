@@ -9,12 +9,11 @@ import pytest
 from hypothesis import given, settings
 
 from nuvra.semv_core import get_semantic_vector_c, vectorize_text_c
-
-import reference
-from conftest import entries, same_bits
-from strategies import texts
-
-TEXT = "nuvra.semv_core.vectorize_text_c"
+from nuvra_testing import reference
+from nuvra_testing.helpers import entries, same_bits
+from nuvra_testing.loggen import mixed_text
+from nuvra_testing.source_lines import TEXT, TEXT_FUNCTION, TEXT_TOKENISE
+from nuvra_testing.strategies import texts
 
 
 @pytest.mark.parametrize(
@@ -104,7 +103,7 @@ def test_zero_results_hold_the_shared_float_and_normalised_ones_new_floats():
 def test_none_is_refused_at_the_tokenising_line():
     with pytest.raises(TypeError, match="expected a str for 'text', got None") as info:
         vectorize_text_c(None)
-    assert entries(info.value) == [(TEXT, 94), (TEXT, 96)]
+    assert entries(info.value) == [(TEXT, TEXT_FUNCTION), (TEXT, TEXT_TOKENISE)]
 
 
 @settings(max_examples=800)
@@ -121,25 +120,10 @@ def test_result_has_length_one_or_is_zero(text):
     assert min(x, y, z) >= 0.0
 
 
-def log_text(size: int, seed: int, extra: str = "") -> str:
-    rng = random.Random(seed)
-    vocabulary = [k for axis in reference.KEYWORDS for k in axis] + [
-        "connection", "disk", "kaydı", "güvenlik", "for", "2024-12-08", "id=42", "ŞİFRE", "tablo_3",
-        "hatası", "reddedildi", "ok", "payload", "\U0001f4a5", "\ud800", "x" * 30, extra,
-    ]  # fmt: skip
-    parts, total = [], 0
-    while total < size:
-        word = rng.choice(vocabulary)
-        word = word.upper() if rng.random() < 0.1 else word
-        parts.append(word)
-        total += len(word) + 1
-    return rng.choice([" ", ": ", ", "]).join(parts)[:size]
-
-
 @pytest.mark.slow
 @pytest.mark.parametrize("extra", ["", "é", "ğ", "\U0001f600"])
 def test_large_text_matches_the_reference(extra):
-    text = log_text(2_000_000, seed=len(extra), extra=extra)
+    text = mixed_text(2_000_000, seed=len(extra), extra=extra)
     assert same_bits(vectorize_text_c(text), reference.vectorize_text(text))
 
 
@@ -178,7 +162,7 @@ def test_long_texts_that_repeat_near_twins_match_the_reference(width):
 
 @pytest.mark.parametrize("extra", ["", "ğ"])
 def test_memory_does_not_grow_with_the_text(extra):
-    text = log_text(8_000_000, seed=3, extra=extra)
+    text = mixed_text(8_000_000, seed=3, extra=extra)
     size = sys.getsizeof(text)
     vectorize_text_c(text)
     tracemalloc.start()

@@ -7,12 +7,10 @@ from hypothesis import given, settings
 
 import nuvra.semv_core as semv_core
 from nuvra.semv_core import get_semantic_vector_c
-
-import reference
-from conftest import entries, same_bits
-from strategies import words
-
-WORD = "nuvra.semv_core.get_semantic_vector_c"
+from nuvra_testing import reference
+from nuvra_testing.helpers import entries, same_bits
+from nuvra_testing.source_lines import WORD, WORD_FUNCTION, WORD_NORMALISE
+from nuvra_testing.strategies import words
 
 
 @pytest.mark.parametrize(
@@ -78,7 +76,7 @@ def test_none_is_refused_on_every_call():
     for _ in range(3):
         with pytest.raises(TypeError, match="descriptor 'lower' for 'str' objects doesn't apply") as info:
             get_semantic_vector_c(None)
-        assert entries(info.value) == [(WORD, 47), (WORD, 48)]
+        assert entries(info.value) == [(WORD, WORD_FUNCTION), (WORD, WORD_NORMALISE)]
 
 
 def test_ascii_words_create_only_the_result():

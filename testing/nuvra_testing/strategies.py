@@ -2,7 +2,7 @@
 
 from hypothesis import strategies as st
 
-from reference import KEYWORDS
+from nuvra_testing.reference import KEYWORDS
 
 ALL_KEYWORDS = [k for axis in KEYWORDS for k in axis]
 FRAGMENTS = sorted({k[i:j] for k in ALL_KEYWORDS for i in range(len(k)) for j in range(i + 1, len(k) + 1)})

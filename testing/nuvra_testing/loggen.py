@@ -1,7 +1,10 @@
-"""A seeded generator of realistic log lines: English mixed with ASCII-written
-Turkish, with timestamps, levels, ids, paths and the odd non-ASCII word."""
+"""Seeded generators of text: realistic log lines (English mixed with
+ASCII-written Turkish, with timestamps, levels, ids, paths and the odd
+non-ASCII word), and long texts of keywords mixed with unusual code points."""
 
 import random
+
+from nuvra_testing.reference import KEYWORDS
 
 LEVELS = ["INFO", "WARN", "ERROR", "DEBUG", "FATAL", "HATA", "UYARI"]
 SERVICES = ["auth-svc", "db-proxy", "api-gw", "billing", "storage", "kuyruk", "oturum"]
@@ -60,3 +63,21 @@ def log_text(size: int, seed: int = 1, ascii_only: bool = False) -> str:
                 break
         chunk += 1
     return "\n".join(lines)[:size]
+
+
+def mixed_text(size: int, seed: int, extra: str = "") -> str:
+    """`size` characters of keywords, near misses, digits and odd code points
+    (a lone surrogate, an emoji, Turkish capitals), a tenth upper-cased; `extra`
+    joins the vocabulary, to give the text a wider storage."""
+    rng = random.Random(seed)
+    vocabulary = [k for axis in KEYWORDS for k in axis] + [
+        "connection", "disk", "kaydı", "güvenlik", "for", "2024-12-08", "id=42", "ŞİFRE", "tablo_3",
+        "hatası", "reddedildi", "ok", "payload", "\U0001f4a5", "\ud800", "x" * 30, extra,
+    ]  # fmt: skip
+    parts, total = [], 0
+    while total < size:
+        word = rng.choice(vocabulary)
+        word = word.upper() if rng.random() < 0.1 else word
+        parts.append(word)
+        total += len(word) + 1
+    return rng.choice([" ", ": ", ", "]).join(parts)[:size]
