@@ -75,10 +75,12 @@ inline constexpr const FunctionDef* exported_functions[] = {&get_semantic_vector
 inline constexpr std::size_t function_count = std::size(exported_functions);
 
 constexpr bool dotted_names_are_module_and_name() {
-  constexpr std::string_view module = "nuvra.semv_core.";
+  const std::string_view module = lines::module_name;
   for (const FunctionDef* def : exported_functions) {
     const std::string_view dotted = def->dotted;
-    if (!dotted.starts_with(module) || dotted.substr(module.size()) != def->name) return false;
+    if (!dotted.starts_with(module) || dotted[module.size()] != '.' ||
+        dotted.substr(module.size() + 1) != def->name)
+      return false;
     if (def->parameters.size() > max_parameters) return false;
   }
   return true;

@@ -181,7 +181,7 @@ PyObject* make_code(const FunctionDef& def) {
                                  "co_varnames", varnames.get(), "co_flags", CO_OPTIMIZED | CO_NEWLOCALS,
                                  "co_filename", c.file_name, "co_name", name, "co_qualname", name));
   if (!kwargs) return nullptr;
-  const Ref empty(reinterpret_cast<PyObject*>(PyCode_NewEmpty("nuvra/semv_core", def.name, def.line)));
+  const Ref empty(reinterpret_cast<PyObject*>(PyCode_NewEmpty(lines::source_file, def.name, def.line)));
   if (!empty) return nullptr;
   const Ref replace(PyObject_GetAttrString(empty.get(), "replace"));
   if (!replace) return nullptr;

@@ -69,7 +69,7 @@ int check_version() {
   if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
   return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                           "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                          PY_MAJOR_VERSION, PY_MINOR_VERSION, "nuvra.semv_core", "does not match", major,
+                          PY_MAJOR_VERSION, PY_MINOR_VERSION, lines::module_name, "does not match", major,
                           minor);
 }
 

@@ -6,9 +6,18 @@
 // written here once; the tests hold the same table as they expect it.
 #pragma once
 
+#include <string_view>
+
 namespace nuvra::lines {
 
+// The module's name, and the file its tracebacks name.
+inline constexpr const char* module_name = "nuvra.semv_core";
+inline constexpr const char* source_file = "nuvra/semv_core";
+
+// The entry of a failed initialisation.
 inline constexpr const char* init_name = "init nuvra.semv_core";
+static_assert(std::string_view(init_name).starts_with("init ") &&
+              std::string_view(init_name).substr(5) == module_name);
 
 // Module initialisation.
 inline constexpr int init = 1;

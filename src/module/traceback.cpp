@@ -3,6 +3,7 @@
 #include <frameobject.h>
 
 #include "ref.hpp"
+#include "source_lines.hpp"
 
 namespace nuvra {
 
@@ -10,7 +11,7 @@ namespace {
 
 // A frame at `line` of the module's source, or null.
 Ref make_frame(const char* function, int line, PyObject* globals) {
-  const Ref code(reinterpret_cast<PyObject*>(PyCode_NewEmpty("nuvra/semv_core", function, line)));
+  const Ref code(reinterpret_cast<PyObject*>(PyCode_NewEmpty(lines::source_file, function, line)));
   if (!code) return Ref();
   return Ref(reinterpret_cast<PyObject*>(
       PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
