@@ -347,7 +347,8 @@ def test_ctrl_c_interrupts_a_long_call():
         """
         import os, signal, threading, time
         import nuvra
-        items = ["error in database write " * 4] * 4_000_000
+        # Several seconds of work on two threads, interrupted after half a second.
+        items = ["error in database write " * 40] * 4_000_000
         threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
         started = time.perf_counter()
         try:
