@@ -2,10 +2,13 @@
 // interpreter lock released, and still answers Ctrl-C.
 #pragma once
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstddef>
 #include <mutex>
 #include <thread>
@@ -22,6 +25,27 @@ inline constexpr std::size_t max_chunk_rows = 256;
 // How often the calling thread takes the lock back to run signal handlers.
 inline constexpr std::chrono::milliseconds signal_interval{100};
 
+// While it lives, the calling thread blocks the signals that arrive from
+// outside (Ctrl-C, kill, timers), and the threads it starts inherit the mask:
+// such signals then go to the calling thread, which runs the interpreter's
+// handlers, and never to a helper deep in a loop. Signals that a fault
+// raises stay unblocked.
+class ExternalSignalsBlocked {
+ public:
+  ExternalSignalsBlocked() {
+    sigset_t external;
+    sigfillset(&external);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&external, fault);
+    pthread_sigmask(SIG_BLOCK, &external, &saved_);
+  }
+  ~ExternalSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  ExternalSignalsBlocked(const ExternalSignalsBlocked&) = delete;
+  ExternalSignalsBlocked& operator=(const ExternalSignalsBlocked&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
 class ParallelRun {
  public:
   ParallelRun(std::size_t n, std::size_t threads) : n_(n), threads_(std::max<std::size_t>(threads, 1)) {
@@ -36,16 +60,19 @@ class ParallelRun {
   int run(Work work) {
     PyThreadState* saved = PyEval_SaveThread();
     std::vector<std::thread> helpers;
-    for (std::size_t t = 1; t < threads_; ++t) {
-      add_running(1);
-      try {
-        helpers.emplace_back([this, &work] {
-          take_rows<State>(work);
+    {
+      const ExternalSignalsBlocked blocked;
+      for (std::size_t t = 1; t < threads_; ++t) {
+        add_running(1);
+        try {
+          helpers.emplace_back([this, &work] {
+            take_rows<State>(work);
+            add_running(-1);
+          });
+        } catch (...) {
           add_running(-1);
-        });
-      } catch (...) {
-        add_running(-1);
-        break;  // no more threads: the ones started share the rows
+          break;  // no more threads: the ones started share the rows
+        }
       }
     }
     take_rows<State>(work, &saved);
