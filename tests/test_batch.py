@@ -357,7 +357,8 @@ def test_ctrl_c_interrupts_a_long_call():
             print("finished", time.perf_counter() - started)
         except KeyboardInterrupt:
             print("interrupted", time.perf_counter() - started)
-        """
+        """,
+        default_sigint=True,
     )
     assert result.returncode == 0, result.stderr
     outcome, seconds = result.stdout.split()

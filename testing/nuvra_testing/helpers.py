@@ -1,6 +1,7 @@
 """Helpers of the tests, the fuzzers and the allocation sweep, each defined once."""
 
 import os
+import signal
 import struct
 import subprocess
 import sys
@@ -48,8 +49,14 @@ def entries(exc: BaseException) -> list[tuple[str, int]]:
     return out
 
 
-def run_python(code: str, *args: str) -> subprocess.CompletedProcess:
-    """Runs code in a fresh interpreter, isolated from the source tree."""
+def _default_sigint() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def run_python(code: str, *args: str, default_sigint: bool = False) -> subprocess.CompletedProcess:
+    """Runs code in a fresh interpreter, isolated from the source tree. With
+    default_sigint, the interpreter starts with SIGINT at its default, as from
+    a terminal, even when the tests run in the background, which ignores it."""
     return subprocess.run(
         [sys.executable, "-I", *args, "-c", textwrap.dedent(code)],
         capture_output=True,
@@ -57,6 +64,7 @@ def run_python(code: str, *args: str) -> subprocess.CompletedProcess:
         env={k: v for k, v in os.environ.items() if not k.startswith("PYTHON")},
         cwd="/",
         timeout=120,
+        preexec_fn=_default_sigint if default_sigint else None,
     )
 
 
