@@ -367,6 +367,37 @@ def test_ctrl_c_interrupts_a_long_call():
     assert outcome == "interrupted" and float(seconds) < limit, result.stdout
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="reads thread masks from /proc")
+def test_helper_threads_block_external_signals():
+    # While a call runs with the lock released, a Python thread reads each
+    # thread's blocked signals: the helper blocks SIGINT and SIGTERM, so they
+    # go to the calling thread, which runs the handlers; faults stay unblocked.
+    result = run_python(
+        """
+        import os, signal, threading, time
+        import nuvra
+        masks = {}
+        def look():
+            time.sleep(0.3)
+            for task in os.listdir("/proc/self/task"):
+                with open(f"/proc/self/task/{task}/status") as f:
+                    fields = dict(line.split(":", 1) for line in f)
+                masks[int(task)] = int(fields["SigBlk"], 16)
+        reader = threading.Thread(target=look)
+        reader.start()
+        nuvra.vectorize_texts(["error in database write " * 40] * 1_000_000, workers=2)
+        reader.join()
+        main = os.getpid()
+        bit = lambda s: 1 << (s - 1)
+        helpers = [m for t, m in masks.items() if t not in (main, reader.native_id) and m & bit(signal.SIGINT)]
+        print(masks[main] & bit(signal.SIGINT) == 0, len(helpers) >= 1,
+              all(m & bit(signal.SIGTERM) and not m & bit(signal.SIGSEGV) for m in helpers))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "True", "True"], result.stdout
+
+
 def test_random_batches_with_shared_token_caches_match(log_lines):
     # Token caches live for one call on each thread: shuffled batches meet the
     # same tokens in another order.
