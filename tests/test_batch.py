@@ -368,7 +368,7 @@ def test_ctrl_c_interrupts_a_long_call():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="reads thread masks from /proc")
-def test_helper_threads_block_external_signals():
+def test_ctrl_c_goes_to_the_calling_thread_not_the_helpers():
     # While a call runs with the lock released, a Python thread reads each
     # thread's blocked signals: the helper blocks SIGINT and SIGTERM, so they
     # go to the calling thread, which runs the handlers; faults stay unblocked.
@@ -389,13 +389,14 @@ def test_helper_threads_block_external_signals():
         reader.join()
         main = os.getpid()
         bit = lambda s: 1 << (s - 1)
-        helpers = [m for t, m in masks.items() if t not in (main, reader.native_id) and m & bit(signal.SIGINT)]
-        print(masks[main] & bit(signal.SIGINT) == 0, len(helpers) >= 1,
-              all(m & bit(signal.SIGTERM) and not m & bit(signal.SIGSEGV) for m in helpers))
+        # Sanitizer runtimes keep threads of their own that block everything.
+        helpers = [m for t, m in masks.items() if t not in (main, reader.native_id)]
+        print(masks[main] & bit(signal.SIGINT) == 0,
+              any(m & bit(signal.SIGINT) and m & bit(signal.SIGTERM) and not m & bit(signal.SIGSEGV) for m in helpers))
         """
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["True", "True", "True"], result.stdout
+    assert result.stdout.split() == ["True", "True"], result.stdout
 
 
 def test_random_batches_with_shared_token_caches_match(log_lines):
