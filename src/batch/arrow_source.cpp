@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "arrow_abi.hpp"
+#include "ref.hpp"
 #include "sources.hpp"
 
 namespace nuvra::batch {
@@ -173,16 +174,14 @@ bool is_ascii(const Row& row) {
 // A word that is not ASCII is decoded and normalised by the interpreter.
 int add_utf8_word(Column& column, const Row& row, std::int64_t index) {
   if (is_ascii(row)) return column.add(row);
-  PyObject* str =
-      PyUnicode_DecodeUTF8(static_cast<const char*>(row.data), static_cast<Py_ssize_t>(row.length), "strict");
+  const Ref str(PyUnicode_DecodeUTF8(static_cast<const char*>(row.data), static_cast<Py_ssize_t>(row.length),
+                                     "strict"));
   if (!str) {
     PyErr_Format(PyExc_ValueError, "item %lld of the Arrow column is not valid UTF-8",
                  static_cast<long long>(index));
     return -1;
   }
-  const int result = add_word(column, str, false);
-  Py_DECREF(str);
-  return result;
+  return add_word(column, str.get(), false);
 }
 
 int import_pair(ArrowSource& source, PyObject* pair) {

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "line_scan.hpp"
+#include "ref.hpp"
 #include "semv/vectors.hpp"
 #include "str_units.hpp"
 
@@ -114,21 +115,13 @@ void scan_lines(const std::uint8_t* data, std::size_t size, const LineCheck& che
 }
 
 // The codec's error, told with the line it is in (counted from 1).
+// If that fails, the new error replaces the codec's.
 void with_line_number(std::size_t index) {
-  PyObject* exc = PyErr_GetRaisedException();
-  PyObject* note = PyUnicode_FromFormat("in line %zu of the input", index + 1);
-  if (!note) {
-    Py_DECREF(exc);  // MemoryError replaces it
-    return;
-  }
-  PyObject* result = PyObject_CallMethod(exc, "add_note", "O", note);
-  Py_DECREF(note);
-  if (result) {
-    Py_DECREF(result);
-    PyErr_SetRaisedException(exc);
-  } else {
-    Py_DECREF(exc);  // the new error replaces it
-  }
+  Ref exc(PyErr_GetRaisedException());
+  const Ref note(PyUnicode_FromFormat("in line %zu of the input", index + 1));
+  if (!note) return;
+  const Ref result(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
+  if (result) PyErr_SetRaisedException(exc.release());
 }
 
 // The lines that the codec must decode, replaced by the str it gives. A last
@@ -138,22 +131,21 @@ int decode_lines(Column& column, const LineScan& scan, bool unterminated, const 
                  const char* errors) {
   for (std::size_t index : scan.to_decode) {
     Row& row = column.rows[index];
-    PyObject* str = PyUnicode_Decode(static_cast<const char*>(row.data), static_cast<Py_ssize_t>(row.length),
-                                     encoding, errors);
+    Ref str(PyUnicode_Decode(static_cast<const char*>(row.data), static_cast<Py_ssize_t>(row.length),
+                             encoding, errors));
     if (!str) {
       if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) with_line_number(index);
       return -1;
     }
-    if (unterminated && index + 1 == column.rows.size() && PyUnicode_GET_LENGTH(str) == 0) {
-      Py_DECREF(str);
+    const Row decoded = row_of(str.get());
+    if (unterminated && index + 1 == column.rows.size() && decoded.length == 0) {
       column.total_units -= row.length;
       column.rows.pop_back();
       return 0;
     }
-    if (column.keep(str) < 0) return -1;
-    column.total_units += static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) - row.length;
-    row = Row{PyUnicode_DATA(str), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)),
-              static_cast<std::uint8_t>(PyUnicode_KIND(str)), false};
+    if (column.keep(str.release()) < 0) return -1;
+    column.total_units += decoded.length - row.length;
+    row = decoded;
   }
   return 0;
 }
@@ -176,12 +168,10 @@ int init_sources() {
 
 int add_word(Column& column, PyObject* str, bool kept) {
   if (lowers_in_place(str)) return kept ? column.add(row_of(str)) : column.add_str(str);
-  PyObject* word = lowered_and_stripped(str, str_lower, str_strip);
-  if (!word) return -1;
-  const int result = column.add_str(word);
-  Py_DECREF(word);
-  if (result == 0) column.rows.back().normalised = true;
-  return result;
+  const Ref word(lowered_and_stripped(str, str_lower, str_strip));
+  if (!word || column.add_str(word.get()) < 0) return -1;
+  column.rows.back().normalised = true;
+  return 0;
 }
 
 // sequence_column(items, words, name, base, na): items is a list or tuple of
@@ -256,11 +246,8 @@ PyObject* ucs4_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       continue;
     }
     // Words are lowered by the interpreter's rules, so they become str first.
-    PyObject* str = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, item, static_cast<Py_ssize_t>(length));
-    if (!str) return nullptr;
-    const int result = add_word(*column, str, false);
-    Py_DECREF(str);
-    if (result < 0) return nullptr;
+    const Ref str(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, item, static_cast<Py_ssize_t>(length)));
+    if (!str || add_word(*column, str.get(), false) < 0) return nullptr;
   }
   return column_object(column.release());
 }

@@ -8,11 +8,9 @@ constexpr Vocabularies vocabularies = built_vocabularies();
 
 namespace {
 
-constexpr const Vocabularies& built = vocabularies;
-
 constexpr std::size_t set_size_sum(Axis axis) {
   std::size_t sum = 0;
-  const BigramList& list = built.bigrams[index_of(axis)];
+  const BigramList& list = vocabularies.bigrams[index_of(axis)];
   for (std::size_t k = 0; k < list.size; ++k) sum += list.sets[k].size;
   return sum;
 }
@@ -20,7 +18,7 @@ constexpr std::size_t set_size_sum(Axis axis) {
 constexpr std::size_t distinct_bigrams(Axis axis) {
   std::array<bool, max_keyword_bigrams> seen{};
   std::size_t count = 0;
-  const BigramList& list = built.bigrams[index_of(axis)];
+  const BigramList& list = vocabularies.bigrams[index_of(axis)];
   for (std::size_t k = 0; k < list.size; ++k)
     for (std::size_t i = 0; i < list.sets[k].size; ++i)
       if (!seen[list.sets[k].pairs[i]]) {
@@ -31,25 +29,28 @@ constexpr std::size_t distinct_bigrams(Axis axis) {
 }
 
 constexpr bool keywords_unique() {
-  for (std::size_t i = 0; i < built.prefix_keyword_count; ++i)
-    for (std::size_t j = i + 1; j < built.prefix_keyword_count; ++j)
-      if (built.prefix_keywords[i].text == built.prefix_keywords[j].text) return false;
-  return built.prefix_keyword_count == keyword_count && keyword_count == 28 + 28 + 35;
+  for (std::size_t i = 0; i < vocabularies.prefix_keyword_count; ++i)
+    for (std::size_t j = i + 1; j < vocabularies.prefix_keyword_count; ++j)
+      if (vocabularies.prefix_keywords[i].text == vocabularies.prefix_keywords[j].text) return false;
+  return vocabularies.prefix_keyword_count == keyword_count && keyword_count == 28 + 28 + 35;
 }
 
 constexpr std::size_t set_size(Axis axis, std::size_t k) {
-  return built.bigrams[index_of(axis)].sets[k].size;
+  return vocabularies.bigrams[index_of(axis)].sets[k].size;
 }
 
-static_assert(built.keywords[0].size == 28 && built.keywords[1].size == 28 && built.keywords[2].size == 35);
-static_assert(built.bigrams[0].size == 28 && built.bigrams[1].size == 28 && built.bigrams[2].size == 35);
+static_assert(vocabularies.keywords[0].size == 28 && vocabularies.keywords[1].size == 28 &&
+              vocabularies.keywords[2].size == 35);
+static_assert(vocabularies.bigrams[0].size == 28 && vocabularies.bigrams[1].size == 28 &&
+              vocabularies.bigrams[2].size == 35);
 static_assert(set_size_sum(Axis::x) == 123 && set_size_sum(Axis::y) == 136 && set_size_sum(Axis::z) == 133);
 static_assert(distinct_bigrams(Axis::x) == 95 && distinct_bigrams(Axis::y) == 94 &&
               distinct_bigrams(Axis::z) == 89);
 static_assert(keywords_unique());
 static_assert(set_size(Axis::x, 12) == 7 && set_size(Axis::x, 27) == 5);  // "terminate", "istisna"
 static_assert(set_size(Axis::z, 2) == 1);                                 // "db"
-static_assert(built.smallest_set_with_pair[built.pair_number[symbol_of('d')][symbol_of('b')]] == 1);  // "db"
+static_assert(vocabularies.smallest_set_with_pair[vocabularies.pair_number[symbol_of('d')][symbol_of('b')]] ==
+              1);  // "db"
 static_assert(set_size(Axis::x, 13) == 9 && set_size(Axis::y, 16) == 9 && set_size(Axis::z, 23) == 9);
 
 }  // namespace

@@ -128,9 +128,7 @@ struct PrefixCandidates {
 // A slot per keyword, padded to whole 16-byte rows for the SIMD counts.
 inline constexpr std::size_t keyword_slots = (keyword_count + 15) / 16 * 16;
 
-// The threshold's numerator times a keyword's set size (twice it, as the
-// numerator is 2), so that a slot passes when
-// (threshold_numerator + threshold_denominator) * c >= twice_set_size + 2 * d.
+// Vocabularies::twice_set_size and the slot test are named for this numerator.
 static_assert(threshold_numerator == 2);
 
 // A size for slots without a keyword: a count of at most 9 never passes it.
@@ -162,7 +160,9 @@ struct Vocabularies {
   // keywords_with_pair[p][slot] is 1 when the slot's keyword has bigram p.
   alignas(16) std::array<std::array<std::uint8_t, keyword_slots>, max_keyword_bigrams> keywords_with_pair{};
   // Twice the size of each slot's bigram set; slots without a keyword hold a
-  // size so large that no score reaches the threshold.
+  // size so large that no score reaches the threshold. "Twice" is the
+  // threshold's numerator: a slot passes when
+  // (threshold_numerator + threshold_denominator) * c >= twice_set_size + 2 * d.
   alignas(16) std::array<std::uint8_t, keyword_slots> twice_set_size = unused_slots();
   // The size of the smallest bigram set among the keywords that have bigram p.
   std::array<std::uint8_t, max_keyword_bigrams> smallest_set_with_pair = [] {
@@ -188,7 +188,6 @@ constexpr void throw_if(bool failed, const char* what) {
 constexpr void build_keywords(Vocabularies& v, Axis axis) {
   auto& list = v.keywords[index_of(axis)];
   auto words = keyword_source(axis);
-  list.size = 0;
   for (std::string_view word : words) {
     details::throw_if(word.size() < 2 || word.size() > max_keyword_length, "keyword length");
     for (char c : word) details::throw_if(c < 'a' || c > 'z', "keyword letter");
@@ -214,7 +213,6 @@ constexpr void build_keywords(Vocabularies& v, Axis axis) {
 constexpr void build_bigrams(Vocabularies& v, Axis axis) {
   const auto& words = v.keywords[index_of(axis)];
   auto& list = v.bigrams[index_of(axis)];
-  list.size = 0;
   const std::size_t a = index_of(axis);
   v.first_slot[a + 1] = static_cast<std::uint8_t>(v.first_slot[a] + words.size);
   details::throw_if(v.first_slot[a + 1] > keyword_slots, "slot capacity");
