@@ -17,16 +17,14 @@ their row is NaN.
 from __future__ import annotations
 
 import codecs
-import importlib
 import itertools
-import os
 import sys
 from collections.abc import Buffer, Iterable, Iterator, Sequence
-from typing import Any, Literal
+from typing import Any
 
 import numpy as np
 
-from nuvra import _batch
+from nuvra import _batch, _lines
 from nuvra.semv_core import vectorize_text_c
 
 __all__ = ["cosine_similarities", "most_similar", "vectorize_lines", "vectorize_texts", "word_vectors"]
@@ -34,24 +32,6 @@ __all__ = ["cosine_similarities", "most_similar", "vectorize_lines", "vectorize_
 # Rows per chunk when most_similar streams its input: 6 MB of vectors, and
 # enough rows that each chunk's fresh token caches pay for their first misses.
 _CHUNK_ROWS = 1 << 18
-
-# Error handlers whose output for undecodable bytes holds no token character
-# (U+FFFD, or a lone surrogate), so that such bytes may be read as they are.
-_HARMLESS_ERRORS = frozenset({"replace", "surrogateescape"})
-
-_TOKEN_CHARACTERS = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_")
-
-
-# More threads than this would only wait for each other.
-_MAX_THREADS = 1024
-
-
-def _workers(workers: object) -> int:
-    if type(workers) is int and workers >= 1:
-        return min(workers, _MAX_THREADS)
-    if type(workers) is int and workers == -1:
-        return os.process_cpu_count() or 1
-    raise ValueError(f"workers must be an int >= 1, or -1 for every core this process may use; got {workers!r}")
 
 
 def _missing_marker() -> object:
@@ -166,7 +146,7 @@ def _sequence_chunk(part: list[object], base: int, words: bool, name: str) -> _b
 
 
 def _vectors(texts: object, words: bool, workers: object, name: str) -> np.ndarray:
-    threads = _workers(workers)
+    threads = _lines.thread_count(workers)
     parts = []
     for _, column in _columns(texts, words, name, None):
         out = np.empty((len(column), 3), dtype=np.float64)
@@ -230,21 +210,6 @@ def cosine_similarities(vectors: Any, query: Sequence[float]) -> np.ndarray:
     return _cosines(array, _query_components(query, "cosine_similarities"))
 
 
-def _top(scores: np.ndarray, indexes: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
-    """The k best candidates (by score, then by lower index), in the order of their indexes, which ascend."""
-    if k == 0:
-        return scores[:0], indexes[:0]
-    if len(scores) > k:
-        # Everything above the k-th best score, and the first of those equal to it: since
-        # the indexes ascend, the first are those with the lowest indexes.
-        kth = np.partition(scores, len(scores) - k)[len(scores) - k]
-        above = np.flatnonzero(scores > kth)
-        equal = np.flatnonzero(scores == kth)[: k - len(above)]
-        chosen = np.sort(np.concatenate((above, equal)))
-        scores, indexes = scores[chosen], indexes[chosen]
-    return scores, indexes
-
-
 def most_similar(
     query: str | Sequence[float], texts: Iterable[str | None], *, k: int = 10, workers: int = 1
 ) -> list[tuple[int, float]]:
@@ -259,7 +224,7 @@ def most_similar(
     """
     if type(k) is not int or k < 0:
         raise ValueError(f"k must be an int >= 0, got {k!r}")
-    threads = _workers(workers)
+    threads = _lines.thread_count(workers)
     if isinstance(query, str):
         q = _query_components(vectorize_text_c(query), "most_similar")
     else:
@@ -269,76 +234,12 @@ def most_similar(
     for base, column in _columns(texts, False, "most_similar", _CHUNK_ROWS):
         vectors = np.empty((len(column), 3), dtype=np.float64)
         column.fill(vectors, threads)
-        scores = _cosines(vectors, q)
-        ranked = ~np.isnan(scores)
-        indexes = np.flatnonzero(ranked) + base
-        best_scores, best_indexes = _top(
-            np.concatenate((best_scores, scores[ranked])), np.concatenate((best_indexes, indexes)), k
-        )
-    order = np.lexsort((best_indexes, -best_scores))
-    return [(int(i), float(s)) for s, i in zip(best_scores[order], best_indexes[order], strict=True)]
-
-
-def _charmap_table(name: str) -> str | None:
-    """The decoding table of a single-byte codec, or None for any other codec."""
-    module_name = name.replace("-", "_")
-    if not module_name.isidentifier():
-        return None
-    try:
-        module = importlib.import_module(f"encodings.{module_name}")
-    except ImportError:
-        return None
-    table = getattr(module, "decoding_table", None)
-    return table if isinstance(table, str) and len(table) == 256 else None
-
-
-def _byte_decodings(name: str) -> list[str | None] | None:
-    """What each byte decodes to alone, None where undefined; None for codecs that are not single-byte."""
-    if name == "utf-8":
-        return None
-    if name in ("ascii", "iso8859-1"):
-        return [chr(b) if name == "iso8859-1" or b < 128 else None for b in range(256)]
-    table = _charmap_table(name)
-    if table is None:
-        return None
-    return [None if c == "\ufffe" else c for c in table]
-
-
-def _line_check(encoding: str, errors: str) -> Literal["utf-8", False] | bytes | None:
-    """How vectorize_lines may read the bytes of a line as they are, or False when it may not.
-
-    The bytes of a line may stand for its code points when every byte that
-    belongs to a token (A-Z a-z 0-9 _) decodes to itself, every other byte to
-    something that is not part of a token and not "\\n", and bytes the codec
-    cannot decode are either replaced by a non-token character or checked for.
-    The result is None (no check), "utf-8" (decode lines that are not valid
-    UTF-8) or a table of 256 bytes (decode lines that hold a marked byte).
-    """
-    name = codecs.lookup(encoding).name
-    if name == "utf-8":
-        # A valid sequence of two bytes or more is a non-ASCII code point.
-        return None if errors in _HARMLESS_ERRORS else "utf-8"
-    decodings = _byte_decodings(name)
-    if decodings is None:
-        return False
-    marked = bytearray(256)
-    for b, c in enumerate(decodings):
-        raw = chr(b)
-        if c is None:
-            marked[b] = errors not in _HARMLESS_ERRORS
-        elif (raw in _TOKEN_CHARACTERS or c in _TOKEN_CHARACTERS) and c != raw:
-            return False
-        elif (c == "\n") != (b == 0x0A):
-            return False
-    return bytes(marked) if any(marked) else None
-
-
-def _decoded_lines(data: Buffer, encoding: str, errors: str) -> list[str]:
-    text: str = str(data, encoding, errors)
-    lines = text.split("\n")
-    if lines[-1] == "":
-        lines.pop()  # no empty last line after a final "\n", and none for ""
-    return lines
+        # The best so far come first: among equal scores the lower position is the lower index.
+        scores = np.concatenate((best_scores, _cosines(vectors, q)))
+        indexes = np.concatenate((best_indexes, np.arange(base, base + len(column))))
+        rows = _batch.top(scores, k)[0]
+        best_scores, best_indexes = scores[rows], indexes[rows]
+    return [(int(i), float(s)) for s, i in zip(best_scores, best_indexes, strict=True)]
 
 
 def vectorize_lines(data: Buffer, *, encoding: str = "utf-8", errors: str = "strict", workers: int = 1) -> np.ndarray:
@@ -353,14 +254,14 @@ def vectorize_lines(data: Buffer, *, encoding: str = "utf-8", errors: str = "str
     it raises UnicodeDecodeError with a note naming the line. Other encodings
     are decoded whole first.
     """
-    threads = _workers(workers)
+    threads = _lines.thread_count(workers)
     if isinstance(data, str):
         raise TypeError("vectorize_lines() expected bytes, got str: use vectorize_texts(text.split('\\n'))")
     codecs.lookup(encoding)  # LookupError for an unknown encoding
     codecs.lookup_error(errors)  # LookupError for an unknown handler
-    check = _line_check(encoding, errors)
+    check = _lines.line_check(encoding, errors)
     if check is False:
-        return vectorize_texts(_decoded_lines(data, encoding, errors), workers=threads)
+        return vectorize_texts(_lines.decoded_lines(data, encoding, errors), workers=threads)
     column = _batch.lines_column(data, check, encoding, errors)
     out = np.empty((len(column), 3), dtype=np.float64)
     column.fill(out, threads)

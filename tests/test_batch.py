@@ -1,5 +1,6 @@
 """The batch functions against the per-call functions, bit for bit."""
 
+import array
 import heapq
 import math
 import os
@@ -15,6 +16,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import nuvra
+from nuvra import _batch
 from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
 from nuvra_testing import loggen
 from nuvra_testing.helpers import run_python
@@ -315,6 +317,30 @@ def test_most_similar_never_ranks_missing_or_nan():
         nuvra.most_similar("error", ["a"], k=-1)
     with pytest.raises(ValueError, match="3 numbers"):
         nuvra.most_similar([1, 2], ["a"])
+
+
+SCORES = st.lists(st.sampled_from([math.nan, -0.0, 0.0, 0.25, 1.0, -1.0, math.inf]), max_size=40)
+
+
+def plain_top(scores, k):
+    """The rows of the k best scores by sorting, NaN left out, and how many share the last one's score."""
+    ranked = sorted((i for i, s in enumerate(scores) if not math.isnan(s)), key=lambda i: (-scores[i], i))[:k]
+    return ranked, sum(s == scores[ranked[-1]] for s in scores) if ranked else 0
+
+
+@settings(max_examples=300, deadline=None)
+@given(SCORES, st.integers(0, 45))
+def test_top_rows_are_those_of_a_sort(scores, k):
+    assert _batch.top(array.array("d", scores), k) == plain_top(scores, k)
+
+
+def test_top_rows_check_their_arguments():
+    with pytest.raises(ValueError, match="float64"):
+        _batch.top(array.array("f", [1.0]), 1)
+    with pytest.raises(ValueError, match="k >= 0"):
+        _batch.top(array.array("d", [1.0]), -1)
+    with pytest.raises(TypeError):
+        _batch.top(array.array("d", [1.0]), 1.0)
 
 
 # --- the lock, Ctrl-C ---------------------------------------------------------------------------------

@@ -12,7 +12,8 @@ from hypothesis import strategies as st
 from test_batch import assert_same, expected_texts
 
 import nuvra
-from nuvra.batch import _line_check
+from nuvra import _batch
+from nuvra._lines import line_check
 
 ERRORS = ["strict", "ignore", "replace", "surrogateescape", "backslashreplace"]
 
@@ -69,15 +70,15 @@ def test_every_text_codec_and_error_handler(encoding):
 
 
 def test_the_fast_path_is_taken_where_it_holds():
-    assert _line_check("utf-8", "strict") == "utf-8" and _line_check("UTF8", "replace") is None
-    assert _line_check("latin-1", "strict") is None
-    cp1252 = _line_check("cp1252", "strict")
+    assert line_check("utf-8", "strict") == "utf-8" and line_check("UTF8", "replace") is None
+    assert line_check("latin-1", "strict") is None
+    cp1252 = line_check("cp1252", "strict")
     assert isinstance(cp1252, bytes) and cp1252[0x81] and not cp1252[0x80]
-    assert _line_check("cp1252", "surrogateescape") is None
-    assert isinstance(_line_check("ascii", "ignore"), bytes)
+    assert line_check("cp1252", "surrogateescape") is None
+    assert isinstance(line_check("ascii", "ignore"), bytes)
     # Multibyte codecs whose later bytes may be ASCII letters, EBCDIC, UTF-16: decoded whole.
     for encoding in ("shift_jis", "cp037", "utf-16", "utf-8-sig", "gb18030"):
-        assert _line_check(encoding, "strict") is False
+        assert line_check(encoding, "strict") is False
 
 
 @settings(max_examples=300, deadline=None)
@@ -129,3 +130,17 @@ def test_bad_arguments():
         nuvra.vectorize_lines(b"x", errors="no-such-handler")
     with pytest.raises(ValueError, match="workers"):
         nuvra.vectorize_lines(b"x", workers=0)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.binary(max_size=40).map(lambda b: b.replace(b"\x00", b"\n")), st.data())
+def test_line_spans_are_those_of_a_split(data, draw):
+    lines = data.split(b"\n")
+    if lines[-1] == b"":
+        lines.pop()
+    rows = sorted(draw.draw(st.lists(st.integers(0, len(lines) + 1), max_size=6)))
+    if rows and rows[-1] >= len(lines):
+        with pytest.raises(IndexError, match=f"no line {next(r for r in rows if r >= len(lines))}"):
+            _batch.line_spans(data, rows)
+        return
+    assert [data[b:e] for b, e in _batch.line_spans(memoryview(data), rows)] == [lines[r] for r in rows]

@@ -1,5 +1,7 @@
-"""The nuvra command on real-looking logs, end to end: each case runs it as a subprocess."""
+"""The nuvra command on real-looking logs, end to end: each case runs it as a subprocess, but for
+the reading in blocks and the ranking across them."""
 
+import array
 import bz2
 import csv
 import fcntl
@@ -7,6 +9,7 @@ import gzip
 import io
 import json
 import lzma
+import math
 import os
 import pty
 import select
@@ -17,8 +20,11 @@ import termios
 import time
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from nuvra import cli
+from nuvra.cli import inputs
 from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
 from nuvra_testing.helpers import run_nuvra as nuvra
 
@@ -186,6 +192,14 @@ def test_compressed_inputs(tmp_path, log, suffix, compress):
     no_traceback(result)
 
 
+def test_crlf_lines_lose_their_cr_in_every_encoding(tmp_path):
+    for encoding in ("utf-8", "utf-16"):
+        path = tmp_path / f"{encoding}.log"
+        path.write_bytes("disk error\r\nlogin denied\r\n".encode(encoding))
+        rows = nuvra("vectors", "--encoding", encoding, "--format", "jsonl", str(path)).stdout.splitlines()
+        assert [json.loads(r)["text"] for r in rows] == ["disk error", "login denied"]
+
+
 @pytest.mark.parametrize("encoding", ["rot13", "base64", "zlib", "bz2", "hex", "undefined", "klingon"])
 def test_encodings_that_decode_no_text_are_refused_before_any_output(log, encoding):
     result = nuvra("vectors", str(log), "--encoding", encoding)
@@ -262,6 +276,53 @@ def test_ties_are_counted_and_keep_input_order(tmp_path):
     assert b"30 lines share the score 1.0000" in result.stderr and result.returncode == 0
     exact = nuvra("similar", "error", str(path), "-k", "30")
     assert b"share" not in exact.stderr
+
+
+# Blocks and the ranking across them, in process: a file large enough for several
+# blocks of the command's own size would make a slow test.
+
+SCORE_SET = [math.nan, -0.0, 0.0, 0.5, 1.0]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.lists(st.sampled_from(SCORE_SET), max_size=8), max_size=5), st.integers(1, 12))
+def test_the_ranking_over_blocks_is_that_of_one_sort(blocks, k):
+    ranking = cli.Ranking(k)
+    every = []  # (score, order, text) of every line, in input order
+    for b, scores in enumerate(blocks):
+        texts = [f"block {b} line {i}" for i in range(len(scores))]
+        vectors = array.array("d", [0.0]) * (3 * len(scores))
+        block = inputs.Block(inputs.Source("x"), 1, vectors, texts, None, "utf-8", "strict")
+        ranking.add(block, array.array("d", scores))
+        every += [(s, len(every), t) for s, t in zip(scores, texts, strict=True)]
+    best = sorted((e for e in every if not math.isnan(e[0])), key=lambda e: (-e[0], e[1]))[:k]
+    assert [(e[0], e[4]) for e in ranking.best] == [(e[0], e[2]) for e in best]
+    assert ranking.ties() == (sum(e[0] == best[-1][0] for e in every) if best else 0)
+
+
+class Trickle(io.RawIOBase):
+    """A stream that gives a few bytes at a time, as a pipe may."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, view) -> int:
+        n = min(len(view), 3, len(self.data))
+        view[:n], self.data = self.data[:n], self.data[n:]
+        return n
+
+
+@pytest.mark.parametrize("pipe", [False, True])
+def test_blocks_are_whole_lines_however_the_bytes_arrive(monkeypatch, pipe):
+    monkeypatch.setattr(inputs, "BLOCK_BYTES", 16)
+    data = b"short\n" + b"a line longer than the whole buffer\n" + b"x\n" * 20 + b"\n\nno newline at the end"
+    stream = io.BufferedReader(Trickle(data)) if pipe else io.BytesIO(data)
+    blocks = [bytes(b) for b in inputs.read_blocks(inputs.Source("x"), stream)]  # copied: the buffer is reused
+    assert b"".join(blocks) == data and len(blocks) > 3
+    assert all(b.endswith(b"\n") for b in blocks[:-1])
 
 
 def test_a_query_that_matches_no_keyword_selects_nothing(log):

@@ -17,22 +17,23 @@ import argparse
 import contextlib
 import os
 import sys
+from array import array
 from collections.abc import Iterable, Iterator, Sequence
-from typing import NoReturn
+from typing import TYPE_CHECKING, NoReturn
 
-import numpy as np
-
-import nuvra
-from nuvra.batch import _top
-from nuvra.cli import plot
+from nuvra import _batch
 from nuvra.cli.errors import EXIT_NOTHING, EXIT_OK, EXIT_USAGE, UserError
 from nuvra.cli.inputs import Block, Source, blocks_of, check_encoding, check_readable, choose_sources, opened
 from nuvra.cli.output import Output
 from nuvra.cli.progress import Progress
 from nuvra.semv_core import get_semantic_vector_c, vectorize_text_c
 
+if TYPE_CHECKING:
+    import numpy as np
+
+# numpy is imported by the commands that need it, not here: similar and word
+# start without it.
 AXES = ("fault", "security", "data")
-_AXIS_NAMES = np.array([*AXES, "none"])
 
 __all__ = ["dominant_axis", "main", "run"]
 
@@ -45,11 +46,13 @@ def dominant_axis(vector: Sequence[float]) -> str:
 
 def dominant_axes(vectors: np.ndarray) -> list[str]:
     """dominant_axis of each row: argmax takes the first of equal components."""
+    import numpy as np
+
     if len(vectors) == 0:
         return []
     best = np.argmax(vectors, axis=1)
     positive = vectors[np.arange(len(vectors)), best] > 0.0
-    return _AXIS_NAMES[np.where(positive, best, 3)].tolist()  # type: ignore[no-any-return]
+    return np.array([*AXES, "none"])[np.where(positive, best, 3)].tolist()  # type: ignore[no-any-return]
 
 
 class Run:
@@ -121,17 +124,11 @@ def command_vectors(args: argparse.Namespace) -> None:
     where = run.location_columns() if args.line_number else []
     out = run.output([*where, "x", "y", "z", "axis", "text"])
     for block in run.blocks():
-        v = block.vectors
+        v = block.matrix()
         columns: dict[str, Sequence[object]] = {**run.location(block, range(len(block)))} if where else {}
         columns |= {"x": v[:, 0].tolist(), "y": v[:, 1].tolist(), "z": v[:, 2].tolist()}
         columns |= {"axis": dominant_axes(v), "text": block.texts()}
         out.write_block(columns)
-
-
-def _top_of_block(scores: np.ndarray, k: int) -> np.ndarray:
-    """The rows of the k best scores of a block, the first in input order among equals; NaN never ranks."""
-    ranked = np.flatnonzero(~np.isnan(scores))
-    return _top(scores[ranked], ranked, k)[1]
 
 
 class Ranking:
@@ -139,26 +136,40 @@ class Ranking:
 
     def __init__(self, k: int) -> None:
         self.k = k
-        self.best: list[tuple[float, int, int, str, str]] = []  # (score, order, line, file, text)
+        self.best: list[tuple[float, int, int, str, str | None]] = []  # (score, order, line, file, text)
         self.counts: dict[float, int] = {}  # lines per score, for the scores that can still be the k-th
         self.order = 0
 
     def threshold(self) -> float:
-        return self.best[-1][0] if len(self.best) == self.k else -np.inf
+        return self.best[-1][0] if len(self.best) == self.k else -float("inf")
 
-    def add(self, block: Block, scores: np.ndarray) -> None:
-        floor = self.threshold()
-        kept = scores[scores >= floor]
-        for value, n in zip(*np.unique(kept, return_counts=True), strict=True):
-            self.counts[float(value)] = self.counts.get(float(value), 0) + int(n)
-        for i in _top_of_block(scores, self.k).tolist():
-            text = block.text(i)
-            self.best.append((float(scores[i]), self.order + i, block.first_line + i, block.source.name, text))
-        self.best.sort(key=lambda e: (-e[0], e[1]))
-        del self.best[self.k :]
-        floor = self.threshold()
-        self.counts = {s: n for s, n in self.counts.items() if s >= floor}
+    def add(self, block: Block, scores: array[float]) -> None:
+        rows, ties = _batch.top(scores, self.k)
+        if rows:
+            self.count(scores, rows, ties)
+            name = block.source.name
+            self.best += [(scores[i], self.order + i, block.first_line + i, name, None) for i in rows]
+            self.best.sort(key=lambda e: (-e[0], e[1]))
+            del self.best[self.k :]
+            floor = self.threshold()
+            self.counts = {s: n for s, n in self.counts.items() if s >= floor}
+            # Only the lines that stay among the best are decoded.
+            new = sorted(e[1] - self.order for e in self.best if e[4] is None)
+            texts = dict(zip(new, block.lines(new), strict=True))
+            self.best = [e if e[4] is not None else (*e[:4], texts[e[1] - self.order]) for e in self.best]
         self.order += len(block)
+
+    def count(self, scores: array[float], rows: list[int], ties: int) -> None:
+        """Adds the block's lines per score. A score above the block's k-th best is held only by
+        lines among its best; the k-th best is the lowest that can still be the k-th overall."""
+        block_counts: dict[float, int] = {}
+        for i in rows:
+            block_counts[scores[i]] = block_counts.get(scores[i], 0) + 1
+        block_counts[scores[rows[-1]]] = ties
+        floor = self.threshold()
+        for score, n in block_counts.items():
+            if score >= floor:
+                self.counts[score] = self.counts.get(score, 0) + n
 
     def ties(self) -> int:
         """Lines with the k-th best score, shown or not."""
@@ -183,7 +194,9 @@ def command_similar(args: argparse.Namespace) -> None:
         )
     ranking = Ranking(args.k)
     for block in run.blocks():
-        ranking.add(block, nuvra.cosine_similarities(block.vectors, query))
+        scores = array("d", [0.0]) * len(block)
+        _batch.cosines(block.vectors, *query, scores)
+        ranking.add(block, scores)
     where = run.location_columns() if not args.no_location else []
     out = run.output([*where, "score", "text"])
     columns: dict[str, list[object]] = {c: [] for c in [*where, "score", "text"]}
@@ -222,11 +235,14 @@ def command_word(args: argparse.Namespace) -> None:
 
 
 def command_plot(args: argparse.Namespace) -> None:
+    from nuvra.cli import plot
+
     plot.check_output(args.output)
     run = Run(args)
     densities = plot.Densities()
     for block in run.blocks():
-        densities.add(block.vectors, dominant_axes(block.vectors))
+        vectors = block.matrix()
+        densities.add(vectors, dominant_axes(vectors))
     plot.draw(densities, title_of(run.sources), args.output)
     print(f"nuvra: wrote {args.output} ({densities.count:,} lines)", file=sys.stderr)
 

@@ -8,16 +8,16 @@ import codecs
 import importlib
 import os
 import sys
+from array import array
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from dataclasses import dataclass
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
 
-import numpy as np
-
-import nuvra
-from nuvra.batch import _line_check
+from nuvra import _batch, _lines
 from nuvra.cli.errors import EXIT_UNDECODABLE, EXIT_UNREADABLE_FILE, EXIT_USAGE, UserError, missing_file, unreadable
+
+if TYPE_CHECKING:
+    import numpy as np
 
 SAMPLE = "<sample>"
 STDIN = "-"
@@ -43,9 +43,11 @@ def decompression_errors() -> tuple[type[Exception], ...]:
     return tuple(errors)
 
 
-@dataclass(frozen=True)
 class Source:
-    name: str  # as the user gave it; "-" for standard input, "<sample>" for the bundled log
+    __slots__ = ("name",)
+
+    def __init__(self, name: str) -> None:
+        self.name = name  # as the user gave it; "-" for standard input, "<sample>" for the bundled log
 
     @property
     def is_file(self) -> bool:
@@ -153,87 +155,108 @@ def decompressed(source: Source, raw: IO[bytes]) -> IO[bytes]:
     return raw
 
 
-def read_blocks(source: Source, stream: IO[bytes]) -> Iterator[bytes | bytearray]:
-    """The stream in blocks of whole lines (the last may lack its "\\n"). A pipe gives what it
-    has (read1), so that lines that arrive slowly (tail -f) are not held back for a block."""
-    pending = b""
-    read = stream.read1 if hasattr(stream, "read1") and not stream.seekable() else stream.read
+def read_blocks(source: Source, stream: IO[bytes]) -> Iterator[memoryview]:
+    """The stream in blocks of whole lines (the last may lack its "\\n"), each read into the
+    same buffer: a block holds until the next is read."""
+    buffer = bytearray(BLOCK_BYTES)
+    kept = 0  # bytes at the start of the buffer: a line left over from the last read
+    readinto = _reader(stream)
     while True:
+        if kept == len(buffer):
+            buffer = buffer + bytes(len(buffer))  # a line longer than the buffer: a new one, as views may hold the old
         try:
-            chunk = read(BLOCK_BYTES)
+            count = readinto(memoryview(buffer)[kept:])
         except decompression_errors() as e:
             raise UserError(f"nuvra: {source.name}: cannot decompress: {e}", EXIT_UNREADABLE_FILE) from None
         except OSError as e:
             raise unreadable(source.name, e) from None
-        if not chunk:
+        if not count:
             break
-        cut = chunk.rfind(b"\n") + 1
+        end = kept + count
+        cut = buffer.rfind(b"\n", kept, end) + 1
         if cut == 0:
-            pending += chunk
+            kept = end
             continue
-        # The block is the line left over from the last chunk and the whole lines of this
-        # one: copied once, then cut short in place.
-        block = bytearray(pending)
-        block += chunk
-        pending = chunk[cut:]
-        del block[len(block) - len(pending) :]
-        yield block
-    if pending:
-        yield pending
+        yield memoryview(buffer)[:cut]
+        # What follows the last line ending moves to the front, the buffer's size unchanged
+        # (the block's views may still be alive, which forbids a resize).
+        buffer[: end - cut] = buffer[cut:end]
+        kept = end - cut
+    if kept:
+        yield memoryview(buffer)[:kept]
 
 
-@dataclass
+def _reader(stream: IO[bytes]) -> Callable[[memoryview], int]:
+    """How to read into a buffer. A pipe gives what it has (read1), so that lines that arrive
+    slowly (tail -f) are not held back for a block; a buffered reader's readinto1 would wait
+    to fill a buffer as large as ours."""
+    if not hasattr(stream, "read1") or stream.seekable():
+        return stream.readinto  # type: ignore[attr-defined,no-any-return]
+    read1 = stream.read1
+
+    def readinto(view: memoryview) -> int:
+        chunk = read1(len(view))
+        view[: len(chunk)] = chunk
+        return len(chunk)
+
+    return readinto
+
+
 class Block:
-    """Consecutive lines of one source, and their vectors."""
+    """Consecutive lines of one source, and their vectors (x, y and z of each line in turn).
+    Its bytes are those of read_blocks, valid until the next block is read."""
 
-    source: Source
-    first_line: int  # of the source, counted from 1
-    vectors: np.ndarray
-    texts_: list[str] | None
-    data: bytes | bytearray | None
-    encoding: str
-    errors: str
-    byte_count: int = 0  # of the source's bytes that the block was read from
-    starts_: np.ndarray | None = None
-    has_cr: bool = True
+    __slots__ = ("data", "encoding", "errors", "first_line", "source", "texts_", "vectors")
+
+    def __init__(
+        self,
+        source: Source,
+        first_line: int,  # of the source, counted from 1
+        vectors: array[float],
+        texts: list[str] | None,
+        data: memoryview | None,
+        encoding: str,
+        errors: str,
+    ) -> None:
+        self.source, self.first_line, self.vectors = source, first_line, vectors
+        self.texts_ = None if texts is None else [t.removesuffix("\r") for t in texts]
+        self.data, self.encoding, self.errors = data, encoding, errors
 
     def __len__(self) -> int:
-        return len(self.vectors)
+        return len(self.vectors) // 3
+
+    def matrix(self) -> np.ndarray:
+        """The vectors as an (n, 3) numpy array, without a copy (numpy is imported only here)."""
+        import numpy as np
+
+        return np.frombuffer(self.vectors, dtype=np.float64).reshape(len(self), 3)
 
     def texts(self) -> list[str]:
         """The lines as text, each without its "\\r"."""
         if self.texts_ is None:
             assert self.data is not None
-            self.texts_ = split_lines(self.data.decode(self.encoding, self.errors))
-            self.has_cr = self.data.find(b"\r") >= 0
-        return [t.removesuffix("\r") for t in self.texts_] if self.has_cr else self.texts_
+            text = str(self.data, self.encoding, self.errors)
+            lines = _lines.split_lines(text)
+            self.texts_ = [t.removesuffix("\r") for t in lines] if "\r" in text else lines
+        return self.texts_
 
-    def text(self, i: int) -> str:
-        """Line i alone: decoded from its own bytes when the block has not been decoded."""
+    def lines(self, rows: list[int]) -> list[str]:
+        """Lines `rows` (ascending) alone: each decoded from its own bytes when the block has not been decoded."""
         if self.texts_ is not None or self.data is None:
-            return self.texts()[i]
-        if self.starts_ is None:
-            newlines = np.flatnonzero(np.frombuffer(self.data, dtype=np.uint8) == ord("\n"))
-            self.starts_ = np.concatenate(([0], newlines + 1))
-        begin = int(self.starts_[i])
-        end = int(self.starts_[i + 1]) - 1 if i + 1 < len(self.starts_) else len(self.data)
-        return self.data[begin:end].decode(self.encoding, self.errors).removesuffix("\r")
+            texts = self.texts()
+            return [texts[i] for i in rows]
+        data = self.data
+        spans = _batch.line_spans(data, rows)
+        return [str(data[begin:end], self.encoding, self.errors).removesuffix("\r") for begin, end in spans]
 
 
-def split_lines(text: str) -> list[str]:
-    lines = text.split("\n")
-    if lines[-1] == "":
-        lines.pop()
-    return lines
-
-
-def undecodable(source: Source, first_line: int, data: bytes | bytearray, encoding: str, errors: str) -> UserError:
+def undecodable(source: Source, first_line: int, data: memoryview, encoding: str, errors: str) -> UserError:
     """The error for a block that does not decode, naming the line."""
     try:
-        data.decode(encoding, errors)
+        str(data, encoding, errors)
         line, reason = first_line, "cannot decode"
     except UnicodeDecodeError as e:
-        line, reason = first_line + data.count(b"\n", 0, e.start), e.reason
+        line, reason = first_line + bytes(data[: e.start]).count(b"\n"), e.reason
     return UserError(
         f"nuvra: {source.name}: line {line}: cannot decode as {encoding} ({reason});"
         " try --encoding or --errors replace",
@@ -244,7 +267,8 @@ def undecodable(source: Source, first_line: int, data: bytes | bytearray, encodi
 def blocks_of(source: Source, stream: IO[bytes], encoding: str, errors: str, workers: int) -> Iterator[Block]:
     """The lines of a source in blocks, each vectorised by the batch engine in one call."""
     line = 1
-    if _line_check(encoding, errors) is False:
+    threads = _lines.thread_count(workers)
+    if _lines.line_check(encoding, errors) is False:
         # Bytes that are not ASCII-compatible: decoded first, a block at a time.
         decoder = codecs.getincrementaldecoder(encoding)(errors)
         pending = ""
@@ -259,20 +283,16 @@ def blocks_of(source: Source, stream: IO[bytes], encoding: str, errors: str, wor
                 ) from None
             *complete, pending = pending.split("\n")
             if complete:
-                yield Block(
-                    source, line, nuvra.vectorize_texts(complete, workers=workers), complete, None, encoding, errors
-                )
+                yield Block(source, line, _lines.text_vectors(complete, threads), complete, None, encoding, errors)
                 line += len(complete)
         pending += decoder.decode(b"", final=True)
         if pending:
-            yield Block(
-                source, line, nuvra.vectorize_texts([pending], workers=workers), [pending], None, encoding, errors
-            )
+            yield Block(source, line, _lines.text_vectors([pending], threads), [pending], None, encoding, errors)
         return
     for data in read_blocks(source, stream):
         try:
-            vectors = nuvra.vectorize_lines(data, encoding=encoding, errors=errors, workers=workers)
+            vectors = _lines.line_vectors(data, encoding, errors, threads)
         except UnicodeDecodeError:
             raise undecodable(source, line, data, encoding, errors) from None
-        yield Block(source, line, vectors, None, data, encoding, errors, byte_count=len(data))
-        line += len(vectors)
+        yield Block(source, line, vectors, None, data, encoding, errors)
+        line += len(vectors) // 3

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
+#include <vector>
 
 namespace nuvra::batch {
 
@@ -22,6 +24,33 @@ void for_each_line(const std::uint8_t* data, std::size_t size, Line line) {
     line(begin, end - begin);
     begin = end + 1;
   }
+}
+
+struct LineSpan {
+  std::size_t begin, end;  // the "\n" left out
+};
+
+// The spans of lines `rows` (ascending), as for_each_line numbers them from 0.
+// False, with the spans of the rows before it, at the first row past the last
+// line. std::bad_alloc when memory is short.
+inline bool find_lines(const std::uint8_t* data, std::size_t size, std::span<const std::size_t> rows,
+                       std::vector<LineSpan>& spans) {
+  spans.reserve(rows.size());
+  std::size_t line = 0, begin = 0;
+  for (const std::size_t row : rows) {
+    for (;; ++line) {
+      if (begin >= size) return false;
+      const void* newline = std::memchr(data + begin, '\n', size - begin);
+      const std::size_t end =
+          newline ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - data) : size;
+      if (line == row) {
+        spans.push_back({begin, end});
+        break;
+      }
+      begin = end + 1;
+    }
+  }
+  return true;
 }
 
 // Whether the bytes are well-formed UTF-8, as the interpreter's strict

@@ -5,57 +5,12 @@
 
 #include "column.hpp"
 #include "python.hpp"
-#include "semv/vectors.hpp"
+#include "scores.hpp"
 #include "sources.hpp"
 
 namespace nuvra::batch {
 
 namespace {
-
-// Below this many rows the lock is kept: releasing it costs more.
-constexpr Py_ssize_t cosine_rows_without_lock = 4096;
-
-int double_buffer(PyObject* source, Py_buffer& view, int flags, Py_ssize_t items, const char* what) {
-  if (PyObject_GetBuffer(source, &view, flags | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return -1;
-  if (view.itemsize == sizeof(double) && view.format && std::string_view(view.format) == "d" &&
-      (items < 0 ? view.len % (3 * sizeof(double)) == 0 : view.len == items * Py_ssize_t{sizeof(double)}))
-    return 0;
-  PyErr_Format(PyExc_ValueError, "cosines() needs %s as a C-contiguous float64 buffer", what);
-  PyBuffer_Release(&view);
-  return -1;
-}
-
-// cosines(vectors, q0, q1, q2, out): out[i] is the cosine of row i of the
-// (n, 3) float64 buffer `vectors` with (q0, q1, q2).
-PyObject* cosines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 5) {
-    PyErr_SetString(PyExc_TypeError, "cosines(vectors, q0, q1, q2, out)");
-    return nullptr;
-  }
-  double query[3];
-  for (int i = 0; i < 3; ++i)
-    if ((query[i] = PyFloat_AsDouble(args[1 + i])) == -1.0 && PyErr_Occurred()) return nullptr;
-  Py_buffer vectors, out;
-  if (double_buffer(args[0], vectors, PyBUF_SIMPLE, -1, "vectors") < 0) return nullptr;
-  const Py_ssize_t n = vectors.len / Py_ssize_t{3 * sizeof(double)};
-  if (double_buffer(args[4], out, PyBUF_WRITABLE, n, "out") < 0) {
-    PyBuffer_Release(&vectors);
-    return nullptr;
-  }
-  const auto* v = static_cast<const double*>(vectors.buf);
-  auto* o = static_cast<double*>(out.buf);
-  const auto rows = static_cast<std::size_t>(n);
-  if (n < cosine_rows_without_lock) {
-    semv::cosine_similarities(v, rows, query, o);
-  } else {
-    PyThreadState* saved = PyEval_SaveThread();
-    semv::cosine_similarities(v, rows, query, o);
-    PyEval_RestoreThread(saved);
-  }
-  PyBuffer_Release(&out);
-  PyBuffer_Release(&vectors);
-  Py_RETURN_NONE;
-}
 
 template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
 PyCFunction fastcall() {
@@ -73,6 +28,10 @@ PyMethodDef methods[] = {
      "arrow_source(exported): an Arrow string column from __arrow_c_array__() or __arrow_c_stream__()."},
     {"cosines", fastcall<cosines>(), METH_FASTCALL,
      "cosines(vectors, q0, q1, q2, out): the cosine of each row of vectors with the query, into out."},
+    {"top", fastcall<top>(), METH_FASTCALL,
+     "top(scores, k): the rows of the k best scores, best first, and how many rows share the k-th."},
+    {"line_spans", fastcall<line_spans>(), METH_FASTCALL,
+     "line_spans(data, rows): (begin, end) of each of the given lines (in ascending order) in data."},
     {nullptr, nullptr, 0, nullptr}};
 
 int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject*& type) {

@@ -1,0 +1,13 @@
+// What the batch engine does with vectors once they are made: cosines
+// against a query, the k best of them, and where the lines behind them begin.
+#pragma once
+
+#include "python.hpp"
+
+namespace nuvra::batch {
+
+PyObject* cosines(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+PyObject* top(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+PyObject* line_spans(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace nuvra::batch
