@@ -27,6 +27,7 @@ from nuvra import cli
 from nuvra.cli import inputs
 from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
 from nuvra_testing.helpers import run_nuvra as nuvra
+from nuvra_testing.helpers import run_python
 
 LINES = ["ERROR: disk write failed", "login denied for admin", "hello world", "sorgu tablo"]
 
@@ -323,6 +324,17 @@ def test_blocks_are_whole_lines_however_the_bytes_arrive(monkeypatch, pipe):
     blocks = [bytes(b) for b in inputs.read_blocks(inputs.Source("x"), stream)]  # copied: the buffer is reused
     assert b"".join(blocks) == data and len(blocks) > 3
     assert all(b.endswith(b"\n") for b in blocks[:-1])
+
+
+def test_similar_and_word_start_without_numpy(log):
+    # numpy's import is most of a short run's time: only vectors and plot need it.
+    result = run_python(f"""
+        import sys
+        from nuvra.cli import main
+        assert main(["similar", "disk error", {str(log)!r}]) == 0 and main(["word", "disk"]) == 0
+        print("numpy" in sys.modules)
+    """)
+    assert result.returncode == 0 and result.stdout.splitlines()[-1] == "False", result.stderr
 
 
 def test_a_query_that_matches_no_keyword_selects_nothing(log):
