@@ -334,6 +334,15 @@ def test_top_rows_are_those_of_a_sort(scores, k):
     assert _batch.top(array.array("d", scores), k) == plain_top(scores, k)
 
 
+@pytest.mark.parametrize("k", [1, 7, 600, 2100, 6000])
+def test_top_rows_of_long_columns_in_any_order(k):
+    # Long enough that candidates are cut to the k best on the way, many times for small k.
+    rng = random.Random(k)
+    scores = [rng.choice([math.nan, -0.0, 0.0, 0.5, 1.0]) if rng.random() < 0.5 else rng.random() for _ in range(5000)]
+    for column in (scores, sorted(s for s in scores if not math.isnan(s)), scores[::-1]):
+        assert _batch.top(array.array("d", column), k) == plain_top(column, k)
+
+
 def test_top_rows_check_their_arguments():
     with pytest.raises(ValueError, match="float64"):
         _batch.top(array.array("f", [1.0]), 1)
