@@ -13,9 +13,12 @@ import importlib
 import os
 from array import array
 from collections.abc import Buffer
-from typing import Literal
+from typing import TYPE_CHECKING, Literal
 
 from nuvra import _batch
+
+if TYPE_CHECKING:
+    import numpy as np
 
 # Error handlers whose output for undecodable bytes holds no token character
 # (U+FFFD, or a lone surrogate), so that such bytes may be read as they are.
@@ -101,11 +104,22 @@ def decoded_lines(data: Buffer, encoding: str, errors: str) -> list[str]:
     return split_lines(str(data, encoding, errors))
 
 
+def zeros(n: int) -> array[float]:
+    return array("d", [0.0]) * n
+
+
 def filled(column: _batch.Column, threads: int) -> array[float]:
     """The column's vectors: x, y and z of each row in turn."""
-    out = array("d", [0.0]) * (3 * len(column))
+    out = zeros(3 * len(column))
     column.fill(out, threads)
     return out
+
+
+def matrix(vectors: array[float]) -> np.ndarray:
+    """Vectors as an (n, 3) float64 numpy array over the same memory (numpy is imported only here)."""
+    import numpy as np
+
+    return np.frombuffer(vectors, dtype=np.float64).reshape(len(vectors) // 3, 3)
 
 
 def line_vectors(data: Buffer, encoding: str, errors: str, threads: int) -> array[float]:

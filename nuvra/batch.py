@@ -259,10 +259,4 @@ def vectorize_lines(data: Buffer, *, encoding: str = "utf-8", errors: str = "str
         raise TypeError("vectorize_lines() expected bytes, got str: use vectorize_texts(text.split('\\n'))")
     codecs.lookup(encoding)  # LookupError for an unknown encoding
     codecs.lookup_error(errors)  # LookupError for an unknown handler
-    check = _lines.line_check(encoding, errors)
-    if check is False:
-        return vectorize_texts(_lines.decoded_lines(data, encoding, errors), workers=threads)
-    column = _batch.lines_column(data, check, encoding, errors)
-    out = np.empty((len(column), 3), dtype=np.float64)
-    column.fill(out, threads)
-    return out
+    return _lines.matrix(_lines.line_vectors(data, encoding, errors, threads))

@@ -21,7 +21,7 @@ from array import array
 from collections.abc import Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING, NoReturn
 
-from nuvra import _batch
+from nuvra import _batch, _lines
 from nuvra.cli.errors import EXIT_NOTHING, EXIT_OK, EXIT_USAGE, UserError
 from nuvra.cli.inputs import Block, Source, blocks_of, check_encoding, check_readable, choose_sources, opened
 from nuvra.cli.output import Output
@@ -194,7 +194,7 @@ def command_similar(args: argparse.Namespace) -> None:
         )
     ranking = Ranking(args.k)
     for block in run.blocks():
-        scores = array("d", [0.0]) * len(block)
+        scores = _lines.zeros(len(block))
         _batch.cosines(block.vectors, *query, scores)
         ranking.add(block, scores)
     where = run.location_columns() if not args.no_location else []

@@ -226,10 +226,8 @@ class Block:
         return len(self.vectors) // 3
 
     def matrix(self) -> np.ndarray:
-        """The vectors as an (n, 3) numpy array, without a copy (numpy is imported only here)."""
-        import numpy as np
-
-        return np.frombuffer(self.vectors, dtype=np.float64).reshape(len(self), 3)
+        """The vectors as an (n, 3) numpy array, without a copy."""
+        return _lines.matrix(self.vectors)
 
     def texts(self) -> list[str]:
         """The lines as text, each without its "\\r"."""

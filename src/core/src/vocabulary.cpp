@@ -49,8 +49,8 @@ static_assert(distinct_bigrams(Axis::x) == 95 && distinct_bigrams(Axis::y) == 94
 static_assert(keywords_unique());
 static_assert(set_size(Axis::x, 12) == 7 && set_size(Axis::x, 27) == 5);  // "terminate", "istisna"
 static_assert(set_size(Axis::z, 2) == 1);                                 // "db"
-static_assert(vocabularies.smallest_set_with_pair[vocabularies.pair_number[symbol_of('d')][symbol_of('b')]] ==
-              1);  // "db"
+constexpr std::uint16_t db_pair = vocabularies.pair_number[symbol_of('d')][symbol_of('b')];
+static_assert(vocabularies.smallest_set_with_pair[db_pair] == 1);  // "db"
 static_assert(set_size(Axis::x, 13) == 9 && set_size(Axis::y, 16) == 9 && set_size(Axis::z, 23) == 9);
 
 }  // namespace
