@@ -6,18 +6,19 @@
 // ASCII unit and any other byte starts a wider one, so that keywords,
 // separators and wide code points stay likely in every width. The paths this drives, by name:
 //   - prefix_match and has_prefix, through keywords and near-keywords;
-//   - collect_bigrams with WordSymbolPairs and CodePointPairs, and its stop
-//     after max_scoring_bigrams distinct bigrams;
+//   - collect_bigrams: its bounds on the distinct bigrams, the words they
+//     settle and those that distinct_bigrams counts (PairBits and
+//     CodePointPairs), and its stops after max_scoring_bigrams;
 //   - count_slots and axis_scores, in the SIMD form or, built with
 //     SEMV_NO_SIMD, the scalar one;
 //   - lowered_word_vector: the Lowered view, stripped, simply_lowered;
 //   - text_vector_of: block_masks, tokens that run across blocks, tokens
 //     without letters;
 //   - TokenCache, which this build keeps for texts of 64 units or more;
-//   - the wrap of TokenSymbolPairs' generations (more than 255 fallback
+//   - the wrap of KeywordPairMarks' generations (more than 255 fallback
 //     tokens), on texts repeated until they are long enough;
-//   - TextBatch, one per width kept for the whole run, so that its cache and
-//     marks carry over from every text before.
+//   - TextBatch, one per width kept for the whole run, so that its cache
+//     carries over from every text before.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -36,7 +37,7 @@ namespace {
 
 using semv::vocabularies;
 
-// Long enough for the generations of TokenSymbolPairs to wrap round.
+// Long enough for the generations of KeywordPairMarks to wrap round.
 constexpr std::size_t repeated_text_units = 1536;
 
 template <class Unit>

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings
 
 import nuvra.semv_core as semv_core
-from nuvra.semv_core import get_semantic_vector_c
+from nuvra.semv_core import get_semantic_vector_c, vectorize_text_c
 from nuvra_testing import reference
 from nuvra_testing.helpers import entries, same_bits
 from nuvra_testing.source_lines import WORD, WORD_FUNCTION, WORD_NORMALISE
@@ -113,6 +113,25 @@ def test_no_leak(word):
 def test_long_words_match_the_reference(word):
     assert same_bits(get_semantic_vector_c(word), reference.get_semantic_vector(word))
     assert same_bits(get_semantic_vector_c(word.upper()), reference.get_semantic_vector(word.upper()))
+
+
+@pytest.mark.parametrize(
+    "word",
+    [
+        "connection",  # every bigram a keyword bigram: d is their number
+        "passwdxy",  # other bigrams that begin differently: d is known
+        "passwdwz",  # two other bigrams begin with w: d counted, and 4/10 kept
+        "zq" * 40 + "error",  # one other pair repeated: counted to 4/7
+        "erzq" + "zq" * 20,  # the lower bound already rules every keyword out
+        "q" + "disconnectpermissionveritabanisertifika",  # more than 22 keyword bigrams
+        "qz" * 100 + "x" + "".join(chr(c) for c in range(0x61, 0x7B)),  # stops on the way
+        "ç" * 3 + "okme",  # other bigrams of code points that are no symbol
+    ],
+)
+def test_each_way_of_counting_bigrams(word):
+    assert same_bits(get_semantic_vector_c(word), reference.get_semantic_vector(word))
+    text = f"{word} {word.upper()}"
+    assert same_bits(vectorize_text_c(text), reference.vectorize_text(text))
 
 
 @settings(max_examples=1500)

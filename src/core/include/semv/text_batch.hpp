@@ -1,13 +1,11 @@
 // What one thread keeps from text to text of a batch: the vectors of the
-// fallback tokens it has scored (log lines share most of their words) and the
-// marks of the bigrams it has seen. A text's vector is bit for bit the same
-// as text_vector gives it alone.
+// fallback tokens it has scored (log lines share most of their words). A
+// text's vector is bit for bit the same as text_vector gives it alone.
 #pragma once
 
 #include <cstdint>
 #include <span>
 
-#include "semv/details/bigrams.hpp"
 #include "semv/details/token_cache.hpp"
 #include "semv/vectors.hpp"
 
@@ -24,7 +22,6 @@ class TextBatch {
 
  private:
   details::TokenCache cache_;
-  details::TokenSymbolPairs symbol_pairs_;
 };
 
 }  // namespace semv

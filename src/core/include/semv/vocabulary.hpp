@@ -75,19 +75,22 @@ static_assert(threshold_test_is_exact());
 
 // Code points that may occur in a text token, once lower-cased: a-z, 0-9, '_'.
 // Each has a symbol number, and every ordered pair of symbols a pair number;
-// the bigrams that occur in keywords take the lowest pair numbers.
+// the bigrams that occur in keywords take the lowest pair numbers. Every
+// other code point has the one symbol other_symbol, and a pair with it has
+// the pair number other_pair.
 inline constexpr std::size_t symbol_count = 26 + 10 + 1;
 inline constexpr std::size_t symbol_pair_count = symbol_count * symbol_count;
 // Room for the distinct keyword bigrams of all axes (checked when they are
 // numbered): the rows of keywords_with_pair, 24 KiB in all.
 inline constexpr std::size_t max_keyword_bigrams = 256;
-inline constexpr std::uint8_t no_symbol = 0xFF;
+inline constexpr std::uint8_t other_symbol = symbol_count;
+inline constexpr std::uint16_t other_pair = 0xFFFE;
 
 constexpr std::uint8_t symbol_of(char32_t c) {
   if (c >= U'a' && c <= U'z') return static_cast<std::uint8_t>(c - U'a');
   if (c >= U'0' && c <= U'9') return static_cast<std::uint8_t>(26 + (c - U'0'));
   if (c == U'_') return 36;
-  return no_symbol;
+  return other_symbol;
 }
 
 // A keyword list as the word vector scans it.
@@ -131,6 +134,11 @@ inline constexpr std::size_t keyword_slots = (keyword_count + 15) / 16 * 16;
 // Vocabularies::twice_set_size and the slot test are named for this numerator.
 static_assert(threshold_numerator == 2);
 
+// The weight of a shared bigram in the per-keyword sums: sums of
+// threshold_numerator + threshold_denominator per bigram are what the
+// threshold test compares (see details/slot_counts.hpp).
+inline constexpr std::uint8_t pair_weight = threshold_numerator + threshold_denominator;
+
 // A size for slots without a keyword: a count of at most 9 never passes it.
 inline constexpr std::uint8_t never_passing_twice_size =
     (threshold_numerator + threshold_denominator) * max_bigrams_per_keyword + 1;
@@ -150,14 +158,18 @@ struct Vocabularies {
   std::array<PrefixKeyword, keyword_count> prefix_keywords{};
   std::uint8_t prefix_keyword_count = 0;
   std::array<std::array<PrefixCandidates, 26>, 26> prefixes{};
-  // Pair number of each pair of symbols.
-  std::array<std::array<std::uint16_t, symbol_count>, symbol_count> pair_number = [] {
-    std::array<std::array<std::uint16_t, symbol_count>, symbol_count> numbers{};
-    for (auto& row : numbers) row.fill(unnumbered_pair);
+  // Pair number of each pair of symbols, other_symbol's included, in rows of
+  // 64 so that a row begins at a shift of its symbol.
+  std::array<std::array<std::uint16_t, 64>, symbol_count + 1> pair_number = [] {
+    std::array<std::array<std::uint16_t, 64>, symbol_count + 1> numbers{};
+    for (auto& row : numbers) row.fill(other_pair);
+    for (std::size_t s = 0; s < symbol_count; ++s)
+      for (std::size_t t = 0; t < symbol_count; ++t) numbers[s][t] = unnumbered_pair;
     return numbers;
   }();
   // Every keyword has a slot: axis X's keywords first, then Y's, then Z's.
-  // keywords_with_pair[p][slot] is 1 when the slot's keyword has bigram p.
+  // keywords_with_pair[p][slot] is pair_weight when the slot's keyword has
+  // bigram p, else 0.
   alignas(16) std::array<std::array<std::uint8_t, keyword_slots>, max_keyword_bigrams> keywords_with_pair{};
   // Twice the size of each slot's bigram set; slots without a keyword hold a
   // size so large that no score reaches the threshold. "Twice" is the
@@ -229,7 +241,7 @@ constexpr void build_bigrams(Vocabularies& v, Axis axis) {
       for (std::size_t j = 0; j < set.size; ++j) present = present || set.pairs[j] == number;
       if (present) continue;
       set.pairs[set.size++] = number;
-      v.keywords_with_pair[number][v.first_slot[a] + k] = 1;
+      v.keywords_with_pair[number][v.first_slot[a] + k] = pair_weight;
     }
     list.sets[k] = set;
     v.twice_set_size[v.first_slot[a] + k] = static_cast<std::uint8_t>(threshold_numerator * set.size);

@@ -74,7 +74,7 @@ struct CodePoints {
   constexpr std::size_t size() const { return length; }
   constexpr char32_t operator[](std::size_t i) const { return data[i]; }
   constexpr std::uint8_t symbol(std::size_t i) const {
-    return data[i] < lowered_limit ? plain_symbols[data[i]] : no_symbol;
+    return data[i] < lowered_limit ? plain_symbols[data[i]] : other_symbol;
   }
 };
 

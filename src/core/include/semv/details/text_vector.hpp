@@ -44,9 +44,8 @@ struct TextSums {
 template <class Unit>
 class TextWalk {
  public:
-  TextWalk(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache,
-           TokenSymbolPairs& symbol_pairs)
-      : v_(v), text_(text), n_(n), cache_(cache), symbol_pairs_(symbol_pairs) {}
+  TextWalk(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache)
+      : v_(v), text_(text), n_(n), cache_(cache) {}
 
   // One token, [begin, end) of the text.
   void token(std::size_t begin, std::size_t end, bool has_letter) {
@@ -71,23 +70,21 @@ class TextWalk {
 
   WordVector token_vector(const Lowered<Unit>& w) {
     if (const PrefixKeyword* match = prefix_match(v_, w)) return unit_vector(match->axis);
-    symbol_pairs_.next_token();
-    return fallback_vector(v_, w, symbol_pairs_);
+    return fallback_vector(v_, w, keyword_pairs_);
   }
 
   const Vocabularies& v_;
   const Unit* text_;
   std::size_t n_;
   TokenCache& cache_;
-  TokenSymbolPairs& symbol_pairs_;
+  KeywordPairMarks keyword_pairs_;
   TextSums sums_;
 };
 
 // The sum of the vectors of the text's tokens, in token order.
 template <class Unit>
-TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache,
-                          TokenSymbolPairs& symbol_pairs) {
-  TextWalk<Unit> walk(v, text, n, cache, symbol_pairs);
+TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache) {
+  TextWalk<Unit> walk(v, text, n, cache);
   for_each_token(text, n, [&walk](std::size_t begin, std::size_t end, bool has_letter) {
     walk.token(begin, end, has_letter);
   });
@@ -98,8 +95,7 @@ TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n
 template <class Unit>
 TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n) {
   TokenCache cache = TokenCache::for_text(n);
-  TokenSymbolPairs symbol_pairs;
-  return text_vector_of(v, text, n, cache, symbol_pairs);
+  return text_vector_of(v, text, n, cache);
 }
 
 }  // namespace semv::details

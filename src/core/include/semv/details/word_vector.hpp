@@ -64,28 +64,24 @@ const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w) {
 // is at least score_threshold, 2/5. For these small counts (u < 40) no
 // quotient rounds across it (threshold_test_is_exact), so the test is exact in
 // integers: 5c >= 2u, that is 7c >= 2(d + s) for a word of d distinct bigrams
-// and a keyword of s, as u = d + s - c. As s >= c, it needs
-// 5c >= 2d too; and as c is at most the number of shared bigrams (and 9) and
-// s at least the smallest set that has one of them, most words are settled
-// before any keyword is counted. The kept scores of an axis are compared as fractions, which
-// picks the same maximum as comparing rounded quotients, so each axis divides
-// at most once.
+// and a keyword of s, as u = d + s - c; cannot_score settles most words
+// before any keyword is counted. The kept scores of an axis are compared as
+// fractions, which picks the same maximum as comparing rounded quotients, so
+// each axis divides at most once.
 inline std::array<double, axis_count> axis_scores(const Vocabularies& v, const WordBigrams& word) {
   std::array<double, axis_count> scores{};
   if (word.scores_nothing()) return scores;
   const std::uint32_t d = word.distinct;
-  const std::uint32_t shared = word.keyword_pair_count;
-  const std::uint32_t c_max = std::min<std::uint32_t>(shared, max_bigrams_per_keyword);
-  constexpr std::uint32_t num = threshold_numerator, den = threshold_denominator;
-  if (den * c_max < num * d || (num + den) * c_max < num * (d + word.smallest_set)) return scores;
+  constexpr std::uint32_t num = threshold_numerator;
   SlotCounts common;
-  count_slots(v, word.keyword_pairs.data(), shared, static_cast<std::uint8_t>(num * d), common);
+  count_slots(v, word.keyword_pairs.data(), word.keyword_pair_count, static_cast<std::uint8_t>(num * d),
+              common);
   std::uint32_t c_best[axis_count] = {0, 0, 0}, u_best[axis_count] = {1, 1, 1};
   for (std::size_t half = 0; half < 2; ++half) {
     for (std::uint64_t bits = common.passing[half]; bits != 0; bits &= bits - 1) {
       const std::size_t j = 64 * half + static_cast<std::size_t>(std::countr_zero(bits));
       const std::size_t a = (j >= v.first_slot[1]) + (j >= v.first_slot[2]);
-      const std::uint32_t c = common.count[j], u = d + v.twice_set_size[j] / num - c;
+      const std::uint32_t c = common.count(j), u = d + v.twice_set_size[j] / num - c;
       if (c * u_best[a] > c_best[a] * u) {
         c_best[a] = c;
         u_best[a] = u;
@@ -107,9 +103,12 @@ inline WordVector unit_vector(Axis axis) {
 }
 
 // The fallback vector of a word that starts with no keyword.
-template <class Word, class SymbolPairs>
-WordVector fallback_vector(const Vocabularies& v, const Word& w, SymbolPairs& symbol_pairs) {
-  const std::array<double, axis_count> scores = axis_scores(v, collect_bigrams(v, w, symbol_pairs));
+template <class Word>
+[[gnu::always_inline]] inline WordVector fallback_vector(const Vocabularies& v, const Word& w,
+                                                         KeywordPairMarks& keyword_pairs) {
+  WordBigrams bigrams;
+  collect_bigrams(v, w, keyword_pairs.next_word(), bigrams);
+  const std::array<double, axis_count> scores = axis_scores(v, bigrams);
   return {WordForm::fallback, Axis::x, {scores[0], scores[1], scores[2]}};
 }
 
@@ -118,8 +117,8 @@ template <class Word>
 WordVector word_vector_of(const Vocabularies& v, const Word& w) {
   if (w.size() == 0) return {WordForm::empty, Axis::x, {0.0, 0.0, 0.0}};
   if (const PrefixKeyword* match = prefix_match(v, w)) return unit_vector(match->axis);
-  WordSymbolPairs symbol_pairs;
-  return fallback_vector(v, w, symbol_pairs);
+  KeywordPairMarks keyword_pairs;
+  return fallback_vector(v, w, keyword_pairs);
 }
 
 }  // namespace semv::details
