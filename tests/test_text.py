@@ -106,6 +106,16 @@ def test_none_is_refused_at_the_tokenising_line():
     assert entries(info.value) == [(TEXT, TEXT_FUNCTION), (TEXT, TEXT_TOKENISE)]
 
 
+@pytest.mark.parametrize("width", ["", "ğ", "\U0001f600"])
+@pytest.mark.parametrize("token", ["db", "9log", "x_db", "errr", "r2d2", "aB1"])
+def test_tokens_across_the_units_read_together(width, token):
+    # Texts are read 64 units at a time: the token starts at every place
+    # around the first two joins, so that its letters fall on both sides.
+    for start in [*range(56, 70), *range(120, 132)]:
+        text = width + " " * (start - len(width)) + token + " erorr"
+        assert same_bits(vectorize_text_c(text), reference.vectorize_text(text)), start
+
+
 @settings(max_examples=800)
 @given(texts)
 def test_matches_the_reference_bit_for_bit(text):

@@ -48,10 +48,11 @@ class TextWalk {
       : v_(v), text_(text), n_(n), cache_(cache) {}
 
   // One token, [begin, end) of the text.
-  void token(std::size_t begin, std::size_t end, bool has_letter) {
+  void token(std::size_t begin, std::size_t end, bool has_letter_pair) {
     sums_.any_token = true;
-    // A token without letters starts no keyword and shares no bigram with one.
-    if (has_letter) sums_.add(vector_of(Lowered<Unit>{text_ + begin, end - begin}));
+    // A keyword begins with two letters, and each of its bigrams is two, so
+    // a token without two letters in a row matches nothing.
+    if (has_letter_pair) sums_.add(vector_of(Lowered<Unit>{text_ + begin, end - begin}));
   }
   TextVector result() const { return sums_.result(); }
 
@@ -85,8 +86,8 @@ class TextWalk {
 template <class Unit>
 TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache) {
   TextWalk<Unit> walk(v, text, n, cache);
-  for_each_token(text, n, [&walk](std::size_t begin, std::size_t end, bool has_letter) {
-    walk.token(begin, end, has_letter);
+  for_each_token(text, n, [&walk](std::size_t begin, std::size_t end, bool has_letter_pair) {
+    walk.token(begin, end, has_letter_pair);
   });
   return walk.result();
 }

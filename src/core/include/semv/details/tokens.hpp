@@ -112,16 +112,23 @@ constexpr std::uint64_t low_bits(unsigned n) {
   return (std::uint64_t{1} << n) - 1;
 }
 
-// Calls on_token(begin, end, has_letter) for each token [begin, end) of the
-// n units, in order. A token begins at the lowest set bit of a block's
-// `token` mask and ends at the next clear one, or runs on into the next block.
+// Calls on_token(begin, end, has_letter_pair) for each token [begin, end) of
+// the n units, in order, with whether it holds two letters in a row. A token
+// begins at the lowest set bit of a block's `token` mask and ends at the next
+// clear one, or runs on into the next block.
 template <class Unit, class OnToken>
 [[gnu::always_inline]] inline void for_each_token(const Unit* text, std::size_t n, OnToken&& on_token) {
   std::size_t open_begin = 0;  // of a token that runs on from an earlier block
   bool open = false, open_letter = false;
+  std::uint64_t letter_before = 0;  // the last unit of the block before, a letter
   for (std::size_t base = 0; base < n; base += block_units) {
     const std::size_t count = n - base < block_units ? n - base : block_units;
     BlockMasks m = block_masks(text + base, count);
+    // From here on bit i of `letter` marks a letter after a letter: as no
+    // unit outside a token is a letter, the pairs of a token are its bits.
+    const std::uint64_t letters = m.letter;
+    m.letter &= (letters << 1) | letter_before;
+    letter_before = letters >> 63;
     if (open) {
       if (m.token == ~std::uint64_t{0}) {
         open_letter = open_letter || m.letter != 0;
