@@ -24,6 +24,13 @@ struct TextSums {
   std::uint64_t matched_count = 0;
   bool any_token = false;
 
+  // A unit vector adds 1.0 to its axis and +0.0 to the others, which leaves
+  // them as they are: the sums are never -0.0 and never NaN.
+  void add_unit(Axis axis) {
+    sum[index_of(axis)] = sum[index_of(axis)] + 1.0;
+    ++matched_count;
+  }
+
   void add(const WordVector& w) {
     if (!matches(w)) return;
     sum[0] = sum[0] + w.components[0];
@@ -41,7 +48,9 @@ struct TextSums {
   }
 };
 
-template <class Unit>
+// The walk over the tokens of one text, with or without a cache of token
+// vectors: each its own loop, so that neither tests for the cache per token.
+template <class Unit, bool cached>
 class TextWalk {
  public:
   TextWalk(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache)
@@ -52,17 +61,24 @@ class TextWalk {
     sums_.any_token = true;
     // A keyword begins with two letters, and each of its bigrams is two, so
     // a token without two letters in a row matches nothing.
-    if (has_letter_pair) sums_.add(vector_of(Lowered<Unit>{text_ + begin, end - begin}));
+    if (!has_letter_pair) return;
+    const Lowered<Unit> w{text_ + begin, end - begin};
+    if constexpr (cached) {
+      sums_.add(cached_vector(w));
+    } else if (const PrefixKeyword* match = prefix_match(v_, w)) {
+      sums_.add_unit(match->axis);
+    } else {
+      sums_.add(fallback_vector(v_, w, keyword_pairs_));
+    }
   }
   TextVector result() const { return sums_.result(); }
 
  private:
-  // With a cache, a token is looked up there before anything else: finding
-  // it costs less than even the prefix scan.
-  WordVector vector_of(const Lowered<Unit>& w) {
+  // A token is looked up in the cache before anything else: finding it costs
+  // less than even the prefix scan.
+  WordVector cached_vector(const Lowered<Unit>& w) {
     TokenCache::Key key;
-    if (!cache_.active() || !TokenCache::key_of(w.data, w.length, text_ + n_ - w.data, key))
-      return token_vector(w);
+    if (!TokenCache::key_of(w.data, w.length, text_ + n_ - w.data, key)) return token_vector(w);
     if (const WordVector* known = cache_.find(key)) return *known;
     const WordVector computed = token_vector(w);
     cache_.insert(key, computed);
@@ -82,14 +98,20 @@ class TextWalk {
   TextSums sums_;
 };
 
-// The sum of the vectors of the text's tokens, in token order.
-template <class Unit>
-TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache) {
-  TextWalk<Unit> walk(v, text, n, cache);
+template <class Unit, bool cached>
+TextVector walk_text(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache) {
+  TextWalk<Unit, cached> walk(v, text, n, cache);
   for_each_token(text, n, [&walk](std::size_t begin, std::size_t end, bool has_letter_pair) {
     walk.token(begin, end, has_letter_pair);
   });
   return walk.result();
+}
+
+// The sum of the vectors of the text's tokens, in token order.
+template <class Unit>
+TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache) {
+  return cache.active() ? walk_text<Unit, true>(v, text, n, cache)
+                        : walk_text<Unit, false>(v, text, n, cache);
 }
 
 // A text on its own keeps a cache only when it is long.
