@@ -47,6 +47,16 @@ static_assert(set_size_sum(Axis::x) == 123 && set_size_sum(Axis::y) == 136 && se
 static_assert(distinct_bigrams(Axis::x) == 95 && distinct_bigrams(Axis::y) == 94 &&
               distinct_bigrams(Axis::z) == 89);
 static_assert(keywords_unique());
+
+// number_byte_pairs looks only at A-Z and a-z: no other byte lowers onto a-z.
+constexpr bool only_ascii_letters_lower_onto_letters() {
+  for (char32_t c = 0; c < 256; ++c) {
+    const bool ascii_letter = (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z');
+    if ((symbol_of(details::simple_lower(c)) < 26) != ascii_letter) return false;
+  }
+  return true;
+}
+static_assert(only_ascii_letters_lower_onto_letters());
 static_assert(set_size(Axis::x, 12) == 7 && set_size(Axis::x, 27) == 5);  // "terminate", "istisna"
 static_assert(set_size(Axis::z, 2) == 1);                                 // "db"
 constexpr std::uint16_t db_pair = vocabularies.pair_number[symbol_of('d')][symbol_of('b')];

@@ -9,6 +9,8 @@
 #include <span>
 #include <string_view>
 
+#include "semv/details/lower_case.hpp"
+
 namespace semv {
 
 enum class Axis : std::uint8_t { x = 0, y = 1, z = 2 };
@@ -150,6 +152,8 @@ constexpr std::array<std::uint8_t, keyword_slots> unused_slots() {
 }
 
 inline constexpr std::uint16_t unnumbered_pair = 0xFFFF;
+// In Vocabularies::byte_pair_keyword: a pair that is no keyword bigram.
+inline constexpr std::uint8_t no_keyword_pair = 0xFF;
 
 struct Vocabularies {
   std::array<KeywordList, axis_count> keywords{};
@@ -184,6 +188,10 @@ struct Vocabularies {
   }();
   std::array<std::uint8_t, axis_count + 1> first_slot{};
   std::uint16_t keyword_bigram_count = 0;
+  // The keyword bigram of each pair of units below 256 once lower-cased
+  // (details/lower_case.hpp), or no_keyword_pair: for the words and tokens
+  // stored in bytes, one lookup in place of the symbols and their pair.
+  std::array<std::array<std::uint8_t, 256>, 256> byte_pair_keyword{};
 };
 
 namespace details {
@@ -259,6 +267,27 @@ constexpr void number_other_pairs(Vocabularies& v) {
       if (cell == unnumbered_pair) cell = next++;
 }
 
+// The keyword bigrams by their bytes, from the finished pair numbers. Only
+// the bytes that lower onto a-z begin or end one; the rest are copied whole,
+// which keeps the work of the compiler's evaluation small.
+constexpr void number_byte_pairs(Vocabularies& v) {
+  details::throw_if(v.keyword_bigram_count > no_keyword_pair, "byte pair capacity");
+  std::array<std::uint8_t, 256> none{};
+  none.fill(no_keyword_pair);
+  for (auto& row : v.byte_pair_keyword) row = none;
+  std::array<std::uint8_t, 2 * 26> letters{};
+  for (std::uint8_t c = 0; c < 26; ++c) {
+    letters[2 * c] = static_cast<std::uint8_t>('a' + c);
+    letters[2 * c + 1] = static_cast<std::uint8_t>('A' + c);
+  }
+  for (std::uint8_t first : letters)
+    for (std::uint8_t second : letters) {
+      const std::uint16_t p =
+          v.pair_number[symbol_of(details::simple_lower(first))][symbol_of(details::simple_lower(second))];
+      if (p < v.keyword_bigram_count) v.byte_pair_keyword[first][second] = static_cast<std::uint8_t>(p);
+    }
+}
+
 // All six steps in their order: the keyword lists X, Y, Z, then the bigram
 // lists; then the numbers of the other pairs.
 constexpr Vocabularies built_vocabularies() {
@@ -266,6 +295,7 @@ constexpr Vocabularies built_vocabularies() {
   for (Axis axis : axes) build_keywords(v, axis);
   for (Axis axis : axes) build_bigrams(v, axis);
   number_other_pairs(v);
+  number_byte_pairs(v);
   return v;
 }
 

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "semv/details/code_points.hpp"
 #include "semv/vocabulary.hpp"
 
 namespace semv::details {
@@ -165,10 +166,22 @@ template <class Word>
   std::uint64_t other_firsts = 0;  // bit s: an other bigram begins with symbol s
   std::size_t others = 0;
   std::uint32_t shared = 0, smallest_set = 0xFF;
-  std::uint8_t prev = w.symbol(0);
+  // The symbol before, or for a view of bytes the byte before.
+  std::uint8_t prev = byte_view<Word> ? static_cast<std::uint8_t>(w.data[0]) : w.symbol(0);
   for (std::size_t i = 1; i < n; ++i) {
-    const std::uint8_t symbol = w.symbol(i);
-    const std::uint16_t p = v.pair_number[prev][symbol];
+    std::uint16_t p;  // as a keyword bigram, if it is one
+    std::uint8_t first;
+    if constexpr (byte_view<Word>) {
+      const auto unit = static_cast<std::uint8_t>(w.data[i]);
+      p = v.byte_pair_keyword[prev][unit];  // no_keyword_pair is above every keyword bigram
+      first = prev;
+      prev = unit;
+    } else {
+      const std::uint8_t symbol = w.symbol(i);
+      p = v.pair_number[prev][symbol];
+      first = prev;
+      prev = symbol;
+    }
     if (p < keyword_bigram_count) {
       if (keyword_pairs.insert(p)) {
         if (shared == max_scoring_bigrams) {
@@ -179,14 +192,14 @@ template <class Word>
         smallest_set = std::min<std::uint32_t>(smallest_set, v.smallest_set_with_pair[p]);
       }
     } else {
-      other_firsts |= std::uint64_t{1} << prev;
+      if constexpr (byte_view<Word>) first = w.symbol(i - 1);
+      other_firsts |= std::uint64_t{1} << first;
       // Now and then, so that a long word stops once it cannot score.
       if (++others % 64 == 0 && shared + std::popcount(other_firsts) > max_scoring_bigrams) {
         shared = 0;
         break;
       }
     }
-    prev = symbol;
   }
   out.keyword_pair_count = shared;
   out.smallest_set = smallest_set;

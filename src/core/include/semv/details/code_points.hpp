@@ -5,29 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "semv/details/lower_case.hpp"
 #include "semv/vocabulary.hpp"
 
 namespace semv::details {
-
-// Code points below this have a one-to-one lower case that the table below
-// gives (Basic Latin, Latin-1, Latin Extended-A, the Turkish letters among
-// them), except U+0130, whose lower case is two code points.
-inline constexpr char32_t lowered_limit = 0x180;
-inline constexpr char32_t capital_i_with_dot = 0x130;
-
-// str.lower of one code point below lowered_limit, written as the rules of the
-// blocks: A-Z and the Latin-1 capitals shift by 32, the capitals of Latin
-// Extended-A sit just before their small letters, and Y with diaeresis lowers
-// into Latin-1.
-constexpr char32_t simple_lower(char32_t c) {
-  if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 32;
-  if (c == 0x178) return 0xFF;
-  const bool even = c % 2 == 0;
-  if ((c >= 0x100 && c <= 0x137 && even && c != capital_i_with_dot) || (c >= 0x139 && c <= 0x148 && !even) ||
-      (c >= 0x14A && c <= 0x177 && even) || (c >= 0x179 && c <= 0x17E && !even))
-    return c + 1;
-  return c;
-}
 
 inline constexpr auto lower_table = [] {
   std::array<std::uint16_t, lowered_limit> t{};
@@ -89,6 +70,20 @@ struct Lowered {
   constexpr char32_t operator[](std::size_t i) const { return lower_table[data[i]]; }
   constexpr std::uint8_t symbol(std::size_t i) const { return lowered_symbols[data[i]]; }
 };
+
+// A token of a text, lower-cased by the table as it is read: its units are
+// A-Z a-z 0-9 _, whatever the width they are stored in.
+template <class Unit>
+struct Token : Lowered<Unit> {};
+
+// The views whose units are all below 256 and lower as simple_lower does, so
+// that a pair of them is looked up by its two bytes.
+template <class Word>
+inline constexpr bool byte_view = false;
+template <>
+inline constexpr bool byte_view<Lowered<std::uint8_t>> = true;
+template <class Unit>
+inline constexpr bool byte_view<Token<Unit>> = true;
 
 // The view with the stripped ends of a lower-cased word cut off.
 template <class Unit>

@@ -62,7 +62,7 @@ class TextWalk {
     // A keyword begins with two letters, and each of its bigrams is two, so
     // a token without two letters in a row matches nothing.
     if (!has_letter_pair) return;
-    const Lowered<Unit> w{text_ + begin, end - begin};
+    const Token<Unit> w{{text_ + begin, end - begin}};
     if constexpr (cached) {
       sums_.add(cached_vector(w));
     } else if (const PrefixKeyword* match = prefix_match(v_, w)) {
@@ -76,7 +76,7 @@ class TextWalk {
  private:
   // A token is looked up in the cache before anything else: finding it costs
   // less than even the prefix scan.
-  WordVector cached_vector(const Lowered<Unit>& w) {
+  WordVector cached_vector(const Token<Unit>& w) {
     TokenCache::Key key;
     if (!TokenCache::key_of(w.data, w.length, text_ + n_ - w.data, key)) return token_vector(w);
     if (const WordVector* known = cache_.find(key)) return *known;
@@ -85,7 +85,7 @@ class TextWalk {
     return computed;
   }
 
-  WordVector token_vector(const Lowered<Unit>& w) {
+  WordVector token_vector(const Token<Unit>& w) {
     if (const PrefixKeyword* match = prefix_match(v_, w)) return unit_vector(match->axis);
     return fallback_vector(v_, w, keyword_pairs_);
   }

@@ -33,7 +33,7 @@ template <class Word>
 bool has_prefix(const Word& w, const PrefixKeyword& keyword) {
   const std::size_t n = keyword.length;
   if (n > w.size()) return false;
-  if constexpr (std::is_same_v<Word, Lowered<std::uint8_t>>) {
+  if constexpr (std::is_base_of_v<Lowered<std::uint8_t>, Word>) {
     // Two overlapping chunks cover the keyword, within the word's length.
     const char* k = keyword.text.data();
     if (n >= 8) return lowered_bytes_equal<8>(w.data, k) && lowered_bytes_equal<8>(w.data + n - 8, k + n - 8);
