@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -155,6 +156,13 @@ inline constexpr std::uint16_t unnumbered_pair = 0xFFFF;
 // In Vocabularies::byte_pair_keyword: a pair that is no keyword bigram.
 inline constexpr std::uint8_t no_keyword_pair = 0xFF;
 
+// Two consecutive bytes as they lie in memory, read as one 16-bit number.
+constexpr std::uint16_t byte_pair_index(std::uint8_t first, std::uint8_t second) {
+  if constexpr (std::endian::native == std::endian::little)
+    return static_cast<std::uint16_t>(second << 8 | first);
+  return static_cast<std::uint16_t>(first << 8 | second);
+}
+
 struct Vocabularies {
   std::array<KeywordList, axis_count> keywords{};
   std::array<BigramList, axis_count> bigrams{};
@@ -189,9 +197,10 @@ struct Vocabularies {
   std::array<std::uint8_t, axis_count + 1> first_slot{};
   std::uint16_t keyword_bigram_count = 0;
   // The keyword bigram of each pair of units below 256 once lower-cased
-  // (details/lower_case.hpp), or no_keyword_pair: for the words and tokens
-  // stored in bytes, one lookup in place of the symbols and their pair.
-  std::array<std::array<std::uint8_t, 256>, 256> byte_pair_keyword{};
+  // (details/lower_case.hpp), or no_keyword_pair, by byte_pair_index: for
+  // the words and tokens stored in bytes, one load of both units and one
+  // lookup.
+  std::array<std::uint8_t, 256 * 256> byte_pair_keyword{};
 };
 
 namespace details {
@@ -268,13 +277,11 @@ constexpr void number_other_pairs(Vocabularies& v) {
 }
 
 // The keyword bigrams by their bytes, from the finished pair numbers. Only
-// the bytes that lower onto a-z begin or end one; the rest are copied whole,
-// which keeps the work of the compiler's evaluation small.
+// the bytes that lower onto a-z begin or end one, which keeps the work of
+// the compiler's evaluation small.
 constexpr void number_byte_pairs(Vocabularies& v) {
   details::throw_if(v.keyword_bigram_count > no_keyword_pair, "byte pair capacity");
-  std::array<std::uint8_t, 256> none{};
-  none.fill(no_keyword_pair);
-  for (auto& row : v.byte_pair_keyword) row = none;
+  v.byte_pair_keyword.fill(no_keyword_pair);
   std::array<std::uint8_t, 2 * 26> letters{};
   for (std::uint8_t c = 0; c < 26; ++c) {
     letters[2 * c] = static_cast<std::uint8_t>('a' + c);
@@ -284,7 +291,8 @@ constexpr void number_byte_pairs(Vocabularies& v) {
     for (std::uint8_t second : letters) {
       const std::uint16_t p =
           v.pair_number[symbol_of(details::simple_lower(first))][symbol_of(details::simple_lower(second))];
-      if (p < v.keyword_bigram_count) v.byte_pair_keyword[first][second] = static_cast<std::uint8_t>(p);
+      if (p < v.keyword_bigram_count)
+        v.byte_pair_keyword[byte_pair_index(first, second)] = static_cast<std::uint8_t>(p);
     }
 }
 

@@ -21,6 +21,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "semv/details/code_points.hpp"
 #include "semv/vocabulary.hpp"
@@ -148,6 +149,18 @@ template <class Word>
   return distinct;
 }
 
+// The bytes of units i - 1 and i of a view of bytes, as byte_pair_index.
+template <class Word>
+std::uint16_t byte_pair_at(const Word& w, std::size_t i) {
+  if constexpr (sizeof(w.data[0]) == 1) {
+    std::uint16_t index;
+    std::memcpy(&index, w.data + i - 1, 2);
+    return index;
+  } else {
+    return byte_pair_index(static_cast<std::uint8_t>(w.data[i - 1]), static_cast<std::uint8_t>(w.data[i]));
+  }
+}
+
 // The bigram set of a word, over any view of code_points.hpp: the pairs of
 // consecutive code points, or for a word of one code point the set that holds
 // the word itself, which no keyword has. Words and text tokens alike, with
@@ -166,16 +179,13 @@ template <class Word>
   std::uint64_t other_firsts = 0;  // bit s: an other bigram begins with symbol s
   std::size_t others = 0;
   std::uint32_t shared = 0, smallest_set = 0xFF;
-  // The symbol before, or for a view of bytes the byte before.
-  std::uint8_t prev = byte_view<Word> ? static_cast<std::uint8_t>(w.data[0]) : w.symbol(0);
+  std::uint8_t prev = w.symbol(0);  // for the views not of bytes
   for (std::size_t i = 1; i < n; ++i) {
     std::uint16_t p;  // as a keyword bigram, if it is one
     std::uint8_t first;
     if constexpr (byte_view<Word>) {
-      const auto unit = static_cast<std::uint8_t>(w.data[i]);
-      p = v.byte_pair_keyword[prev][unit];  // no_keyword_pair is above every keyword bigram
-      first = prev;
-      prev = unit;
+      // no_keyword_pair is above every keyword bigram.
+      p = v.byte_pair_keyword[byte_pair_at(w, i)];
     } else {
       const std::uint8_t symbol = w.symbol(i);
       p = v.pair_number[prev][symbol];
