@@ -161,26 +161,27 @@ std::uint16_t byte_pair_at(const Word& w, std::size_t i) {
   }
 }
 
-// The bigram set of a word, over any view of code_points.hpp: the pairs of
-// consecutive code points, or for a word of one code point the set that holds
-// the word itself, which no keyword has. Words and text tokens alike, with
-// the word's own set of keyword pairs.
-template <class Word>
-[[gnu::always_inline]] inline void collect_bigrams(const Vocabularies& v, const Word w,
-                                                   const KeywordPairMarks::Set keyword_pairs,
-                                                   WordBigrams& out) {
-  const std::size_t n = w.size();
-  if (n < 2) {
-    out.distinct = 1;
-    return;
-  }
+// What the pass of collect_bigrams gathers besides the keyword pairs.
+struct PairScan {
+  std::uint64_t other_firsts = 0;  // bit s: an other bigram begins with symbol s
+  std::size_t others = 0;          // the other bigrams, repeats counted
+  std::uint32_t shared = 0;        // the keyword pairs; 0 after a stop
+  std::uint32_t smallest_set = 0xFF;
+};
+
+// The pass over the pairs of a word of two or more units. Only a word of
+// more than max_scoring_bigrams pairs, a `long_word`, can stop on the way:
+// when it has more distinct pairs than that, or else now and then, so that
+// a long word stops once it cannot score.
+template <bool long_word, class Word, class KeywordPairSet>
+[[gnu::always_inline]] inline PairScan scan_pairs(const Vocabularies& v, const Word w,
+                                                  KeywordPairSet& keyword_pairs,
+                                                  std::uint16_t* keyword_pairs_out) {
   // Locals, so that the stores into the sets need not reload them.
   const std::uint16_t keyword_bigram_count = v.keyword_bigram_count;
-  std::uint64_t other_firsts = 0;  // bit s: an other bigram begins with symbol s
-  std::size_t others = 0;
-  std::uint32_t shared = 0, smallest_set = 0xFF;
+  PairScan scan;
   std::uint8_t prev = w.symbol(0);  // for the views not of bytes
-  for (std::size_t i = 1; i < n; ++i) {
+  for (std::size_t i = 1; i < w.size(); ++i) {
     std::uint16_t p;  // as a keyword bigram, if it is one
     std::uint8_t first;
     if constexpr (byte_view<Word>) {
@@ -193,35 +194,50 @@ template <class Word>
       prev = symbol;
     }
     if (p < keyword_bigram_count) {
-      if (keyword_pairs.insert(p)) {
-        if (shared == max_scoring_bigrams) {
-          shared = 0;  // and more than max_scoring_bigrams distinct: nothing
-          break;
-        }
-        out.keyword_pairs[shared++] = p;
-        smallest_set = std::min<std::uint32_t>(smallest_set, v.smallest_set_with_pair[p]);
-      }
+      if (!keyword_pairs.insert(p)) continue;
+      if (long_word && scan.shared == max_scoring_bigrams) return {};
+      keyword_pairs_out[scan.shared++] = p;
+      scan.smallest_set = std::min<std::uint32_t>(scan.smallest_set, v.smallest_set_with_pair[p]);
     } else {
       if constexpr (byte_view<Word>) first = w.symbol(i - 1);
-      other_firsts |= std::uint64_t{1} << first;
-      // Now and then, so that a long word stops once it cannot score.
-      if (++others % 64 == 0 && shared + std::popcount(other_firsts) > max_scoring_bigrams) {
-        shared = 0;
-        break;
-      }
+      scan.other_firsts |= std::uint64_t{1} << first;
+      ++scan.others;
+      if (long_word && scan.others % 64 == 0 &&
+          scan.shared + std::popcount(scan.other_firsts) > max_scoring_bigrams)
+        return {};
     }
   }
-  out.keyword_pair_count = shared;
-  out.smallest_set = smallest_set;
-  // Without a keyword bigram, and with at most one other, the bounds need no count.
-  if (shared == 0 || others <= 1) {
-    out.distinct =
-        static_cast<std::uint32_t>(std::min<std::size_t>(shared + others, max_scoring_bigrams + 1));
+  return scan;
+}
+
+// The bigram set of a word, over any view of code_points.hpp: the pairs of
+// consecutive code points, or for a word of one code point the set that holds
+// the word itself, which no keyword has. Words and text tokens alike, with
+// the word's own set of keyword pairs.
+template <class Word, class KeywordPairSet>
+[[gnu::always_inline]] inline void collect_bigrams(const Vocabularies& v, const Word w,
+                                                   KeywordPairSet& keyword_pairs, WordBigrams& out) {
+  const std::size_t n = w.size();
+  if (n < 2) {
+    out.distinct = 1;
     return;
   }
-  const auto at_least = static_cast<std::uint32_t>(shared + std::popcount(other_firsts));
-  const bool known = at_least == shared + others;
-  out.distinct = known || cannot_score(shared, smallest_set, at_least) ? at_least : distinct_bigrams(v, w);
+  const PairScan scan = n - 1 > max_scoring_bigrams
+                            ? scan_pairs<true>(v, w, keyword_pairs, out.keyword_pairs.data())
+                            : scan_pairs<false>(v, w, keyword_pairs, out.keyword_pairs.data());
+  const std::uint32_t shared = scan.shared;
+  out.keyword_pair_count = shared;
+  out.smallest_set = scan.smallest_set;
+  // Without a keyword bigram, and with at most one other, the bounds need no count.
+  if (shared == 0 || scan.others <= 1) {
+    out.distinct =
+        static_cast<std::uint32_t>(std::min<std::size_t>(shared + scan.others, max_scoring_bigrams + 1));
+    return;
+  }
+  const auto at_least = static_cast<std::uint32_t>(shared + std::popcount(scan.other_firsts));
+  const bool known = at_least == shared + scan.others;
+  out.distinct =
+      known || cannot_score(shared, scan.smallest_set, at_least) ? at_least : distinct_bigrams(v, w);
 }
 
 }  // namespace semv::details

@@ -68,7 +68,7 @@ class TextWalk {
     } else if (const PrefixKeyword* match = prefix_match(v_, w)) {
       sums_.add_unit(match->axis);
     } else {
-      sums_.add(fallback_vector(v_, w, keyword_pairs_));
+      sums_.add(fallback_vector(v_, w, keyword_pairs_.next_word()));
     }
   }
   TextVector result() const { return sums_.result(); }
@@ -87,7 +87,7 @@ class TextWalk {
 
   WordVector token_vector(const Token<Unit>& w) {
     if (const PrefixKeyword* match = prefix_match(v_, w)) return unit_vector(match->axis);
-    return fallback_vector(v_, w, keyword_pairs_);
+    return fallback_vector(v_, w, keyword_pairs_.next_word());
   }
 
   const Vocabularies& v_;

@@ -103,11 +103,11 @@ inline WordVector unit_vector(Axis axis) {
 }
 
 // The fallback vector of a word that starts with no keyword.
-template <class Word>
+template <class Word, class KeywordPairSet>
 [[gnu::always_inline]] inline WordVector fallback_vector(const Vocabularies& v, const Word& w,
-                                                         KeywordPairMarks& keyword_pairs) {
+                                                         KeywordPairSet keyword_pairs) {
   WordBigrams bigrams;
-  collect_bigrams(v, w, keyword_pairs.next_word(), bigrams);
+  collect_bigrams(v, w, keyword_pairs, bigrams);
   const std::array<double, axis_count> scores = axis_scores(v, bigrams);
   return {WordForm::fallback, Axis::x, {scores[0], scores[1], scores[2]}};
 }
@@ -118,7 +118,7 @@ WordVector word_vector_of(const Vocabularies& v, const Word& w) {
   if (w.size() == 0) return {WordForm::empty, Axis::x, {0.0, 0.0, 0.0}};
   if (const PrefixKeyword* match = prefix_match(v, w)) return unit_vector(match->axis);
   KeywordPairMarks keyword_pairs;
-  return fallback_vector(v, w, keyword_pairs);
+  return fallback_vector(v, w, keyword_pairs.next_word());
 }
 
 }  // namespace semv::details
