@@ -34,6 +34,11 @@ inline constexpr auto lowered_symbols = [] {
 constexpr bool is_simple_space(char32_t c) {
   return c == U' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F) || c == 0x85 || c == 0xA0;
 }
+inline constexpr auto simple_spaces = [] {
+  std::array<bool, lowered_limit> t{};
+  for (char32_t c = 0; c < lowered_limit; ++c) t[c] = is_simple_space(c);
+  return t;
+}();
 
 // Whether every unit has its lower case in the table.
 template <class Unit>
@@ -85,12 +90,13 @@ inline constexpr bool byte_view<Lowered<std::uint8_t>> = true;
 template <class Unit>
 inline constexpr bool byte_view<Token<Unit>> = true;
 
-// The view with the stripped ends of a lower-cased word cut off.
+// The view with the stripped ends of a lower-cased word cut off; its units
+// are below lowered_limit.
 template <class Unit>
 constexpr Lowered<Unit> stripped(const Unit* data, std::size_t n) {
   std::size_t begin = 0, end = n;
-  while (begin < end && is_simple_space(data[begin])) ++begin;
-  while (end > begin && is_simple_space(data[end - 1])) --end;
+  while (begin < end && simple_spaces[data[begin]]) ++begin;
+  while (end > begin && simple_spaces[data[end - 1]]) --end;
   return {data + begin, end - begin};
 }
 

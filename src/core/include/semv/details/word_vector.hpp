@@ -114,7 +114,7 @@ template <class Word, class KeywordPairSet>
 
 // The vector of a normalised word.
 template <class Word>
-WordVector word_vector_of(const Vocabularies& v, const Word& w) {
+[[gnu::always_inline]] inline WordVector word_vector_of(const Vocabularies& v, const Word& w) {
   if (w.size() == 0) return {WordForm::empty, Axis::x, {0.0, 0.0, 0.0}};
   if (const PrefixKeyword* match = prefix_match(v, w)) return unit_vector(match->axis);
   KeywordPairMarks keyword_pairs;
