@@ -84,8 +84,8 @@ static_assert(threshold_test_is_exact());
 inline constexpr std::size_t symbol_count = 26 + 10 + 1;
 inline constexpr std::size_t symbol_pair_count = symbol_count * symbol_count;
 // Room for the distinct keyword bigrams of all axes (checked when they are
-// numbered): the rows of keywords_with_pair, 24 KiB in all.
-inline constexpr std::size_t max_keyword_bigrams = 256;
+// numbered): the rows of keywords_with_pair, 18 KiB in all.
+inline constexpr std::size_t max_keyword_bigrams = 192;
 inline constexpr std::uint8_t other_symbol = symbol_count;
 inline constexpr std::uint16_t other_pair = 0xFFFE;
 

@@ -32,17 +32,30 @@ inline constexpr std::size_t max_scoring_bigrams =
     threshold_denominator * max_bigrams_per_keyword / threshold_numerator;
 static_assert(max_scoring_bigrams == 22);
 
-// Whether no keyword can keep a score against a word of d distinct bigrams,
-// `shared` of them keyword bigrams, when the smallest bigram set of a keyword
-// that has one of them has `smallest`. A keyword with c of the word's bigrams
-// and s of its own keeps c / (d + s - c) when 7c >= 2(d + s); as c <= s, that
-// needs 5c >= 2d too, and c is at most `shared` and 9. True for one d, it is
-// true for every larger one; true for every word without a keyword bigram
-// and every word of more than max_scoring_bigrams.
-constexpr bool cannot_score(std::uint32_t shared, std::uint32_t smallest, std::uint32_t d) {
+// The size of the smallest bigram set of a keyword that has one of the n
+// keyword pairs, or 0xFF for none.
+inline std::uint32_t smallest_set_with(const Vocabularies& v, const std::uint16_t* pairs, std::size_t n) {
+  std::uint32_t smallest = 0xFF;
+  for (std::size_t k = 0; k < n; ++k)
+    smallest = std::min<std::uint32_t>(smallest, v.smallest_set_with_pair[pairs[k]]);
+  return smallest;
+}
+
+// Whether no keyword can keep a score against a word of d distinct bigrams
+// whose keyword bigrams are the `shared` pairs. A keyword with c of the
+// word's bigrams and s of its own keeps c / (d + s - c) when 7c >= 2(d + s);
+// as c <= s, that needs 5c >= 2d too; c is at most `shared` and 9, and s at
+// least the smallest set with one of the pairs, which is looked for only when
+// even the largest s, 9, would pass. True for one d, it is true for every
+// larger one; true for every word without a keyword bigram and every word of
+// more than max_scoring_bigrams.
+inline bool cannot_score(const Vocabularies& v, const std::uint16_t* pairs, std::uint32_t shared,
+                         std::uint32_t d) {
   constexpr std::uint32_t num = threshold_numerator, den = threshold_denominator;
   const std::uint32_t c_max = std::min<std::uint32_t>(shared, max_bigrams_per_keyword);
-  return den * c_max < num * d || (num + den) * c_max < num * (d + smallest);
+  if (den * c_max < num * d) return true;
+  if ((num + den) * c_max >= num * (d + max_bigrams_per_keyword)) return false;
+  return (num + den) * c_max < num * (d + smallest_set_with(v, pairs, shared));
 }
 
 // The keyword bigrams of the words of one call, each word a generation: a
@@ -120,13 +133,13 @@ struct WordBigrams {
   // The number of distinct bigrams, counted up to max_scoring_bigrams + 1, or
   // a lower bound of it that already rules every keyword out.
   std::uint32_t distinct = 0;
-  // The keyword bigrams among them, each once, as pair numbers, and the
-  // smallest bigram set of a keyword that has one of them.
+  // The keyword bigrams among them, each once, as pair numbers.
   std::uint32_t keyword_pair_count = 0;
-  std::uint32_t smallest_set = 0xFF;
   std::array<std::uint16_t, max_scoring_bigrams + 1> keyword_pairs;
 
-  bool scores_nothing() const { return cannot_score(keyword_pair_count, smallest_set, distinct); }
+  bool scores_nothing(const Vocabularies& v) const {
+    return cannot_score(v, keyword_pairs.data(), keyword_pair_count, distinct);
+  }
 };
 
 // The number of distinct bigrams of a word of two or more code points,
@@ -166,7 +179,6 @@ struct PairScan {
   std::uint64_t other_firsts = 0;  // bit s: an other bigram begins with symbol s
   std::size_t others = 0;          // the other bigrams, repeats counted
   std::uint32_t shared = 0;        // the keyword pairs; 0 after a stop
-  std::uint32_t smallest_set = 0xFF;
 };
 
 // The pass over the pairs of a word of two or more units. Only a word of
@@ -197,7 +209,6 @@ template <bool long_word, class Word, class KeywordPairSet>
       if (!keyword_pairs.insert(p)) continue;
       if (long_word && scan.shared == max_scoring_bigrams) return {};
       keyword_pairs_out[scan.shared++] = p;
-      scan.smallest_set = std::min<std::uint32_t>(scan.smallest_set, v.smallest_set_with_pair[p]);
     } else {
       if constexpr (byte_view<Word>) first = w.symbol(i - 1);
       scan.other_firsts |= std::uint64_t{1} << first;
@@ -227,7 +238,6 @@ template <class Word, class KeywordPairSet>
                             : scan_pairs<false>(v, w, keyword_pairs, out.keyword_pairs.data());
   const std::uint32_t shared = scan.shared;
   out.keyword_pair_count = shared;
-  out.smallest_set = scan.smallest_set;
   // Without a keyword bigram, and with at most one other, the bounds need no count.
   if (shared == 0 || scan.others <= 1) {
     out.distinct =
@@ -236,8 +246,9 @@ template <class Word, class KeywordPairSet>
   }
   const auto at_least = static_cast<std::uint32_t>(shared + std::popcount(scan.other_firsts));
   const bool known = at_least == shared + scan.others;
-  out.distinct =
-      known || cannot_score(shared, scan.smallest_set, at_least) ? at_least : distinct_bigrams(v, w);
+  out.distinct = known || cannot_score(v, out.keyword_pairs.data(), shared, at_least)
+                     ? at_least
+                     : distinct_bigrams(v, w);
 }
 
 }  // namespace semv::details

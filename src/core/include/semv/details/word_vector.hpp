@@ -70,7 +70,7 @@ const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w) {
 // each axis divides at most once.
 inline std::array<double, axis_count> axis_scores(const Vocabularies& v, const WordBigrams& word) {
   std::array<double, axis_count> scores{};
-  if (word.scores_nothing()) return scores;
+  if (word.scores_nothing(v)) return scores;
   const std::uint32_t d = word.distinct;
   constexpr std::uint32_t num = threshold_numerator;
   SlotCounts common;
