@@ -1,6 +1,7 @@
 // Per-keyword counts of shared bigrams, 16 keyword slots at a time.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -19,7 +20,14 @@ struct SlotCounts {
   // Bit j of passing[j / 64] is set where weighted >= twice_size + twice_d.
   std::uint64_t passing[2];
 
-  std::uint32_t count(std::size_t j) const { return weighted[j] / pair_weight; }
+  std::uint32_t count(std::size_t j) const { return unweighted[weighted[j]]; }
+
+ private:
+  static constexpr auto unweighted = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (std::size_t i = 0; i < t.size(); ++i) t[i] = static_cast<std::uint8_t>(i / pair_weight);
+    return t;
+  }();
 };
 static_assert(pair_weight * max_bigrams_per_keyword < 256);
 
