@@ -140,17 +140,20 @@ template <class Unit, class OnToken>
       m.token &= ~low_bits(end);
     }
     while (m.token != 0) {
-      const unsigned begin = static_cast<unsigned>(std::countr_zero(m.token));
-      const std::uint64_t after = ~(m.token | low_bits(begin));
+      // Adding the lowest set bit clears the lowest run of set bits and sets
+      // the bit after it, which no token has; it carries out of the block
+      // when the run reaches its end.
+      const std::uint64_t after = m.token + (m.token & (~m.token + 1));
+      const std::uint64_t run = m.token & ~after;
+      const std::size_t begin = base + static_cast<unsigned>(std::countr_zero(m.token));
       if (after == 0) {
         open = true;
-        open_begin = base + begin;
-        open_letter = (m.letter >> begin) != 0;
+        open_begin = begin;
+        open_letter = (m.letter & run) != 0;
         break;
       }
-      const unsigned end = static_cast<unsigned>(std::countr_zero(after));
-      on_token(base + begin, base + end, (m.letter & low_bits(end) & ~low_bits(begin)) != 0);
-      m.token &= ~low_bits(end);
+      on_token(begin, base + static_cast<unsigned>(std::countr_zero(after)), (m.letter & run) != 0);
+      m.token &= after;
     }
   }
   if (open) on_token(open_begin, n, open_letter);
