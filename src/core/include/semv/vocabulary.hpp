@@ -121,7 +121,7 @@ struct PrefixKeyword {
   Axis axis = Axis::x;
 };
 
-// The keywords that begin with one pair of letters, X before Y before Z, as
+// The keywords that begin with one keyword bigram, X before Y before Z, as
 // indexes into Vocabularies::prefix_keywords.
 struct PrefixCandidates {
   // The most keywords that share their first two letters (checked when built),
@@ -166,10 +166,11 @@ constexpr std::uint16_t byte_pair_index(std::uint8_t first, std::uint8_t second)
 struct Vocabularies {
   std::array<KeywordList, axis_count> keywords{};
   std::array<BigramList, axis_count> bigrams{};
-  // Prefix scan: candidates by the first two letters of a word.
+  // Prefix scan: the keywords, and the candidates by the keyword bigram that
+  // a word begins with (built last, once the bigrams are numbered).
   std::array<PrefixKeyword, keyword_count> prefix_keywords{};
   std::uint8_t prefix_keyword_count = 0;
-  std::array<std::array<PrefixCandidates, 26>, 26> prefixes{};
+  std::array<PrefixCandidates, max_keyword_bigrams> prefix_candidates{};
   // Pair number of each pair of symbols, other_symbol's included, in rows of
   // 64 so that a row begins at a shift of its symbol.
   std::array<std::array<std::uint16_t, 64>, symbol_count + 1> pair_number = [] {
@@ -213,7 +214,7 @@ constexpr void throw_if(bool failed, const char* what) {
 
 }  // namespace details
 
-// Builds the keyword list of one axis and adds its words to the prefix index.
+// Builds the keyword list of one axis and adds its words to the prefix scan.
 constexpr void build_keywords(Vocabularies& v, Axis axis) {
   auto& list = v.keywords[index_of(axis)];
   auto words = keyword_source(axis);
@@ -221,19 +222,27 @@ constexpr void build_keywords(Vocabularies& v, Axis axis) {
     details::throw_if(word.size() < 2 || word.size() > max_keyword_length, "keyword length");
     for (char c : word) details::throw_if(c < 'a' || c > 'z', "keyword letter");
     list.words[list.size++] = word;
-    auto& cands = v.prefixes[word[0] - 'a'][word[1] - 'a'];
     bool present = false;
-    for (std::size_t i = 0; i < cands.size; ++i) {
-      const PrefixKeyword& known = v.prefix_keywords[cands.keyword[i]];
+    for (std::size_t i = 0; i < v.prefix_keyword_count; ++i) {
+      const PrefixKeyword& known = v.prefix_keywords[i];
       present = present || std::string_view(known.text.data(), known.length) == word;
     }
     if (present) continue;
-    details::throw_if(cands.size == PrefixCandidates::capacity, "prefix capacity");
-    PrefixKeyword& entry = v.prefix_keywords[v.prefix_keyword_count];
+    PrefixKeyword& entry = v.prefix_keywords[v.prefix_keyword_count++];
     for (std::size_t i = 0; i < word.size(); ++i) entry.text[i] = word[i];
     entry.length = static_cast<std::uint8_t>(word.size());
     entry.axis = axis;
-    cands.keyword[cands.size++] = v.prefix_keyword_count++;
+  }
+}
+
+// The prefix candidates of each keyword bigram, in the keywords' order.
+constexpr void index_prefixes(Vocabularies& v) {
+  for (std::uint8_t k = 0; k < v.prefix_keyword_count; ++k) {
+    const PrefixKeyword& keyword = v.prefix_keywords[k];
+    PrefixCandidates& cands =
+        v.prefix_candidates[v.pair_number[symbol_of(keyword.text[0])][symbol_of(keyword.text[1])]];
+    details::throw_if(cands.size == PrefixCandidates::capacity, "prefix capacity");
+    cands.keyword[cands.size++] = k;
   }
 }
 
@@ -297,13 +306,14 @@ constexpr void number_byte_pairs(Vocabularies& v) {
 }
 
 // All six steps in their order: the keyword lists X, Y, Z, then the bigram
-// lists; then the numbers of the other pairs.
+// lists; then the tables drawn from them.
 constexpr Vocabularies built_vocabularies() {
   Vocabularies v{};
   for (Axis axis : axes) build_keywords(v, axis);
   for (Axis axis : axes) build_bigrams(v, axis);
   number_other_pairs(v);
   number_byte_pairs(v);
+  index_prefixes(v);
   return v;
 }
 

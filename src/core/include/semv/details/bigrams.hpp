@@ -174,6 +174,16 @@ std::uint16_t byte_pair_at(const Word& w, std::size_t i) {
   }
 }
 
+// The keyword bigram of units 0 and 1 of a word of two or more, or a number
+// at or above keyword_bigram_count for a pair that is none.
+template <class Word>
+std::uint16_t first_pair(const Vocabularies& v, const Word& w) {
+  if constexpr (byte_view<Word>)
+    return v.byte_pair_keyword[byte_pair_at(w, 1)];
+  else
+    return v.pair_number[w.symbol(0)][w.symbol(1)];
+}
+
 // What the pass of collect_bigrams gathers besides the keyword pairs.
 struct PairScan {
   std::uint64_t other_firsts = 0;  // bit s: an other bigram begins with symbol s

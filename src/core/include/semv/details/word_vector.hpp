@@ -44,13 +44,15 @@ bool has_prefix(const Word& w, const PrefixKeyword& keyword) {
   return true;
 }
 
-// The first keyword, X before Y before Z, that the word starts with.
+// The first keyword, X before Y before Z, that the word starts with: the
+// keywords that begin with the word's first bigram, which must be a keyword
+// bigram.
 template <class Word>
 const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w) {
   if (w.size() < 2) return nullptr;
-  const char32_t first = w[0] - U'a', second = w[1] - U'a';
-  if (first >= 26 || second >= 26) return nullptr;
-  const PrefixCandidates& cands = v.prefixes[first][second];
+  const std::uint16_t p = first_pair(v, w);
+  if (p >= v.keyword_bigram_count) return nullptr;
+  const PrefixCandidates& cands = v.prefix_candidates[p];
   for (std::size_t i = 0; i < cands.size; ++i) {
     const PrefixKeyword& keyword = v.prefix_keywords[cands.keyword[i]];
     if (has_prefix(w, keyword)) return &keyword;
