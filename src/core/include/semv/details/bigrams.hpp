@@ -239,7 +239,7 @@ template <class Word, class KeywordPairSet>
 [[gnu::always_inline]] inline void collect_bigrams(const Vocabularies& v, const Word w,
                                                    KeywordPairSet& keyword_pairs, WordBigrams& out) {
   const std::size_t n = w.size();
-  if (n < 2) {
+  if (!is_token<Word> && n < 2) {
     out.distinct = 1;
     return;
   }

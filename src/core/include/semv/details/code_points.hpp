@@ -76,10 +76,16 @@ struct Lowered {
   constexpr std::uint8_t symbol(std::size_t i) const { return lowered_symbols[data[i]]; }
 };
 
-// A token of a text, lower-cased by the table as it is read: its units are
-// A-Z a-z 0-9 _, whatever the width they are stored in.
+// A token of a text that holds two letters in a row (the others match
+// nothing), lower-cased by the table as it is read: its units are A-Z a-z
+// 0-9 _, whatever the width they are stored in.
 template <class Unit>
 struct Token : Lowered<Unit> {};
+
+template <class Word>
+inline constexpr bool is_token = false;
+template <class Unit>
+inline constexpr bool is_token<Token<Unit>> = true;
 
 // The views whose units are all below 256 and lower as simple_lower does, so
 // that a pair of them is looked up by its two bytes.

@@ -49,7 +49,7 @@ bool has_prefix(const Word& w, const PrefixKeyword& keyword) {
 // bigram.
 template <class Word>
 const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w) {
-  if (w.size() < 2) return nullptr;
+  if (!is_token<Word> && w.size() < 2) return nullptr;
   const std::uint16_t p = first_pair(v, w);
   if (p >= v.keyword_bigram_count) return nullptr;
   const PrefixCandidates& cands = v.prefix_candidates[p];
