@@ -57,3 +57,19 @@ def test_crafted_words_keep_their_results(cycle):
         for tail in ("", "db", "error", "Ā"):
             word = "passw" + cycle[: len(cycle) - repeats] * repeats + tail
             assert same_bits(get_semantic_vector_c(word), reference.get_semantic_vector(word))
+
+
+def test_a_word_counted_pair_by_pair_costs_what_its_letters_shuffled_cost():
+    # "connection" has 8 distinct keyword bigrams, enough that the bound on
+    # its distinct bigrams cannot rule it out, so the whole word is counted
+    # pair by pair; the 13 pairs of the cycle and "n!" keep it at 22 distinct
+    # bigrams, just short of the stop, with the set of other pairs full.
+    crafted = "connection" + "!\"#$%&'()*+,-" * (LENGTH // 13)
+    letters = list(crafted)
+    random.Random(1).shuffle(letters)
+    shuffled = "".join(letters)
+    assert same_bits(get_semantic_vector_c(crafted), reference.get_semantic_vector(crafted))
+    assert (
+        seconds(get_semantic_vector_c, crafted)
+        <= 4 * seconds(get_semantic_vector_c, shuffled) + ALLOWANCE_PER_CHARACTER * LENGTH
+    )
