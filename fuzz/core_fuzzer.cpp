@@ -17,8 +17,8 @@
 //   - TokenCache, which this build keeps for texts of 64 units or more;
 //   - the wrap of KeywordPairMarks' generations (more than 255 fallback
 //     tokens), on texts repeated until they are long enough;
-//   - TextBatch, one per width kept for the whole run, so that its cache
-//     carries over from every text before.
+//   - TextBatch, one per width kept for the whole run, so that its cache and
+//     marks carry over from every text before.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

@@ -50,15 +50,15 @@ TextVector text_vector(const Vocabularies& v, std::span<const std::uint32_t> tex
 }
 
 TextVector TextBatch::text_vector(const Vocabularies& v, std::span<const std::uint8_t> text) {
-  return details::text_vector_of(v, text.data(), text.size(), cache_);
+  return details::text_vector_of(v, text.data(), text.size(), cache_, keyword_pairs_);
 }
 
 TextVector TextBatch::text_vector(const Vocabularies& v, std::span<const std::uint16_t> text) {
-  return details::text_vector_of(v, text.data(), text.size(), cache_);
+  return details::text_vector_of(v, text.data(), text.size(), cache_, keyword_pairs_);
 }
 
 TextVector TextBatch::text_vector(const Vocabularies& v, std::span<const std::uint32_t> text) {
-  return details::text_vector_of(v, text.data(), text.size(), cache_);
+  return details::text_vector_of(v, text.data(), text.size(), cache_, keyword_pairs_);
 }
 
 }  // namespace semv

@@ -1,11 +1,13 @@
 // What one thread keeps from text to text of a batch: the vectors of the
-// fallback tokens it has scored (log lines share most of their words). A
-// text's vector is bit for bit the same as text_vector gives it alone.
+// fallback tokens it has scored (log lines share most of their words) and the
+// marks of the keyword bigrams it has seen. A text's vector is bit for bit
+// the same as text_vector gives it alone.
 #pragma once
 
 #include <cstdint>
 #include <span>
 
+#include "semv/details/bigrams.hpp"
 #include "semv/details/token_cache.hpp"
 #include "semv/vectors.hpp"
 
@@ -22,6 +24,7 @@ class TextBatch {
 
  private:
   details::TokenCache cache_;
+  details::KeywordPairMarks keyword_pairs_;
 };
 
 }  // namespace semv

@@ -53,8 +53,9 @@ struct TextSums {
 template <class Unit, bool cached>
 class TextWalk {
  public:
-  TextWalk(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache)
-      : v_(v), text_(text), n_(n), cache_(cache) {}
+  TextWalk(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache,
+           KeywordPairMarks& keyword_pairs)
+      : v_(v), text_(text), n_(n), cache_(cache), keyword_pairs_(keyword_pairs) {}
 
   // One token, [begin, end) of the text.
   void token(std::size_t begin, std::size_t end, bool has_letter_pair) {
@@ -94,13 +95,14 @@ class TextWalk {
   const Unit* text_;
   std::size_t n_;
   TokenCache& cache_;
-  KeywordPairMarks keyword_pairs_;
+  KeywordPairMarks& keyword_pairs_;
   TextSums sums_;
 };
 
 template <class Unit, bool cached>
-TextVector walk_text(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache) {
-  TextWalk<Unit, cached> walk(v, text, n, cache);
+TextVector walk_text(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache,
+                     KeywordPairMarks& keyword_pairs) {
+  TextWalk<Unit, cached> walk(v, text, n, cache, keyword_pairs);
   for_each_token(text, n, [&walk](std::size_t begin, std::size_t end, bool has_letter_pair) {
     walk.token(begin, end, has_letter_pair);
   });
@@ -109,16 +111,18 @@ TextVector walk_text(const Vocabularies& v, const Unit* text, std::size_t n, Tok
 
 // The sum of the vectors of the text's tokens, in token order.
 template <class Unit>
-TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache) {
-  return cache.active() ? walk_text<Unit, true>(v, text, n, cache)
-                        : walk_text<Unit, false>(v, text, n, cache);
+TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache,
+                          KeywordPairMarks& keyword_pairs) {
+  return cache.active() ? walk_text<Unit, true>(v, text, n, cache, keyword_pairs)
+                        : walk_text<Unit, false>(v, text, n, cache, keyword_pairs);
 }
 
 // A text on its own keeps a cache only when it is long.
 template <class Unit>
 TextVector text_vector_of(const Vocabularies& v, const Unit* text, std::size_t n) {
   TokenCache cache = TokenCache::for_text(n);
-  return text_vector_of(v, text, n, cache);
+  KeywordPairMarks keyword_pairs;
+  return text_vector_of(v, text, n, cache, keyword_pairs);
 }
 
 }  // namespace semv::details
