@@ -122,9 +122,10 @@ def matrix(vectors: array[float]) -> np.ndarray:
     return np.frombuffer(vectors, dtype=np.float64).reshape(len(vectors) // 3, 3)
 
 
-def line_vectors(data: Buffer, encoding: str, errors: str, threads: int) -> array[float]:
-    """The vectors of the lines of data, as vectorize_lines gives them."""
-    check = line_check(encoding, errors)
+def line_vectors(
+    data: Buffer, check: Literal["utf-8", False] | bytes | None, encoding: str, errors: str, threads: int
+) -> array[float]:
+    """The vectors of the lines of data, as vectorize_lines gives them; check is line_check(encoding, errors)."""
     if check is False:
         return text_vectors(decoded_lines(data, encoding, errors), threads)
     return filled(_batch.lines_column(data, check, encoding, errors), threads)

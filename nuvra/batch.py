@@ -259,4 +259,4 @@ def vectorize_lines(data: Buffer, *, encoding: str = "utf-8", errors: str = "str
         raise TypeError("vectorize_lines() expected bytes, got str: use vectorize_texts(text.split('\\n'))")
     codecs.lookup(encoding)  # LookupError for an unknown encoding
     codecs.lookup_error(errors)  # LookupError for an unknown handler
-    return _lines.matrix(_lines.line_vectors(data, encoding, errors, threads))
+    return _lines.matrix(_lines.line_vectors(data, _lines.line_check(encoding, errors), encoding, errors, threads))

@@ -266,7 +266,8 @@ def blocks_of(source: Source, stream: IO[bytes], encoding: str, errors: str, wor
     """The lines of a source in blocks, each vectorised by the batch engine in one call."""
     line = 1
     threads = _lines.thread_count(workers)
-    if _lines.line_check(encoding, errors) is False:
+    check = _lines.line_check(encoding, errors)
+    if check is False:
         # Bytes that are not ASCII-compatible: decoded first, a block at a time.
         decoder = codecs.getincrementaldecoder(encoding)(errors)
         pending = ""
@@ -289,7 +290,7 @@ def blocks_of(source: Source, stream: IO[bytes], encoding: str, errors: str, wor
         return
     for data in read_blocks(source, stream):
         try:
-            vectors = _lines.line_vectors(data, encoding, errors, threads)
+            vectors = _lines.line_vectors(data, check, encoding, errors, threads)
         except UnicodeDecodeError:
             raise undecodable(source, line, data, encoding, errors) from None
         yield Block(source, line, vectors, None, data, encoding, errors)
