@@ -184,6 +184,19 @@ std::uint16_t first_pair(const Vocabularies& v, const Word& w) {
     return v.pair_number[w.symbol(0)][w.symbol(1)];
 }
 
+// The number of bits set. Without the popcnt instruction, std::popcount is a
+// call into the compiler's runtime, slower than these few operations.
+[[gnu::noinline]] inline std::uint32_t bits_set(std::uint64_t x) {
+#if defined(__POPCNT__) || !(defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)))
+  return static_cast<std::uint32_t>(std::popcount(x));
+#else
+  x -= (x >> 1) & 0x5555555555555555ull;
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return static_cast<std::uint32_t>((x * 0x0101010101010101ull) >> 56);
+#endif
+}
+
 // What the pass of collect_bigrams gathers besides the keyword pairs.
 struct PairScan {
   std::uint64_t other_firsts = 0;  // bit s: an other bigram begins with symbol s
@@ -224,7 +237,7 @@ template <bool long_word, class Word, class KeywordPairSet>
       scan.other_firsts |= std::uint64_t{1} << first;
       ++scan.others;
       if (long_word && scan.others % 64 == 0 &&
-          scan.shared + std::popcount(scan.other_firsts) > max_scoring_bigrams)
+          scan.shared + bits_set(scan.other_firsts) > max_scoring_bigrams)
         return {};
     }
   }
@@ -254,7 +267,7 @@ template <class Word, class KeywordPairSet>
         static_cast<std::uint32_t>(std::min<std::size_t>(shared + scan.others, max_scoring_bigrams + 1));
     return;
   }
-  const auto at_least = static_cast<std::uint32_t>(shared + std::popcount(scan.other_firsts));
+  const auto at_least = shared + bits_set(scan.other_firsts);
   const bool known = at_least == shared + scan.others;
   out.distinct = known || cannot_score(v, out.keyword_pairs.data(), shared, at_least)
                      ? at_least

@@ -32,10 +32,18 @@ struct TextSums {
   }
 
   void add(const WordVector& w) {
-    if (!matches(w)) return;
-    sum[0] = sum[0] + w.components[0];
-    sum[1] = sum[1] + w.components[1];
-    sum[2] = sum[2] + w.components[2];
+    if (matches(w)) add_components(w.components);
+  }
+
+  // The scores of a fallback token, which match when any is kept.
+  void add(const AxisScores& scores) {
+    if (scores.any) add_components(scores.score);
+  }
+
+  void add_components(const std::array<double, axis_count>& c) {
+    sum[0] = sum[0] + c[0];
+    sum[1] = sum[1] + c[1];
+    sum[2] = sum[2] + c[2];
     ++matched_count;
   }
 
@@ -69,7 +77,7 @@ class TextWalk {
     } else if (const PrefixKeyword* match = prefix_match(v_, w)) {
       sums_.add_unit(match->axis);
     } else {
-      sums_.add(fallback_vector(v_, w, keyword_pairs_.next_word()));
+      sums_.add(fallback_scores(v_, w, keyword_pairs_.next_word()));
     }
   }
   TextVector result() const { return sums_.result(); }
@@ -88,7 +96,7 @@ class TextWalk {
 
   WordVector token_vector(const Token<Unit>& w) {
     if (const PrefixKeyword* match = prefix_match(v_, w)) return unit_vector(match->axis);
-    return fallback_vector(v_, w, keyword_pairs_.next_word());
+    return fallback_vector(fallback_scores(v_, w, keyword_pairs_.next_word()));
   }
 
   const Vocabularies& v_;

@@ -60,6 +60,13 @@ const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w) {
   return nullptr;
 }
 
+// The thresholded best score of each axis, and whether any is kept: a kept
+// score is positive, as it has a bigram in common.
+struct AxisScores {
+  std::array<double, axis_count> score{};
+  bool any = false;
+};
+
 // The thresholded best score of each axis.
 //
 // A score c / u, with c bigrams in common and u in the union, is kept when it
@@ -70,8 +77,8 @@ const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w) {
 // before any keyword is counted. The kept scores of an axis are compared as
 // fractions, which picks the same maximum as comparing rounded quotients, so
 // each axis divides at most once.
-inline std::array<double, axis_count> axis_scores(const Vocabularies& v, const WordBigrams& word) {
-  std::array<double, axis_count> scores{};
+inline AxisScores axis_scores(const Vocabularies& v, const WordBigrams& word) {
+  AxisScores scores;
   if (word.scores_nothing(v)) return scores;
   const std::uint32_t d = word.distinct;
   constexpr std::uint32_t num = threshold_numerator;
@@ -90,8 +97,11 @@ inline std::array<double, axis_count> axis_scores(const Vocabularies& v, const W
       }
     }
   }
-  for (std::size_t a = 0; a < axis_count; ++a)
-    if (c_best[a] != 0) scores[a] = jaccard_sim(c_best[a], u_best[a]);
+  for (std::size_t a = 0; a < axis_count; ++a) {
+    if (c_best[a] == 0) continue;
+    scores.score[a] = jaccard_sim(c_best[a], u_best[a]);
+    scores.any = true;
+  }
   return scores;
 }
 
@@ -104,14 +114,17 @@ inline WordVector unit_vector(Axis axis) {
   return {WordForm::unit, axis, unit_components[index_of(axis)]};
 }
 
-// The fallback vector of a word that starts with no keyword.
+// The fallback scores of a word that starts with no keyword.
 template <class Word, class KeywordPairSet>
-[[gnu::always_inline]] inline WordVector fallback_vector(const Vocabularies& v, const Word& w,
+[[gnu::always_inline]] inline AxisScores fallback_scores(const Vocabularies& v, const Word& w,
                                                          KeywordPairSet keyword_pairs) {
   WordBigrams bigrams;
   collect_bigrams(v, w, keyword_pairs, bigrams);
-  const std::array<double, axis_count> scores = axis_scores(v, bigrams);
-  return {WordForm::fallback, Axis::x, {scores[0], scores[1], scores[2]}};
+  return axis_scores(v, bigrams);
+}
+
+inline WordVector fallback_vector(const AxisScores& scores) {
+  return {WordForm::fallback, Axis::x, {scores.score[0], scores.score[1], scores.score[2]}};
 }
 
 // The vector of a normalised word.
@@ -120,7 +133,7 @@ template <class Word>
   if (w.size() == 0) return {WordForm::empty, Axis::x, {0.0, 0.0, 0.0}};
   if (const PrefixKeyword* match = prefix_match(v, w)) return unit_vector(match->axis);
   KeywordPairMarks keyword_pairs;
-  return fallback_vector(v, w, keyword_pairs.next_word());
+  return fallback_vector(fallback_scores(v, w, keyword_pairs.next_word()));
 }
 
 }  // namespace semv::details
