@@ -84,7 +84,7 @@ static_assert(threshold_test_is_exact());
 inline constexpr std::size_t symbol_count = 26 + 10 + 1;
 inline constexpr std::size_t symbol_pair_count = symbol_count * symbol_count;
 // Room for the distinct keyword bigrams of all axes (checked when they are
-// numbered): the rows of keywords_with_pair, 18 KiB in all.
+// numbered): the rows of keywords_with_pair, 9 KiB in all.
 inline constexpr std::size_t max_keyword_bigrams = 192;
 inline constexpr std::uint8_t other_symbol = symbol_count;
 inline constexpr std::uint16_t other_pair = 0xFFFE;
@@ -131,25 +131,34 @@ struct PrefixCandidates {
   std::uint8_t size = 0;
 };
 
-// A slot per keyword, padded to whole 16-byte rows for the SIMD counts.
-inline constexpr std::size_t keyword_slots = (keyword_count + 15) / 16 * 16;
+// A slot per keyword, padded to whole 32-slot rows for the SIMD counts.
+inline constexpr std::size_t keyword_slots = (keyword_count + 31) / 32 * 32;
 
-// Vocabularies::twice_set_size and the slot test are named for this numerator.
-static_assert(threshold_numerator == 2);
+// Where a slot's count lies in a row of keywords_with_pair, a 4-bit field
+// each: 16 bytes hold 32 slots, the first 16 in their low halves. No count
+// exceeds 9, so sums of rows never carry out of a field.
+inline constexpr std::size_t slot_bytes = keyword_slots / 2;
+constexpr std::size_t slot_byte(std::size_t slot) {
+  return 16 * (slot / 32) + slot % 16;
+}
+constexpr unsigned slot_shift(std::size_t slot) {
+  return 4 * (slot / 16 % 2);
+}
+static_assert(max_bigrams_per_keyword < 16);
 
-// The weight of a shared bigram in the per-keyword sums: sums of
-// threshold_numerator + threshold_denominator per bigram are what the
-// threshold test compares (see details/slot_counts.hpp).
-inline constexpr std::uint8_t pair_weight = threshold_numerator + threshold_denominator;
+// A word of more than max_scoring_bigrams distinct bigrams scores nothing: a
+// kept score c / u, with c <= 9 bigrams in common and u >= the word's d,
+// needs threshold_denominator * c >= threshold_numerator * u.
+inline constexpr std::size_t max_scoring_bigrams =
+    threshold_denominator * max_bigrams_per_keyword / threshold_numerator;
+static_assert(max_scoring_bigrams == 22);
 
-// A size for slots without a keyword: a count of at most 9 never passes it.
-inline constexpr std::uint8_t never_passing_twice_size =
-    (threshold_numerator + threshold_denominator) * max_bigrams_per_keyword + 1;
-
-constexpr std::array<std::uint8_t, keyword_slots> unused_slots() {
-  std::array<std::uint8_t, keyword_slots> sizes{};
-  sizes.fill(never_passing_twice_size);
-  return sizes;
+// The least count c of common bigrams that keeps a score against a keyword
+// of s bigrams and a word of d: (num + den) * c >= num * (s + d), from
+// den * c >= num * (d + s - c).
+constexpr std::uint8_t least_kept_common(std::size_t s, std::size_t d) {
+  constexpr std::size_t num = threshold_numerator, sum = threshold_numerator + threshold_denominator;
+  return static_cast<std::uint8_t>((num * (s + d) + sum - 1) / sum);
 }
 
 inline constexpr std::uint16_t unnumbered_pair = 0xFFFF;
@@ -181,14 +190,14 @@ struct Vocabularies {
     return numbers;
   }();
   // Every keyword has a slot: axis X's keywords first, then Y's, then Z's.
-  // keywords_with_pair[p][slot] is pair_weight when the slot's keyword has
-  // bigram p, else 0.
-  alignas(16) std::array<std::array<std::uint8_t, keyword_slots>, max_keyword_bigrams> keywords_with_pair{};
-  // Twice the size of each slot's bigram set; slots without a keyword hold a
-  // size so large that no score reaches the threshold. "Twice" is the
-  // threshold's numerator: a slot passes when
-  // (threshold_numerator + threshold_denominator) * c >= twice_set_size + 2 * d.
-  alignas(16) std::array<std::uint8_t, keyword_slots> twice_set_size = unused_slots();
+  // In row p of keywords_with_pair, a slot's field (slot_byte, slot_shift)
+  // is 1 when the slot's keyword has bigram p, else 0.
+  alignas(16) std::array<std::array<std::uint8_t, slot_bytes>, max_keyword_bigrams> keywords_with_pair{};
+  // The size of each slot's bigram set, 0 for a slot without a keyword.
+  std::array<std::uint8_t, keyword_slots> set_size{};
+  // least_kept_common by a word's distinct bigrams d and the slot; 0xFF,
+  // which no count reaches, where there is no keyword.
+  alignas(16) std::array<std::array<std::uint8_t, keyword_slots>, max_scoring_bigrams + 1> least_common{};
   // The size of the smallest bigram set among the keywords that have bigram p.
   std::array<std::uint8_t, max_keyword_bigrams> smallest_set_with_pair = [] {
     std::array<std::uint8_t, max_keyword_bigrams> sizes{};
@@ -267,14 +276,23 @@ constexpr void build_bigrams(Vocabularies& v, Axis axis) {
       for (std::size_t j = 0; j < set.size; ++j) present = present || set.pairs[j] == number;
       if (present) continue;
       set.pairs[set.size++] = number;
-      v.keywords_with_pair[number][v.first_slot[a] + k] = pair_weight;
+      const std::size_t slot = v.first_slot[a] + k;
+      v.keywords_with_pair[number][slot_byte(slot)] |= static_cast<std::uint8_t>(1u << slot_shift(slot));
     }
     list.sets[k] = set;
-    v.twice_set_size[v.first_slot[a] + k] = static_cast<std::uint8_t>(threshold_numerator * set.size);
+    v.set_size[v.first_slot[a] + k] = set.size;
     for (std::size_t j = 0; j < set.size; ++j)
       v.smallest_set_with_pair[set.pairs[j]] = std::min(v.smallest_set_with_pair[set.pairs[j]], set.size);
     ++list.size;
   }
+}
+
+// The least counts that keep a score, slot by slot, once every slot is filled.
+constexpr void fill_least_common(Vocabularies& v) {
+  for (std::size_t d = 0; d <= max_scoring_bigrams; ++d)
+    for (std::size_t slot = 0; slot < keyword_slots; ++slot)
+      v.least_common[d][slot] =
+          slot < v.first_slot[axis_count] ? least_kept_common(v.set_size[slot], d) : 0xFF;
 }
 
 // Every pair of symbols that is no keyword bigram is numbered after them.
@@ -305,12 +323,13 @@ constexpr void number_byte_pairs(Vocabularies& v) {
     }
 }
 
-// All six steps in their order: the keyword lists X, Y, Z, then the bigram
+// All seven steps in their order: the keyword lists X, Y, Z, then the bigram
 // lists; then the tables drawn from them.
 constexpr Vocabularies built_vocabularies() {
   Vocabularies v{};
   for (Axis axis : axes) build_keywords(v, axis);
   for (Axis axis : axes) build_bigrams(v, axis);
+  fill_least_common(v);
   number_other_pairs(v);
   number_byte_pairs(v);
   index_prefixes(v);

@@ -28,10 +28,6 @@
 
 namespace semv::details {
 
-inline constexpr std::size_t max_scoring_bigrams =
-    threshold_denominator * max_bigrams_per_keyword / threshold_numerator;
-static_assert(max_scoring_bigrams == 22);
-
 // The size of the smallest bigram set of a keyword that has one of the n
 // keyword pairs, or 0xFF for none.
 inline std::uint32_t smallest_set_with(const Vocabularies& v, const std::uint16_t* pairs, std::size_t n) {

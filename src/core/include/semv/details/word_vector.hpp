@@ -73,24 +73,22 @@ struct AxisScores {
 // is at least score_threshold, 2/5. For these small counts (u < 40) no
 // quotient rounds across it (threshold_test_is_exact), so the test is exact in
 // integers: 5c >= 2u, that is 7c >= 2(d + s) for a word of d distinct bigrams
-// and a keyword of s, as u = d + s - c; cannot_score settles most words
-// before any keyword is counted. The kept scores of an axis are compared as
+// and a keyword of s, as u = d + s - c (least_kept_common); cannot_score
+// settles most words before any keyword is counted. The kept scores of an axis are compared as
 // fractions, which picks the same maximum as comparing rounded quotients, so
 // each axis divides at most once.
 inline AxisScores axis_scores(const Vocabularies& v, const WordBigrams& word) {
   AxisScores scores;
   if (word.scores_nothing(v)) return scores;
-  const std::uint32_t d = word.distinct;
-  constexpr std::uint32_t num = threshold_numerator;
+  const std::uint32_t d = word.distinct;  // at most max_scoring_bigrams, or nothing scores
   SlotCounts common;
-  count_slots(v, word.keyword_pairs.data(), word.keyword_pair_count, static_cast<std::uint8_t>(num * d),
-              common);
+  count_slots(v, word.keyword_pairs.data(), word.keyword_pair_count, d, common);
   std::uint32_t c_best[axis_count] = {0, 0, 0}, u_best[axis_count] = {1, 1, 1};
   for (std::size_t half = 0; half < 2; ++half) {
     for (std::uint64_t bits = common.passing[half]; bits != 0; bits &= bits - 1) {
       const std::size_t j = 64 * half + static_cast<std::size_t>(std::countr_zero(bits));
       const std::size_t a = (j >= v.first_slot[1]) + (j >= v.first_slot[2]);
-      const std::uint32_t c = common.count(j), u = d + v.twice_set_size[j] / num - c;
+      const std::uint32_t c = common.count(j), u = d + v.set_size[j] - c;
       if (c * u_best[a] > c_best[a] * u) {
         c_best[a] = c;
         u_best[a] = u;
