@@ -48,7 +48,7 @@ bool has_prefix(const Word& w, const PrefixKeyword& keyword) {
 // keywords that begin with the word's first bigram, which must be a keyword
 // bigram.
 template <class Word>
-const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w) {
+[[gnu::always_inline]] inline const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w) {
   if (!is_token<Word> && w.size() < 2) return nullptr;
   const std::uint16_t p = first_pair(v, w);
   if (p >= v.keyword_bigram_count) return nullptr;
