@@ -65,12 +65,10 @@ class TextWalk {
            KeywordPairMarks& keyword_pairs)
       : v_(v), text_(text), n_(n), cache_(cache), keyword_pairs_(keyword_pairs) {}
 
-  // One token, [begin, end) of the text.
-  void token(std::size_t begin, std::size_t end, bool has_letter_pair) {
-    sums_.any_token = true;
-    // A keyword begins with two letters, and each of its bigrams is two, so
-    // a token without two letters in a row matches nothing.
-    if (!has_letter_pair) return;
+  // One token with two letters in a row, [begin, end) of the text. A keyword
+  // begins with two letters, and each of its bigrams is two, so no other
+  // token matches anything.
+  void token(std::size_t begin, std::size_t end) {
     const Token<Unit> w{{text_ + begin, end - begin}};
     if constexpr (cached) {
       sums_.add(cached_vector(w));
@@ -80,7 +78,10 @@ class TextWalk {
       sums_.add(fallback_scores(v_, w, keyword_pairs_.next_word()));
     }
   }
-  TextVector result() const { return sums_.result(); }
+  TextVector result(bool any_token) {
+    sums_.any_token = any_token;
+    return sums_.result();
+  }
 
  private:
   // A token is looked up in the cache before anything else: finding it costs
@@ -111,10 +112,9 @@ template <class Unit, bool cached>
 TextVector walk_text(const Vocabularies& v, const Unit* text, std::size_t n, TokenCache& cache,
                      KeywordPairMarks& keyword_pairs) {
   TextWalk<Unit, cached> walk(v, text, n, cache, keyword_pairs);
-  for_each_token(text, n, [&walk](std::size_t begin, std::size_t end, bool has_letter_pair) {
-    walk.token(begin, end, has_letter_pair);
-  });
-  return walk.result();
+  const bool any_token =
+      for_each_paired_token(text, n, [&walk](std::size_t begin, std::size_t end) { walk.token(begin, end); });
+  return walk.result(any_token);
 }
 
 // The sum of the vectors of the text's tokens, in token order.

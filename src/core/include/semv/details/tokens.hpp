@@ -112,51 +112,62 @@ constexpr std::uint64_t low_bits(unsigned n) {
   return (std::uint64_t{1} << n) - 1;
 }
 
-// Calls on_token(begin, end, has_letter_pair) for each token [begin, end) of
-// the n units, in order, with whether it holds two letters in a row. A token
-// begins at the lowest set bit of a block's `token` mask and ends at the next
-// clear one, or runs on into the next block.
+// Calls on_token(begin, end) for each token [begin, end) of the n units that
+// holds two letters in a row, in order, and returns whether there is any
+// token at all: no keyword can match a token without such a pair. Bit i of a
+// block's `token` mask marks a unit of a token, bit i of `pairs` a letter
+// after a letter; each run of `token` with a bit of `pairs` is a token to
+// report, found from its lowest pair back to the gap before it and on to the
+// gap after it, or running on into the next block.
 template <class Unit, class OnToken>
-[[gnu::always_inline]] inline void for_each_token(const Unit* text, std::size_t n, OnToken&& on_token) {
+[[gnu::always_inline]] inline bool for_each_paired_token(const Unit* text, std::size_t n,
+                                                         OnToken&& on_token) {
+  bool any_token = false;
   std::size_t open_begin = 0;  // of a token that runs on from an earlier block
-  bool open = false, open_letter = false;
+  bool open = false, open_paired = false;
   std::uint64_t letter_before = 0;  // the last unit of the block before, a letter
   for (std::size_t base = 0; base < n; base += block_units) {
     const std::size_t count = n - base < block_units ? n - base : block_units;
-    BlockMasks m = block_masks(text + base, count);
-    // From here on bit i of `letter` marks a letter after a letter: as no
-    // unit outside a token is a letter, the pairs of a token are its bits.
-    const std::uint64_t letters = m.letter;
-    m.letter &= (letters << 1) | letter_before;
-    letter_before = letters >> 63;
+    const BlockMasks m = block_masks(text + base, count);
+    std::uint64_t token = m.token;
+    // No unit outside a token is a letter, so each pair lies in one token.
+    std::uint64_t pairs = m.letter & ((m.letter << 1) | letter_before);
+    letter_before = m.letter >> 63;
+    any_token = any_token || token != 0;
     if (open) {
-      if (m.token == ~std::uint64_t{0}) {
-        open_letter = open_letter || m.letter != 0;
+      if (token == ~std::uint64_t{0}) {
+        open_paired = open_paired || pairs != 0;
         continue;
       }
-      const unsigned end = static_cast<unsigned>(std::countr_zero(~m.token));
-      on_token(open_begin, base + end, open_letter || (m.letter & low_bits(end)) != 0);
+      const unsigned end = static_cast<unsigned>(std::countr_zero(~token));
+      if (open_paired || (pairs & low_bits(end)) != 0) on_token(open_begin, base + end);
       open = false;
-      m.token &= ~low_bits(end);
+      token &= ~low_bits(end);
+      pairs &= ~low_bits(end);
     }
-    while (m.token != 0) {
-      // Adding the lowest set bit clears the lowest run of set bits and sets
-      // the bit after it, which no token has; it carries out of the block
-      // when the run reaches its end.
-      const std::uint64_t after = m.token + (m.token & (~m.token + 1));
-      const std::uint64_t run = m.token & ~after;
-      const std::size_t begin = base + static_cast<unsigned>(std::countr_zero(m.token));
-      if (after == 0) {
-        open = true;
-        open_begin = begin;
-        open_letter = (m.letter & run) != 0;
+    while (pairs != 0) {
+      const std::uint64_t below = (pairs & (~pairs + 1)) - 1;  // the bits below the lowest pair
+      // countl_zero(0) is 64: a run from the block's first unit begins there.
+      const auto begin = static_cast<unsigned>(64 - std::countl_zero(~token & below));
+      const std::uint64_t gaps_after = ~token & ~below;
+      if (gaps_after == 0) {
+        open = open_paired = true;
+        open_begin = base + begin;
         break;
       }
-      on_token(begin, base + static_cast<unsigned>(std::countr_zero(after)), (m.letter & run) != 0);
-      m.token &= after;
+      const unsigned end = static_cast<unsigned>(std::countr_zero(gaps_after));
+      on_token(base + begin, base + end);
+      pairs &= ~low_bits(end);
+    }
+    // A token at the block's end without a pair may find one in the next.
+    if (!open && (token >> 63) != 0) {
+      open = true;
+      open_paired = false;
+      open_begin = base + static_cast<unsigned>(64 - std::countl_zero(~token));
     }
   }
-  if (open) on_token(open_begin, n, open_letter);
+  if (open && open_paired) on_token(open_begin, n);
+  return any_token;
 }
 
 }  // namespace semv::details
