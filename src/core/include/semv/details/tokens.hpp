@@ -93,12 +93,23 @@ BlockMasks block_masks_by_simd(const Unit* units) {
 }
 #endif
 
+// The masks of the `count` units from `units`, which follow `before` units of
+// the same text.
 template <class Unit>
-BlockMasks block_masks(const Unit* units, std::size_t count) {
+BlockMasks block_masks(const Unit* units, std::size_t count, [[maybe_unused]] std::size_t before) {
 #if SEMV_SSE2
   if (count == block_units) return block_masks_by_simd(units);
-  // The last units of the text, copied so that nothing past its end is read;
-  // NUL belongs to no token.
+  if (before + count >= block_units) {
+    // The text's last block_units units, which end where these do, shifted
+    // down to them: nothing past the text's end is read, and nothing copied.
+    BlockMasks m = block_masks_by_simd(units + count - block_units);
+    const auto shift = static_cast<unsigned>(block_units - count);
+    m.token >>= shift;
+    m.letter >>= shift;
+    return m;
+  }
+  // A text shorter than a block, copied so that nothing past its end is
+  // read; NUL belongs to no token.
   Unit padded[block_units] = {};
   std::memcpy(padded, units, count * sizeof(Unit));
   return block_masks_by_simd(padded);
@@ -128,7 +139,7 @@ template <class Unit, class OnToken>
   std::uint64_t letter_before = 0;  // the last unit of the block before, a letter
   for (std::size_t base = 0; base < n; base += block_units) {
     const std::size_t count = n - base < block_units ? n - base : block_units;
-    const BlockMasks m = block_masks(text + base, count);
+    const BlockMasks m = block_masks(text + base, count, base);
     std::uint64_t token = m.token;
     // No unit outside a token is a letter, so each pair lies in one token.
     std::uint64_t pairs = m.letter & ((m.letter << 1) | letter_before);
