@@ -114,12 +114,15 @@ struct BigramList {
   std::uint8_t size = 0;
 };
 
-// A keyword as the prefix scan compares it.
-struct PrefixKeyword {
+// A keyword as the prefix scan compares it, 16 bytes so that one is found
+// from its index by a shift.
+struct alignas(16) PrefixKeyword {
   std::array<char, max_keyword_length> text{};
   std::uint8_t length = 0;
   Axis axis = Axis::x;
 };
+
+static_assert(sizeof(PrefixKeyword) == 16);
 
 // The keywords that begin with one keyword bigram, X before Y before Z, as
 // indexes into Vocabularies::prefix_keywords.
