@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "semv/details/code_points.hpp"
 #include "semv/details/simd.hpp"
@@ -90,10 +91,13 @@ class KeywordPairMarks {
  private:
   void clear() {
 #if SEMV_SSE2
-    // Sixteen bytes a store: the compiler's own fill of the marks is a
-    // string instruction that steps a word at a time.
-    for (std::size_t i = 0; i < marks_.size(); i += 16)
-      _mm_store_si128(reinterpret_cast<__m128i*>(marks_.data() + i), _mm_setzero_si128());
+    // Sixteen bytes a store, written out: the compiler turns a fill of the
+    // marks, or a loop of stores, into a string instruction that steps a
+    // word at a time.
+    auto* marks = reinterpret_cast<__m128i*>(marks_.data());
+    [marks]<std::size_t... i>(std::index_sequence<i...>) {
+      ((_mm_store_si128(marks + i, _mm_setzero_si128())), ...);
+    }(std::make_index_sequence<max_keyword_bigrams / 16>{});
 #else
     marks_.fill(0);
 #endif
@@ -185,10 +189,11 @@ std::uint16_t byte_pair_at(const Word& w, std::size_t i) {
   }
 }
 
-// The keyword bigram of units 0 and 1 of a word of two or more, or a number
-// at or above keyword_bigram_count for a pair that is none.
+// The keyword bigram of units 0 and 1 of a word, or a number at or above
+// keyword_bigram_count for a pair that is none or a word of fewer than two.
 template <class Word>
 std::uint16_t first_pair(const Vocabularies& v, const Word& w) {
+  if (!is_token<Word> && w.size() < 2) return no_keyword_pair;
   if constexpr (byte_view<Word>)
     return v.byte_pair_keyword[byte_pair_at(w, 1)];
   else
@@ -215,52 +220,58 @@ struct PairScan {
   std::uint32_t shared = 0;        // the keyword pairs; 0 after a stop
 };
 
-// The pass over the pairs of a word of two or more units. Only a word of
-// more than max_scoring_bigrams pairs, a `long_word`, can stop on the way:
-// when it has more distinct pairs than that, or else now and then, so that
-// a long word stops once it cannot score.
+// The pass over the pairs of a word of two or more units, whose first pair
+// first_pair has found. Only a word of more than max_scoring_bigrams pairs,
+// a `long_word`, can stop on the way: when it has more distinct pairs than
+// that, or else now and then, so that a long word stops once it cannot score.
 template <bool long_word, class Word, class KeywordPairSet>
-[[gnu::always_inline]] inline PairScan scan_pairs(const Vocabularies& v, const Word w,
+[[gnu::always_inline]] inline PairScan scan_pairs(const Vocabularies& v, const Word w, std::uint16_t first,
                                                   KeywordPairSet& keyword_pairs,
                                                   std::uint16_t* keyword_pairs_out) {
   // Locals, so that the stores into the sets need not reload them.
   const std::uint16_t keyword_bigram_count = v.keyword_bigram_count;
   PairScan scan;
-  std::uint8_t prev = w.symbol(0);  // for the views not of bytes
-  for (std::size_t i = 1; i < w.size(); ++i) {
-    std::uint16_t p;  // as a keyword bigram, if it is one
-    std::uint8_t first;
+  std::uint16_t p = first;  // the pair of units i - 1 and i as a keyword bigram, if it is one
+  // For the views not of bytes, the symbols of units i - 1 and i.
+  std::uint8_t before = 0, prev = 0;
+  if constexpr (!byte_view<Word>) {
+    before = w.symbol(0);
+    prev = w.symbol(1);
+  }
+  for (std::size_t i = 1;;) {
+    if (p < keyword_bigram_count) {
+      if (keyword_pairs.insert(p)) {
+        if (long_word && scan.shared == max_scoring_bigrams) return {};
+        keyword_pairs_out[scan.shared++] = p;
+      }
+    } else {
+      if constexpr (byte_view<Word>) before = w.symbol(i - 1);
+      scan.other_firsts |= std::uint64_t{1} << before;
+      ++scan.others;
+      if (long_word && scan.others % 64 == 0 &&
+          scan.shared + bits_set(scan.other_firsts) > max_scoring_bigrams)
+        return {};
+    }
+    if (++i == w.size()) return scan;
     if constexpr (byte_view<Word>) {
       // no_keyword_pair is above every keyword bigram.
       p = v.byte_pair_keyword[byte_pair_at(w, i)];
     } else {
       const std::uint8_t symbol = w.symbol(i);
       p = v.pair_number[prev][symbol];
-      first = prev;
+      before = prev;
       prev = symbol;
     }
-    if (p < keyword_bigram_count) {
-      if (!keyword_pairs.insert(p)) continue;
-      if (long_word && scan.shared == max_scoring_bigrams) return {};
-      keyword_pairs_out[scan.shared++] = p;
-    } else {
-      if constexpr (byte_view<Word>) first = w.symbol(i - 1);
-      scan.other_firsts |= std::uint64_t{1} << first;
-      ++scan.others;
-      if (long_word && scan.others % 64 == 0 &&
-          scan.shared + bits_set(scan.other_firsts) > max_scoring_bigrams)
-        return {};
-    }
   }
-  return scan;
 }
 
 // The bigram set of a word, over any view of code_points.hpp: the pairs of
-// consecutive code points, or for a word of one code point the set that holds
-// the word itself, which no keyword has. Words and text tokens alike, with
-// the word's own set of keyword pairs.
+// consecutive code points, whose first pair first_pair has found, or for a
+// word of one code point the set that holds the word itself, which no
+// keyword has. Words and text tokens alike, with the word's own set of
+// keyword pairs.
 template <class Word, class KeywordPairSet>
-[[gnu::always_inline]] inline void collect_bigrams(const Vocabularies& v, const Word w,
+[[gnu::always_inline]] inline void collect_bigrams(const Vocabularies& v, const Word w, std::uint16_t first,
                                                    KeywordPairSet& keyword_pairs, WordBigrams& out) {
   const std::size_t n = w.size();
   if (!is_token<Word> && n < 2) {
@@ -268,8 +279,8 @@ template <class Word, class KeywordPairSet>
     return;
   }
   const PairScan scan = n - 1 > max_scoring_bigrams
-                            ? scan_pairs<true>(v, w, keyword_pairs, out.keyword_pairs.data())
-                            : scan_pairs<false>(v, w, keyword_pairs, out.keyword_pairs.data());
+                            ? scan_pairs<true>(v, w, first, keyword_pairs, out.keyword_pairs.data())
+                            : scan_pairs<false>(v, w, first, keyword_pairs, out.keyword_pairs.data());
   const std::uint32_t shared = scan.shared;
   out.keyword_pair_count = shared;
   // Without a keyword bigram, and with at most one other, the bounds need no count.

@@ -72,10 +72,12 @@ class TextWalk {
     const Token<Unit> w{{text_ + begin, end - begin}};
     if constexpr (cached) {
       sums_.add(cached_vector(w));
-    } else if (const PrefixKeyword* match = prefix_match(v_, w)) {
-      sums_.add_unit(match->axis);
     } else {
-      sums_.add(fallback_scores(v_, w, keyword_pairs_.next_word()));
+      const std::uint16_t first = first_pair(v_, w);
+      if (const PrefixKeyword* match = prefix_match(v_, w, first))
+        sums_.add_unit(match->axis);
+      else
+        sums_.add(fallback_scores(v_, w, first, keyword_pairs_.next_word()));
     }
   }
   TextVector result(bool any_token) {
@@ -96,8 +98,9 @@ class TextWalk {
   }
 
   WordVector token_vector(const Token<Unit>& w) {
-    if (const PrefixKeyword* match = prefix_match(v_, w)) return unit_vector(match->axis);
-    return fallback_vector(fallback_scores(v_, w, keyword_pairs_.next_word()));
+    const std::uint16_t first = first_pair(v_, w);
+    if (const PrefixKeyword* match = prefix_match(v_, w, first)) return unit_vector(match->axis);
+    return fallback_vector(fallback_scores(v_, w, first, keyword_pairs_.next_word()));
   }
 
   const Vocabularies& v_;

@@ -45,14 +45,13 @@ bool has_prefix(const Word& w, const PrefixKeyword& keyword) {
 }
 
 // The first keyword, X before Y before Z, that the word starts with: the
-// keywords that begin with the word's first bigram, which must be a keyword
-// bigram.
+// keywords that begin with the word's first pair (first_pair), which must be
+// a keyword bigram.
 template <class Word>
-[[gnu::always_inline]] inline const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w) {
-  if (!is_token<Word> && w.size() < 2) return nullptr;
-  const std::uint16_t p = first_pair(v, w);
-  if (p >= v.keyword_bigram_count) return nullptr;
-  const PrefixCandidates& cands = v.prefix_candidates[p];
+[[gnu::always_inline]] inline const PrefixKeyword* prefix_match(const Vocabularies& v, const Word& w,
+                                                                std::uint16_t first) {
+  if (first >= v.keyword_bigram_count) return nullptr;
+  const PrefixCandidates& cands = v.prefix_candidates[first];
   for (std::size_t i = 0; i < cands.size; ++i) {
     const PrefixKeyword& keyword = v.prefix_keywords[cands.keyword[i]];
     if (has_prefix(w, keyword)) return &keyword;
@@ -115,9 +114,9 @@ inline WordVector unit_vector(Axis axis) {
 // The fallback scores of a word that starts with no keyword.
 template <class Word, class KeywordPairSet>
 [[gnu::always_inline]] inline AxisScores fallback_scores(const Vocabularies& v, const Word& w,
-                                                         KeywordPairSet keyword_pairs) {
+                                                         std::uint16_t first, KeywordPairSet keyword_pairs) {
   WordBigrams bigrams;
-  collect_bigrams(v, w, keyword_pairs, bigrams);
+  collect_bigrams(v, w, first, keyword_pairs, bigrams);
   return axis_scores(v, bigrams);
 }
 
@@ -129,9 +128,10 @@ inline WordVector fallback_vector(const AxisScores& scores) {
 template <class Word>
 [[gnu::always_inline]] inline WordVector word_vector_of(const Vocabularies& v, const Word& w) {
   if (w.size() == 0) return {WordForm::empty, Axis::x, {0.0, 0.0, 0.0}};
-  if (const PrefixKeyword* match = prefix_match(v, w)) return unit_vector(match->axis);
+  const std::uint16_t first = first_pair(v, w);
+  if (const PrefixKeyword* match = prefix_match(v, w, first)) return unit_vector(match->axis);
   KeywordPairMarks keyword_pairs;
-  return fallback_vector(fallback_scores(v, w, keyword_pairs.next_word()));
+  return fallback_vector(fallback_scores(v, w, first, keyword_pairs.next_word()));
 }
 
 }  // namespace semv::details
