@@ -116,6 +116,17 @@ def test_tokens_across_the_units_read_together(width, token):
         assert same_bits(vectorize_text_c(text), reference.vectorize_text(text)), start
 
 
+@pytest.mark.parametrize("width", ["", "ğ", "\U0001f600"])
+def test_the_last_part_block_counts_only_its_own_units(width):
+    # The last block of a text longer than a block is read together with
+    # units of the block before it: tokens there must not count twice, nor
+    # join a token that begins the last block.
+    words = "db error x9 lo_g sshdb "
+    for n in range(60, 200):
+        text = width + (words * 12)[: n - len(width)]
+        assert same_bits(vectorize_text_c(text), reference.vectorize_text(text)), n
+
+
 @settings(max_examples=800)
 @given(texts)
 def test_matches_the_reference_bit_for_bit(text):
