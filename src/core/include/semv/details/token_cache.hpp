@@ -47,7 +47,9 @@ class TokenCache {
     other.entries_ = nullptr;
     other.capacity_ = 0;
   }
-  ~TokenCache() { std::free(entries_); }
+  ~TokenCache() {
+    if (entries_ != nullptr) std::free(entries_);  // short texts, the most, skip the call
+  }
   TokenCache(const TokenCache&) = delete;
   TokenCache& operator=(const TokenCache&) = delete;
   TokenCache& operator=(TokenCache&&) = delete;
