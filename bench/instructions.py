@@ -4,6 +4,11 @@ processes, and the difference divided by n is the cost of one call.
 
     python bench/instructions.py                 # every case
     python bench/instructions.py fallback cos    # the cases whose names contain these
+    python bench/instructions.py --branches log  # and the mispredicted branches per call
+
+--branches adds a run under cachegrind's branch simulator (a simple predictor,
+so its counts are a guide, not a machine's): where a ratio of wall clock stays
+above its ratio of instructions, mispredicted branches are the usual cause.
 """
 
 import os
@@ -42,33 +47,48 @@ CASES = {
 }
 
 
-def instructions(stmt: str, n: int) -> int:
+def counts(stmt: str, n: int, tool: str) -> dict[str, int]:
+    """The event totals of one run of stmt n times under the valgrind tool:
+    "callgrind" for instructions, "cachegrind" for simulated branches."""
     code = SETUP + f"for _ in range({n}):\n    {stmt}\n"
+    options = ["--branch-sim=yes", "--cache-sim=no"] if tool == "cachegrind" else []
     with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "callgrind.out")
+        out = os.path.join(tmp, f"{tool}.out")
         subprocess.run(
             # Run from this folder, which "-c" puts first on sys.path, for floors.
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", code],
+            ["valgrind", f"--tool={tool}", *options, f"--{tool}-out-file={out}", sys.executable, "-c", code],
             check=True,
             capture_output=True,
             cwd=HERE,
             env={**os.environ, "PYTHONHASHSEED": "0"},
         )
         with open(out) as f:
-            return int(re.search(r"^summary: (\d+)", f.read(), re.M).group(1))
+            text = f.read()
+    events = re.search(r"^events: (.*)$", text, re.M).group(1).split()
+    totals = map(int, re.search(r"^summary: (.*)$", text, re.M).group(1).split())
+    return dict(zip(events, totals, strict=True))
+
+
+def per_call(stmt: str, n: int, per: int, tool: str) -> dict[str, float]:
+    once, twice = counts(stmt, n, tool), counts(stmt, 2 * n, tool)
+    return {event: (twice[event] - once[event]) / (n * per) for event in once}
 
 
 def main() -> None:
-    wanted = sys.argv[1:]
-    print(f"{'case':<24} {'Ir per call':>12}")
+    wanted = [arg for arg in sys.argv[1:] if arg != "--branches"]
+    branches = "--branches" in sys.argv[1:]
+    print(f"{'case':<24} {'Ir per call':>12}" + (f" {'mispredicted':>13}" if branches else ""))
     for name, (stmt, per) in CASES.items():
         if wanted and not any(w in name for w in wanted):
             continue
         n = 2000 if per == 1 else 20
         if name == "200 kB text":
             n = 5
-        cost = (instructions(stmt, 2 * n) - instructions(stmt, n)) / (n * per)
-        print(f"{name:<24} {cost:>12.0f}")
+        line = f"{name:<24} {per_call(stmt, n, per, 'callgrind')['Ir']:>12.0f}"
+        if branches:
+            b = per_call(stmt, n, per, "cachegrind")
+            line += f" {b['Bcm'] + b['Bim']:>13.1f}"
+        print(line)
 
 
 if __name__ == "__main__":

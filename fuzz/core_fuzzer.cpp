@@ -12,8 +12,9 @@
 //   - count_slots and axis_scores, in the SIMD form or, built with
 //     SEMV_NO_SIMD, the scalar one;
 //   - lowered_word_vector: the Lowered view, stripped, simply_lowered;
-//   - text_vector_of: block_masks, tokens that run across blocks, tokens
-//     without letters;
+//   - text_vector_of: block_masks, whole, read from the text's last 64
+//     units or copied, for_each_paired_token, tokens that run across
+//     blocks, tokens without two letters in a row;
 //   - TokenCache, which this build keeps for texts of 64 units or more;
 //   - the wrap of KeywordPairMarks' generations (more than 255 fallback
 //     tokens), on texts repeated until they are long enough;
