@@ -157,7 +157,7 @@ void check(std::uint8_t what, const std::uint8_t* data, std::size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  // Repeated texts are slow to check, so they come up one time in nine.
+  // Repeated texts are slow to check, so they come up two times in nine.
   const std::uint8_t what = data[0] % 9, width = (data[0] / 9) % 3;
   if (width == 0) check<std::uint8_t>(what, data + 1, size - 1);
   if (width == 1) check<std::uint16_t>(what, data + 1, size - 1);
