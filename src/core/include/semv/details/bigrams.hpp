@@ -200,18 +200,22 @@ std::uint16_t first_pair(const Vocabularies& v, const Word& w) {
     return v.pair_number[w.symbol(0)][w.symbol(1)];
 }
 
-// The number of bits set. Without the popcnt instruction, std::popcount is a
-// call into the compiler's runtime, slower than these few operations.
-[[gnu::noinline]] inline std::uint32_t bits_set(std::uint64_t x) {
+// The number of bits set.
 #if defined(__POPCNT__) || !(defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)))
+inline std::uint32_t bits_set(std::uint64_t x) {
   return static_cast<std::uint32_t>(std::popcount(x));
+}
 #else
+// Without the popcnt instruction, std::popcount is a call into the
+// compiler's runtime, slower than these few operations; out of line, they
+// leave the bigram pass's registers alone.
+[[gnu::noinline]] inline std::uint32_t bits_set(std::uint64_t x) {
   x -= (x >> 1) & 0x5555555555555555ull;
   x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
   x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
   return static_cast<std::uint32_t>((x * 0x0101010101010101ull) >> 56);
-#endif
 }
+#endif
 
 // What the pass of collect_bigrams gathers besides the keyword pairs.
 struct PairScan {

@@ -22,7 +22,6 @@ constexpr bool matches(const WordVector& w) {
 struct TextSums {
   double sum[3] = {+0.0, +0.0, +0.0};
   std::uint64_t matched_count = 0;
-  bool any_token = false;
 
   // A unit vector adds 1.0 to its axis and +0.0 to the others, which leaves
   // them as they are: the sums are never -0.0 and never NaN.
@@ -47,7 +46,8 @@ struct TextSums {
     ++matched_count;
   }
 
-  TextVector result() const {
+  // The vector of a text with or without any token.
+  TextVector result(bool any_token) const {
     if (!any_token) return {TextForm::no_tokens, {0.0, 0.0, 0.0}};
     if (matched_count == 0) return {TextForm::no_match, {0.0, 0.0, 0.0}};
     const double length = std::sqrt((sum[0] * sum[0] + sum[1] * sum[1]) + sum[2] * sum[2]);
@@ -80,10 +80,7 @@ class TextWalk {
         sums_.add(fallback_scores(v_, w, first, keyword_pairs_.next_word()));
     }
   }
-  TextVector result(bool any_token) {
-    sums_.any_token = any_token;
-    return sums_.result();
-  }
+  TextVector result(bool any_token) const { return sums_.result(any_token); }
 
  private:
   // A token is looked up in the cache before anything else: finding it costs
