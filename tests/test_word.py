@@ -134,6 +134,21 @@ def test_each_way_of_counting_bigrams(word):
     assert same_bits(vectorize_text_c(text), reference.vectorize_text(text))
 
 
+@pytest.mark.parametrize("axis", range(3))
+def test_every_keyword_counted_up_to_the_threshold(axis):
+    # Each keyword's bigrams, all of them or all but its first, in a word that
+    # does not start with it, lengthened by other bigrams (digits) from well
+    # inside the threshold to past it: each keyword's own count, set size and
+    # least kept count decide where its score is dropped.
+    for keyword in reference.KEYWORDS[axis]:
+        for body in (keyword, keyword[1:]):
+            for extra in range(12):
+                word = "q" + body + "0123456789_"[:extra]
+                assert same_bits(get_semantic_vector_c(word), reference.get_semantic_vector(word)), word
+                text = f"{word} {word.upper()}"
+                assert same_bits(vectorize_text_c(text), reference.vectorize_text(text)), text
+
+
 @settings(max_examples=1500)
 @given(words)
 def test_matches_the_reference_bit_for_bit(word):

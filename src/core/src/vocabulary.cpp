@@ -63,5 +63,41 @@ constexpr std::uint16_t db_pair = vocabularies.pair_number[symbol_of('d')][symbo
 static_assert(vocabularies.smallest_set_with_pair[db_pair] == 1);  // "db"
 static_assert(set_size(Axis::x, 13) == 9 && set_size(Axis::y, 16) == 9 && set_size(Axis::z, 23) == 9);
 
+// Each slot has a field of its own in the rows of keywords_with_pair, and
+// the fields of a keyword's slot add up to its set's size.
+constexpr bool slot_fields_hold_the_sets() {
+  for (std::size_t a = 0; a < keyword_slots; ++a) {
+    if (slot_byte(a) >= slot_bytes) return false;
+    for (std::size_t b = a + 1; b < keyword_slots; ++b)
+      if (slot_byte(a) == slot_byte(b) && slot_shift(a) == slot_shift(b)) return false;
+    std::size_t count = 0;
+    for (const auto& row : vocabularies.keywords_with_pair)
+      count += (row[slot_byte(a)] >> slot_shift(a)) & 0x0F;
+    if (count != vocabularies.set_size[a]) return false;
+  }
+  return true;
+}
+static_assert(slot_fields_hold_the_sets());
+
+// A count passes least_common exactly when the threshold, compared in
+// doubles, keeps its score; a slot without a keyword passes for none.
+constexpr bool least_common_is_the_threshold() {
+  const std::size_t used = vocabularies.first_slot[axis_count];
+  for (std::size_t d = 1; d <= max_scoring_bigrams; ++d)
+    for (std::size_t slot = 0; slot < keyword_slots; ++slot) {
+      const std::uint8_t least = vocabularies.least_common[d][slot];
+      if (slot >= used) {
+        if (least != 0xFF) return false;
+        continue;
+      }
+      const std::size_t s = vocabularies.set_size[slot];
+      for (std::size_t c = 0; c <= s && c <= d; ++c)
+        if ((static_cast<double>(c) / static_cast<double>(d + s - c) >= score_threshold) != (c >= least))
+          return false;
+    }
+  return true;
+}
+static_assert(least_common_is_the_threshold());
+
 }  // namespace
 }  // namespace semv
