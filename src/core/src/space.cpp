@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -432,6 +433,13 @@ std::string shown(std::string_view text) {
   return out + (text.size() > 80 ? "...'" : "'");
 }
 
+// A double as the fewest digits that read back as it.
+std::string shortest(double value) {
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
 void validate(const SpaceSpec& spec, SpaceBuild& build) {
   constexpr std::size_t none = SpaceProblem::no_index;
   if (spec.axes.empty()) problem(build, none, none, "a space needs at least one axis");
@@ -449,7 +457,7 @@ void validate(const SpaceSpec& spec, SpaceBuild& build) {
                 "the axis name " + shown(axis.name) + " is taken by axis " + std::to_string(b));
     if (axis.keywords.empty()) problem(build, a, none, "the axis has no keywords");
     if (!(axis.threshold > 0.0 && axis.threshold <= 1.0))
-      problem(build, a, none, "the threshold must be in (0, 1], not " + std::to_string(axis.threshold));
+      problem(build, a, none, "the threshold must be in (0, 1], not " + shortest(axis.threshold));
     total += axis.keywords.size();
     for (std::size_t k = 0; k < axis.keywords.size(); ++k) {
       const std::string& word = axis.keywords[k];
@@ -676,6 +684,8 @@ std::size_t Space::memory() const {
            t.edge_node.capacity() * 4 + t.first_keyword.capacity() * 4 + t.threshold.capacity() * 8;
   return bytes;
 }
+
+SpaceScratch::SpaceScratch() = default;
 
 SpaceScratch::~SpaceScratch() {
   std::free(cache_);

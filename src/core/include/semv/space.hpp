@@ -109,7 +109,7 @@ struct GeneralTables {
 // first space it is used with and starts afresh with any other.
 class SpaceScratch {
  public:
-  SpaceScratch() = default;
+  SpaceScratch();
   ~SpaceScratch();
   SpaceScratch(const SpaceScratch&) = delete;
   SpaceScratch& operator=(const SpaceScratch&) = delete;
