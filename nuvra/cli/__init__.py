@@ -20,7 +20,7 @@ import re
 import sys
 from array import array
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from typing import IO, TYPE_CHECKING, Any, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
 from nuvra import _batch, _lines
 from nuvra.cli.errors import EXIT_NOTHING, EXIT_OK, EXIT_OUTPUT, EXIT_USAGE, UserError
@@ -165,9 +165,10 @@ class Ranking:
     def add_all(self, blocks: Iterable[Block], query: Sequence[float]) -> None:
         """Adds every block's lines, scored against query. No block outlives this call: the
         lines kept are decoded, and the rows are written without the bytes of the last block."""
+        x, y, z = query
         for block in blocks:
             scores = _lines.zeros(len(block))
-            _batch.cosines(block.vectors, *query, scores)
+            _batch.cosines(block.vectors, x, y, z, scores)
             self.add(block, scores)
 
     def count(self, scores: array[float], rows: list[int], ties: int) -> None:
@@ -367,13 +368,13 @@ class Parser(argparse.ArgumentParser):
             args = options_first(list(args), self.takes_value)
         return super().parse_known_args(args, namespace)
 
-    def print_help(self, file: IO[str] | None = None) -> None:
+    def print_help(self, file: Any = None) -> None:
         if file is None:
             print_out(self.format_help().removesuffix("\n"))
         else:
             super().print_help(file)
 
-    def _print_message(self, message: str, file: IO[str] | None = None) -> None:
+    def _print_message(self, message: str, file: Any = None) -> None:
         if message:
             say(message.removesuffix("\n"))
 

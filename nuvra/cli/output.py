@@ -18,7 +18,7 @@ import math
 import re
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import IO
+from typing import IO, cast
 
 from nuvra.cli.terminal import escape_for_terminal, write_out
 
@@ -59,7 +59,8 @@ class Output:
         header = "" if self.header_done else self._header()
         self.header_done = True
         errors = "backslashreplace" if self.fmt == "jsonl" else "nuvra.bytes_back"
-        longest = max((max(map(len, values[c]), default=0) for c in ("text", "word") if c in values), default=0)
+        texts = [cast(Sequence[str], values[c]) for c in ("text", "word") if c in values]
+        longest = max((max(map(len, column), default=0) for column in texts), default=0)
         with self.around_write():  # type: ignore[attr-defined]
             if longest <= WRITE_CHUNK:
                 rows = zip(*self._cell_lists(values, form_of, separator), strict=True)
