@@ -111,8 +111,11 @@ def every_command(tmp_path, log) -> list[tuple[list[str], int]]:
     try:
         import matplotlib  # noqa: F401
 
-        # plot writes its image to a file and nothing to standard output.
+        # plot writes its image to a file and nothing to standard output; an image it cannot write is exit code 7.
         commands.append((["plot", str(log), "-o", str(tmp_path / "space.png")], 0))
+        if os.path.exists("/dev/full"):
+            os.symlink("/dev/full", tmp_path / "full.png")
+            commands.append((["plot", str(log), "-o", str(tmp_path / "full.png")], EXIT_OUTPUT))
     except ImportError:
         pass
     return commands
@@ -130,7 +133,9 @@ def test_every_command_with_standard_output_full_or_closed(tmp_path, log, redire
             assert b"Traceback" not in result.stderr and b"Exception" not in result.stderr
             continue
         message = one_line_error(result)
-        if redirect == ">&-":
+        if args[0] == "plot":
+            assert message.endswith("full.png: cannot write: No space left on device")
+        elif redirect == ">&-":
             assert message == "nuvra: standard output is closed", args
         else:
             assert message == "nuvra: cannot write to standard output: No space left on device", args
