@@ -80,9 +80,10 @@ void raise_problems(const semv::SpaceSpec& spec, const std::vector<semv::SpacePr
 
 PyObject* space_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject *axes = nullptr, *split = nullptr, *fold = nullptr;
-  static const char* names[] = {"axes", "split", "fold", nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:Space", const_cast<char**>(names), &axes, &split,
-                                   &fold))
+  int general = 0;
+  static const char* names[] = {"axes", "split", "fold", "general", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$p:Space", const_cast<char**>(names), &axes, &split,
+                                   &fold, &general))
     return nullptr;
   try {
     semv::SpaceSpec spec;
@@ -96,7 +97,7 @@ PyObject* space_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     spec.axes.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i)
       if (!axis_of(PySequence_Fast_GET_ITEM(items.get(), i), spec.axes[i])) return nullptr;
-    semv::SpaceBuild build = semv::build_space(spec);
+    semv::SpaceBuild build = semv::build_space(spec, general ? semv::Tables::general : semv::Tables::best);
     if (build.out_of_memory) return PyErr_NoMemory();
     if (!build.space) {
       raise_problems(spec, build.problems);
@@ -210,7 +211,9 @@ PyType_Slot space_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(space_dealloc)},
     {Py_tp_methods, space_methods},
     {Py_tp_getset, space_getset},
-    {Py_tp_doc, const_cast<char*>("Space(axes, split, fold): a space compiled into the core's tables.")},
+    {Py_tp_doc,
+     const_cast<char*>("Space(axes, split, fold, *, general=False): a space compiled into the core's tables; "
+                       "general=True keeps it off the fixed tables even where it fits them.")},
     {0, nullptr}};
 
 PyType_Spec space_type_spec = {"nuvra._batch.Space", sizeof(SpaceObject), 0,

@@ -314,6 +314,35 @@ void test_random_spaces(Random& r, std::size_t rounds) {
   }
 }
 
+// Spaces of thousands of keywords that share most of their bigrams, where
+// the posting lists are long and the bounds skip most of them.
+void test_large_spaces(Random& r, std::size_t rounds) {
+  for (std::size_t i = 0; i < rounds; ++i) {
+    semv::SpaceSpec spec;
+    const std::size_t k = 1 + r.below(4), n = 300 + r.below(2000);
+    std::vector<std::string> all;
+    for (std::size_t j = 0; all.size() < n && j < 4 * n; ++j) {
+      std::string word = random_keyword(r, true);
+      if (r.chance(0.3)) word += random_keyword(r, true);
+      bool taken = false;
+      for (const std::string& u : all) taken = taken || u == word;
+      if (!taken) all.push_back(word);
+    }
+    for (std::size_t a = 0; a < k; ++a) {
+      semv::AxisSpec axis{"axis" + std::to_string(a), {}, random_threshold(r)};
+      for (std::size_t j = a; j < all.size(); j += k) axis.keywords.push_back(all[j]);
+      spec.axes.push_back(axis);
+    }
+    spec.split = r.chance(0.5);
+    const semv::SpaceBuild build = semv::build_space(spec);
+    if (!build.space) {
+      fail("large spaces", "build refused");
+      continue;
+    }
+    compare_with_reference("large spaces", r, spec, *build.space, 8);
+  }
+}
+
 // Three axes, thresholds of 0.4, short a-z keywords: the fixed tables where
 // they fit, and the general ones, against the plain twin.
 void test_fixed_shape_spaces(Random& r, std::size_t rounds) {
@@ -478,6 +507,7 @@ int main(int argc, char** argv) {
   test_default_space(r, rounds * 5);
   test_random_spaces(r, rounds);
   test_fixed_shape_spaces(r, rounds);
+  test_large_spaces(r, rounds / 10 + 1);
   test_caches_bound_to_one_space(r);
   test_limits(r);
   test_problems();

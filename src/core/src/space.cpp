@@ -49,6 +49,13 @@ constexpr std::array<char, 0x180> token_chars(bool fold) {
 
 constexpr std::array<char, 0x180> plain_chars = token_chars(false), folded_chars = token_chars(true);
 
+// symbol_of_byte as a table.
+constexpr std::array<std::uint8_t, 256> byte_symbols = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (unsigned c = 0; c < 256; ++c) table[c] = symbol_of_byte(static_cast<unsigned char>(c));
+  return table;
+}();
+
 template <class Unit>
 char token_char(Unit u, const std::array<char, 0x180>& table) {
   return u < table.size() ? table[u] : 0;
@@ -100,8 +107,8 @@ inline std::uint64_t mix(std::uint64_t h, std::uint64_t word) {
 // max_axes of them; a token with more is scored every time).
 struct SpaceScratch::CacheEntry {
   static constexpr std::size_t max_length = 24;
-  static constexpr std::size_t max_axes = 3;
-  static constexpr std::size_t capacity = 8192;
+  static constexpr std::size_t max_axes = 8;
+  static constexpr std::size_t capacity = 16384;
   static constexpr std::size_t max_probes = 4;
   std::array<char, max_length> key;
   std::uint8_t length;  // 0 for a free entry
@@ -141,44 +148,104 @@ struct SpaceKernels {
     return t.first_keyword[node];
   }
 
-  // Best kept score per axis, from the distinct symbol pairs of a word (ids
-  // below pair_count) and its count d of distinct bigrams in all; the axes
-  // that score are in matches (score > 0). Returns how many axes score.
-  static std::size_t score_bigrams(const Space& space, SpaceScratch& s, const std::uint16_t* pairs,
+  // Best kept score per axis, from the distinct symbol pairs of a word that
+  // some keyword holds (ids below pair_count, marked in s.pairs_seen_) and
+  // its count d of distinct bigrams in all; the axes that score are in
+  // matches (score > 0). Returns how many axes score.
+  //
+  // A keyword kept at a threshold t has c >= t * u >= t * d bigrams in common
+  // with the word (u >= d is the union), so it holds one of the word's pairs
+  // but the c_need - 1 most common: only the postings of the rarer pairs are
+  // read, and each keyword found there is counted by its own pairs.
+  static std::size_t score_bigrams(const Space& space, SpaceScratch& s, std::uint16_t* pairs,
                                    std::size_t pair_count, std::size_t d, AxisMatch* matches) {
     const GeneralTables& t = space.tables_;
     const std::size_t k = space.axis_count();
     for (std::size_t a = 0; a < k; ++a) matches[a] = AxisMatch{};
-    const SizeRange sizes = feasible_sizes(d, t.least_threshold);
-    if (sizes.lo > sizes.hi || pair_count == 0) return 0;
-    std::uint8_t* counts = s.counts_.data();
+    if (pair_count == 0) return 0;
+    const SizeRange sizes = d <= GeneralTables::max_table_bigrams ? SizeRange{t.size_lo[d], t.size_hi[d]}
+                                                                  : feasible_sizes(d, t.least_threshold);
+    if (sizes.lo > sizes.hi) return 0;
+    // The least count of common bigrams that keeps a keyword of each set
+    // size at the least threshold (need[s], 0xFF where none), from the table
+    // of least kept counts; a word too long for the table has the bound 1.
+    std::array<std::uint8_t, max_space_keyword_length> need;
+    need.fill(1);
+    const bool tabled = d <= GeneralTables::max_table_bigrams;
+    if (tabled) {
+      const std::uint8_t* least = t.least_kept.data() + t.least_axis * (GeneralTables::max_table_union + 1);
+      for (std::size_t size = sizes.lo; size <= sizes.hi; ++size) {
+        std::size_t c = 1;
+        const std::size_t most = std::min(size, d);
+        while (c <= most && c < least[d + size - c]) ++c;
+        need[size] = c <= most ? static_cast<std::uint8_t>(c) : 0xFF;
+      }
+    }
+    if (pair_count < *std::min_element(need.begin() + sizes.lo, need.begin() + sizes.hi + 1)) return 0;
+    const std::uint32_t* start = t.posting_start.data();
+    std::sort(pairs, pairs + pair_count, [start](std::uint16_t x, std::uint16_t y) {
+      return start[x + 1] - start[x] < start[y + 1] - start[y];
+    });
+    std::uint8_t* marks = s.counts_.data();
     std::uint16_t* touched = s.touched_.data();
     std::size_t touched_count = 0;
     const std::uint8_t* set_size = t.set_size.data();
+    // A keyword of size s with c >= need[s] common pairs holds one of the
+    // word's pair_count - need[s] + 1 rarest: the i-th rarest pair (r =
+    // pair_count - i left) is read for the sizes whose need is at most r.
+    std::size_t cap = sizes.hi;
     for (std::size_t i = 0; i < pair_count; ++i) {
+      const std::size_t r = pair_count - i;
+      while (cap >= sizes.lo && need[cap] > r) --cap;
+      if (cap < sizes.lo) break;
       const std::uint16_t p = pairs[i];
-      if (t.posting_max_size[p] < sizes.lo || t.posting_min_size[p] > sizes.hi) continue;
-      const std::uint16_t* first = t.postings.data() + t.posting_start[p];
-      const std::uint16_t* last = t.postings.data() + t.posting_start[p + 1];
+      if (t.posting_max_size[p] < sizes.lo || t.posting_min_size[p] > cap) continue;
+      const std::uint16_t* first = t.postings.data() + start[p];
+      const std::uint16_t* last = t.postings.data() + start[p + 1];
       if (set_size[*first] < sizes.lo)
         first = std::partition_point(first, last, [&](std::uint16_t kw) { return set_size[kw] < sizes.lo; });
-      for (; first != last && set_size[*first] <= sizes.hi; ++first) {
+      for (; first != last && set_size[*first] <= cap; ++first) {
         const std::uint16_t kw = *first;
-        if (counts[kw]++ == 0) touched[touched_count++] = kw;
+        if (!marks[kw]) {
+          marks[kw] = 1;
+          touched[touched_count++] = kw;
+        }
       }
     }
+    // Each candidate's count, from its pairs against the word's marks; the
+    // best per axis as a fraction c / u, compared exactly.
+    const std::uint64_t* seen = s.pairs_seen_.data();
+    std::array<std::uint32_t, max_space_axes> best_c{}, best_u{}, best_kw{};
     std::size_t scored = 0;
     for (std::size_t i = 0; i < touched_count; ++i) {
       const std::uint16_t kw = touched[i];
-      const std::size_t c = counts[kw];
-      counts[kw] = 0;
-      const double score = static_cast<double>(c) / static_cast<double>(d + set_size[kw] - c);
+      marks[kw] = 0;
+      std::size_t c = 0;
+      for (std::uint32_t j = t.keyword_pairs_start[kw]; j < t.keyword_pairs_start[kw + 1]; ++j) {
+        const std::uint16_t p = t.keyword_pairs[j];
+        c += (seen[p / 64] >> (p % 64)) & 1;
+      }
+      const std::size_t u = d + set_size[kw] - c;
       const std::size_t a = t.axis_of[kw];
-      if (!(score >= t.threshold[a])) continue;
-      AxisMatch& m = matches[a];
-      if (m.score == 0.0) ++scored;
-      if (score > m.score || (score == m.score && kw < m.keyword)) m = AxisMatch{score, kw, false};
+      const bool kept = u <= GeneralTables::max_table_union
+                            ? c >= t.least_kept[a * (GeneralTables::max_table_union + 1) + u]
+                            : static_cast<double>(c) / static_cast<double>(u) >= t.threshold[a];
+      if (!kept) continue;
+      if (best_u[a] == 0) {
+        ++scored;
+      } else {
+        const std::uint64_t lhs = std::uint64_t{c} * best_u[a], rhs = std::uint64_t{best_c[a]} * u;
+        if (lhs < rhs || (lhs == rhs && kw > best_kw[a])) continue;
+        // Equal fractions give equal doubles: the first keyword keeps it.
+      }
+      best_c[a] = static_cast<std::uint32_t>(c);
+      best_u[a] = static_cast<std::uint32_t>(u);
+      best_kw[a] = kw;
     }
+    for (std::size_t a = 0; a < k; ++a)
+      if (best_u[a] != 0)
+        matches[a] =
+            AxisMatch{static_cast<double>(best_c[a]) / static_cast<double>(best_u[a]), best_kw[a], false};
     return scored;
   }
 
@@ -198,10 +265,13 @@ struct SpaceKernels {
       for (std::size_t a = 0; a < space.axis_count(); ++a) matches[a] = AxisMatch{};
       return 0;
     }
-    // Distinct pairs, marked in a bitmap that is cleared again after.
+    // Distinct pairs, marked in a bitmap that is cleared again after; only
+    // those that some keyword holds are kept for scoring.
     std::uint16_t pairs[GeneralTables::pair_count];
-    std::size_t count = 0;
+    std::uint16_t all[GeneralTables::pair_count];
+    std::size_t count = 0, distinct = 0;
     std::uint64_t* seen = s.pairs_seen_.data();
+    const std::uint32_t* start = t.posting_start.data();
     std::uint8_t prev = symbol_at(0);
     for (std::size_t i = 1; i < n; ++i) {
       const std::uint8_t cur = symbol_at(i);
@@ -209,12 +279,14 @@ struct SpaceKernels {
       const std::uint64_t bit = std::uint64_t{1} << (p % 64);
       if (!(seen[p / 64] & bit)) {
         seen[p / 64] |= bit;
-        pairs[count++] = p;
+        all[distinct++] = p;
+        if (start[p] != start[p + 1]) pairs[count++] = p;
       }
       prev = cur;
     }
-    for (std::size_t i = 0; i < count; ++i) seen[pairs[i] / 64] = 0;
-    return score_bigrams(space, s, pairs, count, count, matches);
+    const std::size_t scored = score_bigrams(space, s, pairs, count, distinct, matches);
+    for (std::size_t i = 0; i < distinct; ++i) seen[all[i] / 64] = 0;
+    return scored;
   }
 
   // The vector of a normalised word of any code points. The pairs that hold
@@ -240,17 +312,21 @@ struct SpaceKernels {
       return true;
     }
     if (n < 2) return true;  // the set {w} shares nothing with a keyword's
+    std::vector<std::uint16_t> marked;
     try {
       std::vector<std::uint64_t> others;
       std::vector<std::uint16_t> pairs;
-      std::vector<bool> seen(GeneralTables::pair_count);
+      std::uint64_t* seen = s.pairs_seen_.data();
+      const std::uint32_t* start = t.posting_start.data();
       for (std::size_t i = 0; i + 1 < n; ++i) {
         const std::uint8_t a = symbol_at(i), b = symbol_at(i + 1);
         if (a != no_symbol && b != no_symbol) {
           const std::uint16_t p = static_cast<std::uint16_t>(a * symbol_count + b);
-          if (!seen[p]) {
-            seen[p] = true;
-            pairs.push_back(p);
+          const std::uint64_t bit = std::uint64_t{1} << (p % 64);
+          if (!(seen[p / 64] & bit)) {
+            seen[p / 64] |= bit;
+            marked.push_back(p);
+            if (start[p] != start[p + 1]) pairs.push_back(p);
           }
         } else {
           others.push_back(std::uint64_t{w[i]} << 32 | w[i + 1]);
@@ -258,12 +334,12 @@ struct SpaceKernels {
       }
       std::sort(others.begin(), others.end());
       const std::size_t distinct_others = std::unique(others.begin(), others.end()) - others.begin();
-      score_bigrams(space, s, pairs.data(), pairs.size(), pairs.size() + distinct_others, matches);
-    } catch (const std::bad_alloc&) {
-      return false;
-    } catch (const std::length_error&) {
+      score_bigrams(space, s, pairs.data(), pairs.size(), marked.size() + distinct_others, matches);
+    } catch (...) {
+      for (std::uint16_t p : marked) s.pairs_seen_[p / 64] = 0;
       return false;
     }
+    for (std::uint16_t p : marked) s.pairs_seen_[p / 64] = 0;
     return true;
   }
 
@@ -356,6 +432,8 @@ struct SpaceKernels {
     AxisMatch* matches = s.matches_.data();
     std::uint64_t matched = 0;
     const auto& chars = space.spec_.fold ? folded_chars : plain_chars;
+    const std::uint8_t* keyword_pairs = space.tables_.keyword_pair.data();
+    const std::uint8_t* symbols = byte_symbols.data();
     const bool any = for_each_piece(text, n, space.spec_.split, chars, [&](std::size_t b, std::size_t e) {
       const std::size_t length = e - b;
       auto symbol_at = [&](std::size_t i) {
@@ -364,7 +442,16 @@ struct SpaceKernels {
       char key[Entry::max_length];
       std::size_t home = 0;
       if (length <= Entry::max_length) {
-        for (std::size_t i = 0; i < length; ++i) key[i] = ascii_lower(token_char(text[b + i], chars));
+        // Its bytes, and whether any of its pairs is a keyword's: a token
+        // without one matches no keyword by prefix or by bigrams.
+        key[0] = ascii_lower(token_char(text[b], chars));
+        bool keyword_pair = false;
+        for (std::size_t i = 1; i < length; ++i) {
+          key[i] = ascii_lower(token_char(text[b + i], chars));
+          keyword_pair |= keyword_pairs[symbols[static_cast<unsigned char>(key[i - 1])] * symbol_count +
+                                        symbols[static_cast<unsigned char>(key[i])]];
+        }
+        if (!keyword_pair) return;
         if (const Entry* hit = find(s, key, length, home)) {
           for (std::size_t j = 0; j < hit->count; ++j)
             sums[hit->axis[j]] = sums[hit->axis[j]] + hit->value[j];
@@ -527,6 +614,7 @@ void build_general(Space& space, const SpaceSpec& spec, const std::vector<std::s
   t.least_threshold = 1.0;
   for (std::size_t a = 0, kw = 0; a < spec.axes.size(); ++a) {
     t.threshold[a] = spec.axes[a].threshold;
+    if (spec.axes[a].threshold < t.least_threshold || a == 0) t.least_axis = a;
     t.least_threshold = std::min(t.least_threshold, spec.axes[a].threshold);
     for (std::size_t i = 0; i < spec.axes[a].keywords.size(); ++i)
       t.axis_of[kw++] = static_cast<std::uint8_t>(a);
@@ -561,6 +649,32 @@ void build_general(Space& space, const SpaceSpec& spec, const std::vector<std::s
   for (std::uint32_t kw : by_size)
     for (std::uint32_t i = pairs_start[kw]; i < pairs_start[kw + 1]; ++i)
       t.postings[next[pairs_of[i]]++] = static_cast<std::uint16_t>(kw);
+  t.keyword_pairs_start = std::move(pairs_start);
+  t.keyword_pairs = std::move(pairs_of);
+  t.size_lo.resize(GeneralTables::max_table_bigrams + 1);
+  t.size_hi.resize(GeneralTables::max_table_bigrams + 1);
+  for (std::size_t d = 0; d <= GeneralTables::max_table_bigrams; ++d) {
+    const SizeRange r = feasible_sizes(d, t.least_threshold);
+    t.size_lo[d] = static_cast<std::uint8_t>(r.lo);
+    t.size_hi[d] = static_cast<std::uint8_t>(r.hi);
+  }
+  // The least kept count by axis and union: near t * u, then settled by the
+  // comparison of doubles itself.
+  constexpr std::size_t row = GeneralTables::max_table_union + 1;
+  t.least_kept.assign(spec.axes.size() * row, 0xFF);
+  for (std::size_t a = 0; a < spec.axes.size(); ++a) {
+    const double th = spec.axes[a].threshold;
+    for (std::size_t u = 1; u < row; ++u) {
+      auto kept = [&](std::size_t c) { return static_cast<double>(c) / static_cast<double>(u) >= th; };
+      std::size_t c = static_cast<std::size_t>(std::max(0.0, std::floor(th * static_cast<double>(u)) - 1.0));
+      while (c <= u && !kept(c)) ++c;
+      while (c > 0 && kept(c - 1)) --c;
+      if (c <= max_space_keyword_length) t.least_kept[a * row + u] = static_cast<std::uint8_t>(c);
+    }
+  }
+  t.keyword_pair.assign(GeneralTables::pair_count, 0);
+  for (std::size_t p = 0; p < GeneralTables::pair_count; ++p)
+    t.keyword_pair[p] = t.posting_start[p] != t.posting_start[p + 1];
   t.posting_min_size.assign(GeneralTables::pair_count, 0xFF);
   t.posting_max_size.assign(GeneralTables::pair_count, 0);
   for (std::size_t p = 0; p < GeneralTables::pair_count; ++p)

@@ -86,8 +86,22 @@ struct GeneralTables {
   // keywords that hold pair p, by set size, then by index.
   std::vector<std::uint32_t> posting_start;
   std::vector<std::uint16_t> postings;
+  // 1 for each pair that some keyword holds, else 0.
+  std::vector<std::uint8_t> keyword_pair;
   // The smallest and largest keyword set sizes of each posting list.
   std::vector<std::uint8_t> posting_min_size, posting_max_size;
+  // Each keyword's distinct pairs: keyword_pairs[keyword_pairs_start[kw] ..
+  // keyword_pairs_start[kw + 1]).
+  std::vector<std::uint32_t> keyword_pairs_start;
+  std::vector<std::uint16_t> keyword_pairs;
+  // The set sizes that may reach the least threshold against a word of d
+  // distinct bigrams, for d up to max_table_bigrams: [size_lo[d], size_hi[d]].
+  static constexpr std::size_t max_table_bigrams = pair_count;
+  std::vector<std::uint8_t> size_lo, size_hi;
+  // The least count c of common bigrams that an axis keeps at a union of u,
+  // fl(c / u) >= threshold, by axis and u <= max_table_union; 0xFF for none.
+  static constexpr std::size_t max_table_union = max_table_bigrams + 64;
+  std::vector<std::uint8_t> least_kept;
   // The trie: a keyword's first two symbols select a node through `root`;
   // below it, node n's children are edges[edge_start[n] .. edge_start[n+1])
   // as (symbol, node), by symbol. first_keyword[n] is the first keyword (in
@@ -97,9 +111,10 @@ struct GeneralTables {
   std::vector<std::uint8_t> edge_symbol;
   std::vector<std::uint32_t> edge_node;
   std::vector<std::uint32_t> first_keyword;
-  // Thresholds by axis, and their least.
+  // Thresholds by axis, their least, and an axis that has it.
   std::vector<double> threshold;
   double least_threshold = 1.0;
+  std::size_t least_axis = 0;
 };
 
 }  // namespace details

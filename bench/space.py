@@ -1,0 +1,161 @@
+"""Spaces built at run time against the fixed space, side by side in one run.
+
+    python bench/space.py                  # wall clock, best of 7 alternating repeats
+    python bench/space.py --instructions   # and instructions per line under callgrind
+    python bench/space.py --quick          # fewer lines and repeats
+
+Every space scores the same lines through the batch engine on one worker
+(Column.fill, the column built once), so each ratio is the space's cost per
+line over the fixed space's. Lines: the project's generated log, and real text
+(lines of this machine's Debian changelogs). Keywords of the large spaces are
+words of /usr/share/dict/words (real English words, a-z only), in file order,
+dealt round-robin onto the axes.
+"""
+
+import argparse
+import glob
+import gzip
+import math
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from nuvra import _batch
+from nuvra_testing.loggen import log_lines
+
+WORDS = "/usr/share/dict/words"
+
+
+def real_lines(n: int) -> list[str]:
+    """Lines of the Debian changelogs of this machine, in file-name order."""
+    lines: list[str] = []
+    for path in sorted(glob.glob("/usr/share/doc/*/changelog*.gz")):
+        with gzip.open(path, "rt", encoding="utf-8", errors="replace") as f:
+            lines.extend(line.rstrip("\n") for line in f if line.strip())
+        if len(lines) >= n:
+            break
+    return lines[:n]
+
+
+def dictionary_words() -> list[str]:
+    seen: set[str] = set()
+    words = []
+    with open(WORDS, encoding="utf-8", errors="replace") as f:
+        for line in f:
+            w = line.strip().lower()
+            if re.fullmatch(r"[a-z0-9_]{2,64}", w) and w not in seen:
+                seen.add(w)
+                words.append(w)
+    return words
+
+
+def space_of(words: list[str], axes: int, keywords: int) -> list[tuple[str, list[str], float]]:
+    chosen = words[:keywords]
+    return [(f"axis{a}", chosen[a::axes], 0.4) for a in range(axes)]
+
+
+def spaces(words: list[str]) -> dict[str, object]:
+    default = _batch.default_axes()
+    out: dict[str, object] = {
+        "default lists, run-time tables": _batch.Space(default, False, False),
+        "default lists, general tables": _batch.Space(default, False, False, general=True),
+        "8 axes x 250 keywords": _batch.Space(space_of(words, 8, 2000), False, False),
+    }
+    for n in (100, 1000, 5000, 20000, 65535):
+        if n <= len(words):
+            out[f"{n:,} keywords, 8 axes"] = _batch.Space(space_of(words, 8, n), False, False)
+    return out
+
+
+def best_of_alternating(repeat: int, *sides):
+    best = [math.inf] * len(sides)
+    for _ in range(repeat):
+        for i, side in enumerate(sides):
+            started = time.perf_counter()
+            side()
+            best[i] = min(best[i], time.perf_counter() - started)
+    return best
+
+
+def fill(column, space=None):
+    k = 3 if space is None else space.k
+    out = np.empty((len(column), k))
+    if space is None:
+        column.fill(out, 1)
+    else:
+        column.fill(out, 1, space)
+    return out
+
+
+INSTRUCTIONS = """
+import sys
+sys.path.insert(0, {here!r})
+from space import *
+lines = {which}({n})
+column = _batch.sequence_column(lines, False, "bench", 0, None)
+space = {space}
+fill(column, space)
+"""
+
+
+def instructions(which: str, n: int, space_expr: str) -> float:
+    """Instructions per line: two runs of n and 2n lines, the difference over n."""
+    totals = []
+    for lines in (n, 2 * n):
+        code = INSTRUCTIONS.format(here=os.path.dirname(os.path.abspath(__file__)), which=which, n=lines,
+                                   space=space_expr)
+        with tempfile.TemporaryDirectory() as tmp:
+            out = os.path.join(tmp, "callgrind.out")
+            subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", code],
+                           check=True, capture_output=True)
+            with open(out) as f:
+                totals.append(int(re.search(r"^summary: (\d+)", f.read(), re.M).group(1)))
+    return (totals[1] - totals[0]) / n
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--instructions", action="store_true")
+    args = parser.parse_args()
+    n, repeat = (20_000, 3) if args.quick else (100_000, 7)
+    words = dictionary_words()
+    built = spaces(words)
+    inputs = {"generated log": log_lines(n, seed=3), "real text": real_lines(n)}
+    print(f"{len(words):,} dictionary words; {n:,} lines each; best of {repeat}")
+    for name, lines in inputs.items():
+        tokens = sum(len(re.findall(r"[A-Za-z0-9_]+", line)) for line in lines)
+        column = _batch.sequence_column(lines, False, "bench", 0, None)
+        names = list(built)
+        times = best_of_alternating(repeat, lambda: fill(column), *[lambda s=built[k]: fill(column, s) for k in names])
+        print(f"\n{name}: {len(lines):,} lines, {tokens:,} tokens")
+        print(f"{'space':<34} {'ns/line':>9} {'ns/token':>9} {'÷ fixed':>8} {'memory':>10}")
+        print(f"{'fixed space':<34} {times[0] / len(lines) * 1e9:9.0f} {times[0] / tokens * 1e9:9.1f} {1:8.2f}")
+        for key, t in zip(names, times[1:], strict=True):
+            print(f"{key:<34} {t / len(lines) * 1e9:9.0f} {t / tokens * 1e9:9.1f} {t / times[0]:8.2f}"
+                  f" {built[key].nbytes / 1024:8.0f} KiB")
+    for n_keywords in (20000, 65535):
+        axes = space_of(words, 8, n_keywords)
+        build = best_of_alternating(5, lambda a=axes: _batch.Space(a, False, False))[0]
+        print(f"\nbuilding a space of {n_keywords:,} keywords: {build * 1e3:.1f} ms")
+    if args.instructions:
+        print("\ninstructions per line (callgrind, 2,000 and 4,000 lines)")
+        cases = {"fixed space": "None",
+                 "default lists, run-time tables": "_batch.Space(_batch.default_axes(), False, False)",
+                 "8 axes x 250 keywords": "_batch.Space(space_of(dictionary_words(), 8, 2000), False, False)",
+                 "20,000 keywords": "_batch.Space(space_of(dictionary_words(), 8, 20000), False, False)"}
+        for which in ("log_lines", "real_lines"):
+            fixed = None
+            for name, expr in cases.items():
+                ir = instructions(which, 2000, expr)
+                fixed = fixed or ir
+                print(f"{which:<11} {name:<34} {ir:9.0f} Ir  ÷ fixed {ir / fixed:5.2f}")
+
+
+if __name__ == "__main__":
+    main()
