@@ -7,6 +7,7 @@ import ctypes
 import decimal
 import fractions
 import math
+import os
 import struct
 import sys
 
@@ -424,29 +425,27 @@ def test_cosines_refuse_what_the_per_call_function_refuses():
 # --- the interpreter finalising during a call ----------------------------------------------------------
 
 FINALISING = """
-import sys, threading, time
+import os, sys, threading, time
 import numpy as np
 import nuvra
 sys.path.insert(0, {tests!r})
 from test_batch_hostile import Producer, utf8_chunk
 
 kind, workers = {kind!r}, {workers}
-line = "disk write failed on node 7, permission denied"
-n = 600_000
+line = "disk write failed on node 7, permission denied " * 2
+n = 300_000
 if kind == "list":
-    args = ([line] * n,)
+    args = ([line * 2] * n,)
 elif kind == "numpy_U":
     args = (np.array([line] * n),)
 elif kind == "numpy_object":
-    args = (np.array([line] * n, dtype=object),)
+    args = (np.array([line * 2] * n, dtype=object),)
 elif kind == "arrow":
-    producer = Producer([utf8_chunk([line.encode()] * n)], stream=True)
-    args = (producer,)
+    args = (Producer([utf8_chunk([line.encode()] * n)], stream=True),)
 elif kind == "lines":
     args = ((line + "\\n").encode() * n,)
 else:
-    # Long texts: each chunk of rows takes long enough for the exit to find the call inside it.
-    args = ("disk error", [line * 20] * n)
+    args = ("disk error", [line * 10] * n)
 call = {{"lines": nuvra.vectorize_lines, "most_similar": nuvra.most_similar}}.get(kind, nuvra.vectorize_texts)
 
 
@@ -467,17 +466,27 @@ def work():
         call(*args, workers=workers)
 
 
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+before = threads()
 threading.Thread(target=work, daemon=True).start()
 inside.wait()
-time.sleep(0.3)  # well inside the calls; the main thread then returns at once
+if workers > 1:
+    # Once a helper thread runs, the call is inside its threaded part, which
+    # lasts long enough for the exit to come while the helpers work.
+    while threads() < before + 2:
+        time.sleep(0.001)
+else:
+    time.sleep(0.3)
 """
 
 
 @pytest.mark.slow
+@pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="counts threads in /proc")
 @pytest.mark.parametrize("workers", [1, 2])
 @pytest.mark.parametrize("kind", ["list", "numpy_U", "numpy_object", "arrow", "lines", "most_similar"])
 def test_the_interpreter_finalising_during_a_call_exits_cleanly(kind, workers):
-    import os
-
     result = run_python(FINALISING.format(tests=os.path.dirname(__file__), kind=kind, workers=workers))
     assert result.returncode == 0 and "terminate called" not in result.stderr, (result.returncode, result.stderr)
