@@ -260,6 +260,19 @@ def test_arrow_arithmetic_that_overflows_or_offsets_that_lie_are_value_errors(ch
             nuvra.vectorize_texts(producer)
 
 
+def test_views_with_too_many_buffers_and_streams_without_callbacks_are_value_errors():
+    chunk = Chunk(b"vu", 1, [None, b"\0" * 16, b"\0" * 8])
+    chunk.n_buffers = 2**40  # more data buffers than a view's int32 can name
+    with pytest.raises(ValueError, match="malformed Arrow array: string_view buffers"):
+        nuvra.vectorize_texts(Producer([chunk]))
+    for callback in ("get_schema", "get_next"):
+        producer = Producer([utf8_chunk([b"a"])], stream=True)
+        capsule = producer.__arrow_c_stream__()
+        setattr(producer._structs[-1], callback, None)
+        with pytest.raises(ValueError, match="a stream without its callbacks"):
+            _batch.arrow_source(capsule)
+
+
 # --- Arrow: failing streams and failing allocations ----------------------------------------------------
 
 

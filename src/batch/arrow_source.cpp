@@ -115,7 +115,9 @@ int check_chunk(const ArrowArray& array, Layout layout) {
       if (array.n_buffers != 3 || !array.buffers || !array.buffers[1]) return malformed("string buffers");
       return 0;
     case Layout::utf8_view:
-      if (array.n_buffers < 3 || !array.buffers || !array.buffers[1] || !array.buffers[array.n_buffers - 1])
+      // A view names its data buffer by an int32, so there are at most that many.
+      if (array.n_buffers < 3 || array.n_buffers - 3 > std::numeric_limits<std::int32_t>::max() ||
+          !array.buffers || !array.buffers[1] || !array.buffers[array.n_buffers - 1])
         return malformed("string_view buffers");
       return 0;
   }
@@ -231,6 +233,7 @@ int import_stream(ArrowSource& source, PyObject* capsule) {
   auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
   if (!stream) return -1;
   if (!stream->release) return malformed("already released");
+  if (!stream->get_schema || !stream->get_next) return malformed("a stream without its callbacks");
   if (const int code = stream->get_schema(stream, &source.owned_schema)) return stream_failed(stream, code);
   if (layout_of(source.owned_schema, source.layout) < 0) return -1;
   for (;;) {
@@ -320,8 +323,8 @@ PyObject* arrow_source(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return nullptr;
   }
   PyObject* exported = args[0];
-  auto source = std::unique_ptr<ArrowSource>(new (std::nothrow) ArrowSource);
-  if (!source) return PyErr_NoMemory();
+  std::unique_ptr<ArrowSource> source;
+  if (allocate_or_raise([&] { source = std::make_unique<ArrowSource>(); }) < 0) return nullptr;
   int result;
   if (PyTuple_Check(exported) && PyTuple_GET_SIZE(exported) == 2) {
     result = import_pair(*source, exported);
