@@ -199,15 +199,18 @@ def _query_components(query: object, name: str) -> tuple[float, float, float]:
 
 def _vector_rows(vectors: object, name: str) -> np.ndarray:
     """vectors as a C-contiguous (n, 3) float64 array."""
-    if type(vectors) is np.ndarray and vectors.dtype.kind in "biuf":
-        # The numbers are the array's own: converting each to float64 gives
-        # what float() of each item gives, as cosine_similarity_c reads it.
-        array = np.ascontiguousarray(vectors, dtype=np.float64)
-        if array.ndim == 1 and array.size == 0:
-            array = array.reshape(0, 3)
-        if array.ndim != 2 or array.shape[1] != 3:
-            raise ValueError(f"{name}() expected vectors of shape (n, 3), got shape {array.shape}")
-        return array
+    if not isinstance(vectors, (list, tuple)) and hasattr(vectors, "__array__"):
+        # numpy arrays and what converts to one (DataFrames, tensors, ...).
+        vectors = np.asarray(vectors)
+        if vectors.dtype.kind in "biuf":
+            # Numbers of the array's own: converting each to float64 gives what
+            # float() of each item gives, as cosine_similarity_c reads it.
+            array = np.ascontiguousarray(vectors, dtype=np.float64)
+            if array.ndim == 1 and array.size == 0:
+                array = array.reshape(0, 3)
+            if array.ndim != 2 or array.shape[1] != 3:
+                raise ValueError(f"{name}() expected vectors of shape (n, 3), got shape {array.shape}")
+            return array
     # Anything else item by item, so that a float subclass counts by the value
     # it holds, not by its __float__.
     try:

@@ -416,6 +416,16 @@ def test_cosines_of_numeric_arrays_match_their_items(dtype):
     np.testing.assert_array_equal(bit_rows(nuvra.cosine_similarities(array, query)), bit_rows(expected))
 
 
+def test_cosines_of_array_likes_that_convert_to_numpy():
+    pd = pytest.importorskip("pandas")
+    rows = [[1.0, 2.0, 3.0], [0.5, -1, 2**53 + 1]]
+    expected = [cosine_similarity_c(row, [1, 0, 0]) for row in rows]
+    frame = pd.DataFrame(rows, columns=["x", "y", "z"])
+    np.testing.assert_array_equal(bit_rows(nuvra.cosine_similarities(frame, [1, 0, 0])), bit_rows(expected))
+    masked = np.ma.masked_array(np.array(rows), mask=False)
+    np.testing.assert_array_equal(bit_rows(nuvra.cosine_similarities(masked, [1, 0, 0])), bit_rows(expected))
+
+
 def test_cosines_refuse_what_the_per_call_function_refuses():
     with pytest.raises(TypeError):
         cosine_similarity_c(["1", 0, 0], [1, 0, 0])
