@@ -229,8 +229,8 @@ def _cosines(vectors: np.ndarray, query: tuple[float, float, float]) -> np.ndarr
 def cosine_similarities(vectors: Any, query: Sequence[float]) -> np.ndarray:
     """The cosine similarity of each row of ``vectors`` with ``query``, shape (n,).
 
-    ``vectors`` is a numeric numpy array of shape (n, 3) or any sequence of
-    rows of 3 numbers, and ``query`` 3 numbers. Item i is, bit for bit,
+    ``vectors`` is an (n, 3) array of numbers (numpy, or anything with
+    ``__array__``) or any sequence of rows of 3 numbers, and ``query`` 3 numbers. Item i is, bit for bit,
     ``cosine_similarity_c(list(vectors[i]), list(query))``: each number is
     read as that function reads it (a float subclass by the value it holds,
     anything else by ``__float__`` or ``__index__``); a row of NaN gives NaN.
