@@ -208,7 +208,7 @@ def bit_rows(a):
 # --- Arrow: what is checked ---------------------------------------------------------------------------
 
 
-def test_the_hand_made_producer_gives_what_pyarrow_would():
+def test_the_hand_made_producer_is_read_as_the_per_call_function_reads_its_items():
     items = [b"disk write failed", None, "güvenlik ihlali".encode(), b""]
     expected = [vectorize_text_c(t.decode()) if t is not None else [math.nan] * 3 for t in items]
     for chunk in (utf8_chunk(items), utf8_chunk(items, large=True)):
