@@ -8,6 +8,7 @@ import decimal
 import fractions
 import math
 import os
+import re
 import struct
 import sys
 
@@ -512,4 +513,13 @@ else:
 @pytest.mark.parametrize("kind", ["list", "numpy_U", "numpy_object", "arrow", "lines", "most_similar"])
 def test_the_interpreter_finalising_during_a_call_exits_cleanly(kind, workers):
     result = run_python(FINALISING.format(tests=os.path.dirname(__file__), kind=kind, workers=workers))
-    assert result.returncode == 0 and "terminate called" not in result.stderr, (result.returncode, result.stderr)
+    assert "terminate called" not in result.stderr, result.stderr
+    if result.returncode == 66 and "ThreadSanitizer" in result.stderr:
+        # ThreadSanitizer reports the daemon thread, which the interpreter
+        # ends and never joins, as leaked; nothing else is let through.
+        summaries = re.findall(r"SUMMARY: ThreadSanitizer: (.*)", result.stderr)
+        assert summaries and all(s.startswith("thread leak") and "do_start_joinable_thread" in s for s in summaries), (
+            result.stderr
+        )
+    else:
+        assert result.returncode == 0, (result.returncode, result.stderr)
