@@ -179,14 +179,45 @@ def word_vectors(words: Iterable[str | None], *, workers: int = 1) -> np.ndarray
     return _vectors(words, True, workers, "word_vectors")
 
 
+def _float_rows(rows: tuple[object, ...], name: str) -> np.ndarray:
+    """Rows of 3 numbers as an (n, 3) float64 array, each number read as cosine_similarity_c reads it."""
+    out = np.empty((len(rows), 3), dtype=np.float64)
+    _batch.float_rows(rows, out, name)
+    return out
+
+
 def _query_components(query: object, name: str) -> tuple[float, float, float]:
     try:
-        components = [float(x) for x in query]  # type: ignore[attr-defined]
+        components = tuple(query)  # type: ignore[call-overload]
     except TypeError:
         raise TypeError(f"{name}() expected the query as 3 numbers, got {type(query).__name__}") from None
     if len(components) != 3:
         raise ValueError(f"{name}() expected the query as 3 numbers, got {len(components)}")
-    return components[0], components[1], components[2]
+    q = _float_rows((components,), name)[0]
+    return float(q[0]), float(q[1]), float(q[2])
+
+
+def _vector_rows(vectors: object, name: str) -> np.ndarray:
+    """vectors as a C-contiguous (n, 3) float64 array."""
+    if not isinstance(vectors, (list, tuple)) and hasattr(vectors, "__array__"):
+        # numpy arrays and what converts to one (DataFrames, tensors, ...).
+        vectors = np.asarray(vectors)
+        if vectors.dtype.kind in "biuf":
+            # Numbers of the array's own: converting each to float64 gives what
+            # float() of each item gives, as cosine_similarity_c reads it.
+            array = np.ascontiguousarray(vectors, dtype=np.float64)
+            if array.ndim == 1 and array.size == 0:
+                array = array.reshape(0, 3)
+            if array.ndim != 2 or array.shape[1] != 3:
+                raise ValueError(f"{name}() expected vectors of shape (n, 3), got shape {array.shape}")
+            return array
+    # Anything else item by item, so that a float subclass counts by the value
+    # it holds, not by its __float__.
+    try:
+        rows = tuple(vectors)  # type: ignore[call-overload]
+    except TypeError:
+        raise TypeError(f"{name}() expected vectors of shape (n, 3), got {type(vectors).__name__}") from None
+    return _float_rows(rows, name)
 
 
 def _cosines(vectors: np.ndarray, query: tuple[float, float, float]) -> np.ndarray:
@@ -198,15 +229,13 @@ def _cosines(vectors: np.ndarray, query: tuple[float, float, float]) -> np.ndarr
 def cosine_similarities(vectors: Any, query: Sequence[float]) -> np.ndarray:
     """The cosine similarity of each row of ``vectors`` with ``query``, shape (n,).
 
-    ``vectors`` is any (n, 3) array-like of numbers and ``query`` 3 numbers.
-    Item i is, bit for bit, ``cosine_similarity_c(list(vectors[i]), list(query))``;
-    a row of NaN gives NaN.
+    ``vectors`` is an (n, 3) array of numbers (numpy, or anything with
+    ``__array__``) or any sequence of rows of 3 numbers, and ``query`` 3 numbers. Item i is, bit for bit,
+    ``cosine_similarity_c(list(vectors[i]), list(query))``: each number is
+    read as that function reads it (a float subclass by the value it holds,
+    anything else by ``__float__`` or ``__index__``); a row of NaN gives NaN.
     """
-    array = np.ascontiguousarray(vectors, dtype=np.float64)
-    if array.ndim == 1 and array.size == 0:
-        array = array.reshape(0, 3)
-    if array.ndim != 2 or array.shape[1] != 3:
-        raise ValueError(f"cosine_similarities() expected vectors of shape (n, 3), got shape {array.shape}")
+    array = _vector_rows(vectors, "cosine_similarities")
     return _cosines(array, _query_components(query, "cosine_similarities"))
 
 
@@ -219,8 +248,9 @@ def most_similar(
     :func:`vectorize_texts` takes. The score is the cosine similarity of the
     text's vector with the query's, as :func:`cosine_similarities` gives it.
     Pairs are sorted by score descending, then by index; missing values never
-    rank, nor does a NaN score. The input is read in chunks, so memory stays
-    O(k + chunk) however many texts there are.
+    rank, nor does a NaN score. Any k beyond the number of texts gives them
+    all. The input is read in chunks, so memory stays O(min(k, n) + chunk)
+    however many texts there are.
     """
     if type(k) is not int or k < 0:
         raise ValueError(f"k must be an int >= 0, got {k!r}")

@@ -2,14 +2,17 @@
 // read in place through the Arrow PyCapsule interface: the producer's buffers
 // are never copied, and stay alive while the source holds its capsules.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string_view>
 #include <vector>
 
 #include "arrow_abi.hpp"
+#include "memory.hpp"
 #include "ref.hpp"
 #include "sources.hpp"
 
@@ -28,11 +31,21 @@ struct ArrowSource {
   ArrowSource() = default;
   ArrowSource(const ArrowSource&) = delete;
   ArrowSource& operator=(const ArrowSource&) = delete;
+  // With the lock held. The producer's release callbacks (and the capsules'
+  // destructors, which call them) may run Python code, which must not start
+  // with an exception set: the one set, if any, is put aside around them and
+  // wins over anything they raise.
   ~ArrowSource() {
+    PyObject* raised = PyErr_GetRaisedException();
     for (ArrowArray& array : owned)
       if (array.release) array.release(&array);
     if (owned_schema.release) owned_schema.release(&owned_schema);
     Py_XDECREF(capsules);
+    if (raised) {
+      PyErr_SetRaisedException(raised);
+    } else if (PyErr_Occurred()) {
+      PyErr_WriteUnraisable(nullptr);  // a release callback raised where nothing can catch it
+    }
   }
 
   Layout layout = Layout::null;
@@ -82,9 +95,19 @@ int layout_of(const ArrowSchema& schema, Layout& layout) {
   return 0;
 }
 
+// The largest index a chunk may reach: one past its last row (the offsets of
+// a string column have one more entry than rows), times the 16 bytes of a
+// view, must still be a byte count, so no index arithmetic overflows.
+constexpr std::int64_t max_index = std::numeric_limits<std::int64_t>::max() / 16 - 1;
+
 int check_chunk(const ArrowArray& array, Layout layout) {
-  if (array.length < 0 || array.offset < 0) return malformed("negative length or offset");
+  if (array.length < 0) return malformed("negative length");
+  if (array.offset < 0) return malformed("negative offset");
   if (array.length == 0) return 0;
+  // A null column has no buffers: only its row numbers must stay int64.
+  const std::int64_t limit = layout == Layout::null ? std::numeric_limits<std::int64_t>::max() : max_index;
+  if (array.offset > limit - array.length)
+    return malformed("offset + length past the largest array an address space can hold");
   switch (layout) {
     case Layout::null: return 0;
     case Layout::utf8:
@@ -92,7 +115,9 @@ int check_chunk(const ArrowArray& array, Layout layout) {
       if (array.n_buffers != 3 || !array.buffers || !array.buffers[1]) return malformed("string buffers");
       return 0;
     case Layout::utf8_view:
-      if (array.n_buffers < 3 || !array.buffers || !array.buffers[1] || !array.buffers[array.n_buffers - 1])
+      // A view names its data buffer by an int32, so there are at most that many.
+      if (array.n_buffers < 3 || array.n_buffers - 3 > std::numeric_limits<std::int32_t>::max() ||
+          !array.buffers || !array.buffers[1] || !array.buffers[array.n_buffers - 1])
         return malformed("string_view buffers");
       return 0;
   }
@@ -101,14 +126,13 @@ int check_chunk(const ArrowArray& array, Layout layout) {
 
 int add_chunk(ArrowSource& source, const ArrowArray* array) {
   if (check_chunk(*array, source.layout) < 0) return -1;
-  try {
+  const std::int64_t start = source.starts.back();
+  if (array->length > std::numeric_limits<std::int64_t>::max() - start)
+    return malformed("the lengths of its chunks add up past the largest int64");
+  return allocate_or_raise([&] {
     source.chunks.push_back(array);
-    source.starts.push_back(source.starts.back() + array->length);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return -1;
-  }
-  return 0;
+    source.starts.push_back(start + array->length);
+  });
 }
 
 template <class T>
@@ -122,7 +146,9 @@ T read_at(const void* buffer, std::int64_t index) {
 template <class Offset>
 int offsets_row(const ArrowArray& array, std::int64_t j, Row& row) {
   const auto begin = read_at<Offset>(array.buffers[1], j), end = read_at<Offset>(array.buffers[1], j + 1);
-  if (begin < 0 || end < begin || (end > begin && !array.buffers[2])) return malformed("string offsets");
+  if (begin < 0) return malformed("a string offset is negative");
+  if (end < begin) return malformed("the string offsets decrease");
+  if (end > begin && !array.buffers[2]) return malformed("strings without a data buffer");
   row = Row{static_cast<const std::uint8_t*>(array.buffers[2]) + begin, static_cast<std::size_t>(end - begin),
             1, false};
   return 0;
@@ -177,8 +203,10 @@ int add_utf8_word(Column& column, const Row& row, std::int64_t index) {
   const Ref str(PyUnicode_DecodeUTF8(static_cast<const char*>(row.data), static_cast<Py_ssize_t>(row.length),
                                      "strict"));
   if (!str) {
-    PyErr_Format(PyExc_ValueError, "item %lld of the Arrow column is not valid UTF-8",
-                 static_cast<long long>(index));
+    // Only a decoding error says the bytes are wrong; MemoryError stays itself.
+    if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+      PyErr_Format(PyExc_ValueError, "item %lld of the Arrow column is not valid UTF-8",
+                   static_cast<long long>(index));
     return -1;
   }
   return add_word(column, str.get(), false);
@@ -205,15 +233,14 @@ int import_stream(ArrowSource& source, PyObject* capsule) {
   auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
   if (!stream) return -1;
   if (!stream->release) return malformed("already released");
+  if (!stream->get_schema || !stream->get_next) return malformed("a stream without its callbacks");
   if (const int code = stream->get_schema(stream, &source.owned_schema)) return stream_failed(stream, code);
   if (layout_of(source.owned_schema, source.layout) < 0) return -1;
   for (;;) {
     ArrowArray next{};
     if (const int code = stream->get_next(stream, &next)) return stream_failed(stream, code);
     if (!next.release) return 0;  // the end of the stream
-    try {
-      source.owned.push_back(next);
-    } catch (const std::bad_alloc&) {
+    if (!allocated([&] { source.owned.push_back(next); })) {
       next.release(&next);
       PyErr_NoMemory();
       return -1;
@@ -241,11 +268,8 @@ PyObject* source_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
   if (!column) return PyErr_NoMemory();
   Py_INCREF(self);
   if (column->keep(self) < 0) return nullptr;
-  try {
-    column->rows.reserve(static_cast<std::size_t>(stop - start));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  if (allocate_or_raise([&] { column->rows.reserve(static_cast<std::size_t>(stop - start)); }) < 0)
+    return nullptr;
   auto chunk = static_cast<std::size_t>(std::upper_bound(source.starts.begin(), source.starts.end(), start) -
                                         source.starts.begin() - 1);
   for (std::int64_t r = start; r < stop; ++r) {
@@ -299,8 +323,8 @@ PyObject* arrow_source(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return nullptr;
   }
   PyObject* exported = args[0];
-  auto source = std::unique_ptr<ArrowSource>(new (std::nothrow) ArrowSource);
-  if (!source) return PyErr_NoMemory();
+  std::unique_ptr<ArrowSource> source;
+  if (allocate_or_raise([&] { source = std::make_unique<ArrowSource>(); }) < 0) return nullptr;
   int result;
   if (PyTuple_Check(exported) && PyTuple_GET_SIZE(exported) == 2) {
     result = import_pair(*source, exported);

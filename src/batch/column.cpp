@@ -2,9 +2,9 @@
 
 #include <cmath>
 #include <limits>
-#include <new>
 #include <span>
 
+#include "memory.hpp"
 #include "parallel.hpp"
 #include "semv/space.hpp"
 #include "semv/text_batch.hpp"
@@ -235,25 +235,15 @@ Column::~Column() {
 }
 
 int Column::add(const Row& row) {
-  try {
-    rows.push_back(row);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return -1;
-  }
+  if (allocate_or_raise([&] { rows.push_back(row); }) < 0) return -1;
   total_units += row.length;
   return 0;
 }
 
 int Column::keep(PyObject* owner) {
-  try {
-    kept.push_back(owner);
-  } catch (const std::bad_alloc&) {
-    Py_DECREF(owner);
-    PyErr_NoMemory();
-    return -1;
-  }
-  return 0;
+  if (allocate_or_raise([&] { kept.push_back(owner); }) == 0) return 0;
+  Py_DECREF(owner);
+  return -1;
 }
 
 int Column::add_str(PyObject* str) {

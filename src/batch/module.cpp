@@ -27,6 +27,9 @@ PyMethodDef methods[] = {
      "lines_column(data, check, encoding, errors): a column of the lines of a bytes-like object."},
     {"arrow_source", fastcall<arrow_source>(), METH_FASTCALL,
      "arrow_source(exported): an Arrow string column from __arrow_c_array__() or __arrow_c_stream__()."},
+    {"float_rows", fastcall<float_rows>(), METH_FASTCALL,
+     "float_rows(rows, out, name): the rows of 3 numbers of a tuple into out, read as cosine_similarity_c "
+     "reads them."},
     {"cosines", fastcall<cosines>(), METH_FASTCALL,
      "cosines(vectors, q0, q1, q2, out): the cosine of each row of vectors with the query, into out."},
     {"cosines_k", fastcall<cosines_k>(), METH_FASTCALL,

@@ -11,9 +11,11 @@
 #include <csignal>
 #include <cstddef>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "memory.hpp"
 #include "python.hpp"
 
 namespace nuvra::batch {
@@ -46,6 +48,44 @@ class ExternalSignalsBlocked {
   sigset_t saved_;
 };
 
+// The helper threads of one run. However the run ends, the helpers are told
+// to stop and joined before their handles go: a joinable std::thread never
+// reaches its destructor (which would call std::terminate). That includes the
+// calling thread unwinding out of PyEval_RestoreThread, which ends a thread
+// (a daemon thread) that wants the lock back while the interpreter finalises.
+// The helpers touch nothing of the interpreter, so joining them needs no lock.
+class Helpers {
+ public:
+  explicit Helpers(std::atomic<bool>& stop) : stop_(stop) {}
+  ~Helpers() {
+    stop_.store(true, std::memory_order_relaxed);
+    join();
+  }
+  Helpers(const Helpers&) = delete;
+  Helpers& operator=(const Helpers&) = delete;
+
+  // Starts a thread running body(); false if none could be started.
+  template <class Body>
+  bool start(Body body) {
+    return allocated([&] { threads_.emplace_back(body); });
+  }
+
+  void join() {
+    for (std::thread& thread : threads_)
+      if (thread.joinable()) {
+        try {
+          thread.join();
+        } catch (const std::system_error&) {
+          thread.detach();  // cannot happen for a thread of our own; never terminate for it
+        }
+      }
+  }
+
+ private:
+  std::atomic<bool>& stop_;
+  std::vector<std::thread> threads_;
+};
+
 class ParallelRun {
  public:
   ParallelRun(std::size_t n, std::size_t threads) : n_(n), threads_(std::max<std::size_t>(threads, 1)) {
@@ -59,17 +99,17 @@ class ParallelRun {
   template <class State, class Work>
   int run(Work work) {
     PyThreadState* saved = PyEval_SaveThread();
-    std::vector<std::thread> helpers;
+    // Declared after `work`, so destroyed (joined) before it.
+    Helpers helpers(stop_);
     {
       const ExternalSignalsBlocked blocked;
       for (std::size_t t = 1; t < threads_; ++t) {
         add_running(1);
-        try {
-          helpers.emplace_back([this, &work] {
-            take_rows<State>(work);
-            add_running(-1);
-          });
-        } catch (...) {
+        const bool started = helpers.start([this, &work] {
+          take_rows<State>(work);
+          add_running(-1);
+        });
+        if (!started) {
           add_running(-1);
           break;  // no more threads: the ones started share the rows
         }
@@ -77,7 +117,7 @@ class ParallelRun {
     }
     take_rows<State>(work, &saved);
     wait_for_helpers(saved);
-    for (std::thread& helper : helpers) helper.join();
+    helpers.join();
     PyEval_RestoreThread(saved);
     return interrupted_ ? -1 : 0;
   }

@@ -3,11 +3,11 @@
 
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <string_view>
 #include <vector>
 
 #include "line_scan.hpp"
+#include "memory.hpp"
 #include "ranking.hpp"
 #include "ref.hpp"
 #include "semv/vectors.hpp"
@@ -15,6 +15,9 @@
 namespace nuvra::batch {
 
 namespace {
+
+// How often a long loop under the lock runs signal handlers (Ctrl-C).
+constexpr Py_ssize_t signal_check_rows = 1 << 20;
 
 // Below this many rows the lock is kept: releasing it costs more.
 constexpr Py_ssize_t rows_without_lock = 4096;
@@ -47,12 +50,8 @@ void maybe_unlocked(Py_ssize_t rows, Work work) {
 
 // The ints of a list, which must ascend from 0 or more.
 int ascending_rows(PyObject* list, std::vector<std::size_t>& rows) {
-  try {
-    rows.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+  if (allocate_or_raise([&] { rows.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list))); }) < 0)
     return -1;
-  }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyObject* item = PyList_GET_ITEM(list, i);
     // An int is read without running Python code that could change the list.
@@ -66,7 +65,7 @@ int ascending_rows(PyObject* list, std::vector<std::size_t>& rows) {
       PyErr_SetString(PyExc_ValueError, "line_spans() needs rows >= 0 in ascending order");
       return -1;
     }
-    rows.push_back(static_cast<std::size_t>(row));
+    rows.push_back(static_cast<std::size_t>(row));  // within the capacity reserved
   }
   return 0;
 }
@@ -107,6 +106,66 @@ PyObject* cosines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   Py_RETURN_NONE;
 }
 
+// float_rows(rows, out, name): the rows of 3 numbers of a tuple into out, a
+// C-contiguous float64 buffer of len(rows) * 3 items. Each number is read as
+// cosine_similarity_c reads the items of its lists: a float, or an instance
+// of a subclass, by the value it holds; anything else by PyFloat_AsDouble
+// (__float__, then __index__).
+PyObject* float_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3 || !PyTuple_Check(args[0]) || !PyUnicode_Check(args[2])) {
+    PyErr_SetString(PyExc_TypeError, "float_rows(rows: tuple, out, name: str)");
+    return nullptr;
+  }
+  PyObject* rows = args[0];
+  PyObject* name = args[2];
+  const Py_ssize_t n = PyTuple_GET_SIZE(rows);
+  Py_buffer out;
+  if (double_buffer(args[1], out, PyBUF_WRITABLE, "float_rows", "out") < 0) return nullptr;
+  if (out.len != n * Py_ssize_t{3 * sizeof(double)}) {
+    wrong_buffer(out, "float_rows", "out of len(rows) * 3 items");
+    return nullptr;
+  }
+  auto* o = static_cast<double*>(out.buf);
+  int result = 0;
+  for (Py_ssize_t i = 0; i < n && result == 0; ++i) {
+    if (i % signal_check_rows == signal_check_rows - 1 && PyErr_CheckSignals() < 0) {
+      result = -1;
+      break;
+    }
+    PyObject* row = PyTuple_GET_ITEM(rows, i);
+    // A tuple of its own: the numbers' __float__ cannot change it.
+    const Ref items(PySequence_Tuple(row));
+    if (!items) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError,
+                     "%U() expected vectors of shape (n, 3): row %zd is %.200s, not a sequence", name, i,
+                     Py_TYPE(row)->tp_name);
+      }
+      result = -1;
+      break;
+    }
+    if (PyTuple_GET_SIZE(items.get()) != 3) {
+      PyErr_Format(PyExc_ValueError, "%U() expected vectors of shape (n, 3): row %zd has %zd items", name, i,
+                   PyTuple_GET_SIZE(items.get()));
+      result = -1;
+      break;
+    }
+    for (Py_ssize_t j = 0; j < 3; ++j) {
+      PyObject* item = PyTuple_GET_ITEM(items.get(), j);
+      const double value = PyFloat_Check(item) ? PyFloat_AS_DOUBLE(item) : PyFloat_AsDouble(item);
+      if (value == -1.0 && PyErr_Occurred()) {
+        result = -1;
+        break;
+      }
+      o[3 * i + j] = value;
+    }
+  }
+  PyBuffer_Release(&out);
+  if (result < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
 // top(scores, k): ([row, ...], ties), the rows of the k best of a float64
 // buffer of scores, best first and the lower row first among equals, NaN
 // never ranking; ties counts the rows whose score equals the last one's.
@@ -115,23 +174,26 @@ PyObject* top(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_TypeError, "top(scores, k: int)");
     return nullptr;
   }
-  const Py_ssize_t k = PyLong_AsSsize_t(args[1]);
-  if (k < 0) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "top() needs k >= 0");
+  // A k past the largest Py_ssize_t asks for every row, as any k >= n does.
+  int overflow = 0;
+  const long long asked = PyLong_AsLongLongAndOverflow(args[1], &overflow);
+  if (asked == -1 && PyErr_Occurred()) return nullptr;
+  if (overflow < 0 || (overflow == 0 && asked < 0)) {
+    PyErr_SetString(PyExc_ValueError, "top() needs k >= 0");
     return nullptr;
   }
+  const Py_ssize_t k =
+      overflow > 0 || asked > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : static_cast<Py_ssize_t>(asked);
   Py_buffer view;
   if (double_buffer(args[0], view, PyBUF_SIMPLE, "top", "scores") < 0) return nullptr;
   const Py_ssize_t n = view.len / Py_ssize_t{sizeof(double)};
   Top best;
   bool short_of_memory = false;
   maybe_unlocked(n, [&] {
-    try {
+    short_of_memory = !allocated([&] {
       best = top_rows(static_cast<const double*>(view.buf), static_cast<std::size_t>(n),
                       static_cast<std::size_t>(k));
-    } catch (const std::bad_alloc&) {
-      short_of_memory = true;
-    }
+    });
   });
   PyBuffer_Release(&view);
   if (short_of_memory) return PyErr_NoMemory();
@@ -158,14 +220,12 @@ PyObject* line_spans(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (PyObject_GetBuffer(args[0], &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
   std::vector<LineSpan> spans;
   bool found = false;
-  try {
+  const bool short_of_memory = !allocated([&] {
     found = find_lines(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len), rows,
                        spans);
-  } catch (const std::bad_alloc&) {
-    PyBuffer_Release(&view);
-    return PyErr_NoMemory();
-  }
+  });
   PyBuffer_Release(&view);
+  if (short_of_memory) return PyErr_NoMemory();
   if (!found) {
     PyErr_Format(PyExc_IndexError, "line_spans(): data has no line %zu", rows[spans.size()]);
     return nullptr;

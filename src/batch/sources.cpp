@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "line_scan.hpp"
+#include "memory.hpp"
 #include "ref.hpp"
 #include "semv/vectors.hpp"
 #include "str_units.hpp"
@@ -46,12 +47,7 @@ bool lowers_in_place(PyObject* str) {
 
 // The buffer, kept by the column until it goes.
 Py_buffer* keep_buffer(Column& column, PyObject* source, int flags) {
-  try {
-    column.views.emplace_back();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  }
+  if (allocate_or_raise([&] { column.views.emplace_back(); }) < 0) return nullptr;
   Py_buffer* view = &column.views.back();
   if (PyObject_GetBuffer(source, view, flags) < 0) {
     column.views.pop_back();
@@ -103,15 +99,13 @@ void scan_lines(const std::uint8_t* data, std::size_t size, const LineCheck& che
   // No UTF-8 sequence holds a "\n", so the block is valid exactly when each of
   // its lines is: one pass over the block spares most blocks the check by line.
   const bool by_line = check.mode != LineCheck::Mode::utf8 || !valid_utf8(data, size);
-  try {
+  scan.out_of_memory = !allocated([&] {
     scan.rows.reserve(size / 64 + 1);
     for_each_line(data, size, [&](std::size_t begin, std::size_t length) {
       if (by_line && check.needs_decoding(data + begin, length)) scan.to_decode.push_back(scan.rows.size());
       scan.rows.push_back(Row{data + begin, length, 1, false});
     });
-  } catch (const std::bad_alloc&) {
-    scan.out_of_memory = true;
-  }
+  });
 }
 
 // The codec's error, told with the line it is in (counted from 1).
@@ -195,11 +189,7 @@ PyObject* sequence_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* items = PyTuple_Check(args[0]) ? Py_NewRef(args[0]) : PyList_AsTuple(args[0]);
   if (!items || column->keep(items) < 0) return nullptr;
   const Py_ssize_t n = PyTuple_GET_SIZE(items);
-  try {
-    column->rows.reserve(static_cast<std::size_t>(n));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  if (allocate_or_raise([&] { column->rows.reserve(static_cast<std::size_t>(n)); }) < 0) return nullptr;
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (i % signal_check_items == signal_check_items - 1 && PyErr_CheckSignals() < 0) return nullptr;
     PyObject* item = PyTuple_GET_ITEM(items, i);
@@ -271,9 +261,15 @@ PyObject* lines_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   Py_buffer* view = keep_buffer(*column, args[0], PyBUF_C_CONTIGUOUS);
   if (!view) return nullptr;
   LineScan scan;
+  // Taking the lock back ends this thread when the interpreter is finalising
+  // meanwhile (a daemon thread), and the unwinding runs the destructors of
+  // this frame without the lock: nothing that releases a Python object may
+  // be owned here across it. The column is left to leak in that case.
+  Column* unlocked = column.release();
   PyThreadState* saved = PyEval_SaveThread();
   scan_lines(static_cast<const std::uint8_t*>(view->buf), static_cast<std::size_t>(view->len), check, scan);
   PyEval_RestoreThread(saved);
+  column.reset(unlocked);
   if (scan.out_of_memory) return PyErr_NoMemory();
   column->rows = std::move(scan.rows);
   column->total_units = static_cast<std::size_t>(view->len);
