@@ -19,7 +19,12 @@
 //   - the wrap of KeywordPairMarks' generations (more than 255 fallback
 //     tokens), on texts repeated until they are long enough;
 //   - TextBatch, one per width kept for the whole run, so that its cache and
-//     marks carry over from every text before.
+//     marks carry over from every text before;
+//   - spaces built at run time from the input (one first byte in three): its
+//     keywords up to a 0 byte, '|' starting the next axis, thresholds and
+//     options from the second byte; then the text, scored by the space on
+//     its best tables and on the general ones against the plain twin, and
+//     the text as a normalised word.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +35,7 @@
 
 #include "semv/details/code_points.hpp"
 #include "semv/reference.hpp"
+#include "semv/space.hpp"
 #include "semv/text_batch.hpp"
 #include "semv/vectors.hpp"
 #include "semv/vocabulary.hpp"
@@ -153,12 +159,80 @@ void check(std::uint8_t what, const std::uint8_t* data, std::size_t size) {
   }
 }
 
+// A space from the input's keywords, and its text.
+semv::SpaceSpec space_of(std::uint8_t options, const std::uint8_t* data, std::size_t size, std::size_t& used) {
+  static constexpr double thresholds[] = {0.4, 1.0, 0.25, 1.0 / 3.0, 4.9406564584124654e-324, 0.5, 0.1, 0.75};
+  semv::SpaceSpec spec;
+  spec.split = options & 1;
+  spec.fold = options & 2;
+  spec.axes.push_back({"a0", {}, thresholds[(options >> 2) & 7]});
+  std::string word;
+  auto finish = [&] {
+    if (word.size() >= 2 && word.size() <= semv::max_space_keyword_length) {
+      bool taken = false;
+      for (const auto& axis : spec.axes)
+        for (const auto& k : axis.keywords) taken = taken || k == word;
+      if (!taken) spec.axes.back().keywords.push_back(word);
+    }
+    word.clear();
+  };
+  for (used = 0; used < size && data[used] != 0; ++used) {
+    const char c = static_cast<char>(data[used]);
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_') {
+      word += c;
+    } else {
+      finish();
+      if (c == '|' && spec.axes.size() < semv::max_space_axes && !spec.axes.back().keywords.empty())
+        spec.axes.push_back({"a" + std::to_string(spec.axes.size()), {}, thresholds[(options >> 5) & 7]});
+    }
+  }
+  finish();
+  if (used < size) ++used;  // the 0 byte
+  if (spec.axes.back().keywords.empty()) spec.axes.back().keywords.push_back("er");
+  return spec;
+}
+
+template <class Unit>
+void check_space(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return;
+  std::size_t used = 0;
+  const semv::SpaceSpec spec = space_of(data[0], data + 1, size - 1, used);
+  const std::vector<Unit> units = decode<Unit>(data + 1 + used, size - 1 - used);
+  const std::u32string text = code_points(units);
+  const std::vector<double> plain = semv::reference::text_vector(spec, text);
+  for (semv::Tables tables : {semv::Tables::best, semv::Tables::general}) {
+    const semv::SpaceBuild build = semv::build_space(spec, tables);
+    if (!build.space) report("build_space", text);
+    semv::SpaceScratch scratch;
+    if (!scratch.bind(*build.space)) continue;
+    std::vector<double> out(spec.axes.size());
+    build.space->text_vector(std::span<const Unit>(units), out.data(), scratch);
+    if (std::memcmp(out.data(), plain.data(), out.size() * sizeof(double)) != 0) report("Space::text_vector", text);
+    // The text's units as a word, lower-cased in ASCII: normalised when they
+    // hold no other upper case and no white space at either end.
+    std::vector<Unit> word = units;
+    for (Unit& u : word)
+      if (u >= 'A' && u <= 'Z') u += 'a' - 'A';
+    std::u32string w = code_points(word);
+    const std::vector<double> word_plain = semv::reference::word_vector(spec, w);
+    build.space->word_vector(std::span<const Unit>(word), out.data(), scratch);
+    if (std::memcmp(out.data(), word_plain.data(), out.size() * sizeof(double)) != 0)
+      report("Space::word_vector", w);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   // Repeated texts are slow to check, so they come up two times in nine.
   const std::uint8_t what = data[0] % 9, width = (data[0] / 9) % 3;
+  if (data[0] / 27 % 3 == 2) {
+    if (width == 0) check_space<std::uint8_t>(data + 1, size - 1);
+    if (width == 1) check_space<std::uint16_t>(data + 1, size - 1);
+    if (width == 2) check_space<std::uint32_t>(data + 1, size - 1);
+    return 0;
+  }
   if (width == 0) check<std::uint8_t>(what, data + 1, size - 1);
   if (width == 1) check<std::uint16_t>(what, data + 1, size - 1);
   if (width == 2) check<std::uint32_t>(what, data + 1, size - 1);
