@@ -110,8 +110,8 @@ struct SpaceScratch::CacheEntry {
   static constexpr std::size_t max_axes = 8;
   static constexpr std::size_t capacity = 16384;
   static constexpr std::size_t max_probes = 4;
-  std::array<char, max_length> key;
-  std::uint8_t length;  // 0 for a free entry
+  std::array<std::uint64_t, max_length / 8> key;  // the bytes, zero-padded
+  std::uint8_t length;                            // 0 for a free entry
   std::uint8_t count;
   std::array<std::uint8_t, max_axes> axis;
   std::array<double, max_axes> value;
@@ -343,10 +343,9 @@ struct SpaceKernels {
     return true;
   }
 
-  // The cached vector of a token, from its lower-cased bytes.
-  static const Entry* find(const SpaceScratch& s, const char* key, std::size_t length, std::size_t& home) {
-    std::uint64_t words[3] = {0, 0, 0};
-    std::memcpy(words, key, length);
+  // The cached vector of a token, from its bytes zero-padded to three words.
+  static const Entry* find(const SpaceScratch& s, const std::uint64_t (&words)[3], std::size_t length,
+                           std::size_t& home) {
     std::uint64_t h = s.cache_seed_;
     h = mix(h, words[0]);
     h = mix(h, words[1]);
@@ -356,20 +355,20 @@ struct SpaceKernels {
          ++probe, slot = (slot + 1) & (Entry::capacity - 1)) {
       const Entry& e = s.cache_[slot];
       if (e.length == 0) return nullptr;
-      if (e.length == length && std::memcmp(e.key.data(), key, length) == 0) return &e;
+      if (e.length == length && e.key[0] == words[0] && e.key[1] == words[1] && e.key[2] == words[2])
+        return &e;
     }
     return nullptr;
   }
 
-  static void insert(SpaceScratch& s, std::size_t home, const char* key, std::size_t length,
+  static void insert(SpaceScratch& s, std::size_t home, const std::uint64_t (&words)[3], std::size_t length,
                      const AxisMatch* matches, std::size_t k) {
     std::size_t slot = home;
     for (std::size_t probe = 1; probe < Entry::max_probes && s.cache_[slot].length != 0; ++probe)
       slot = (slot + 1) & (Entry::capacity - 1);
     if (s.cache_[slot].length != 0) slot = home;
     Entry& e = s.cache_[slot];
-    e.key = {};
-    std::memcpy(e.key.data(), key, length);
+    e.key = {words[0], words[1], words[2]};
     e.length = static_cast<std::uint8_t>(length);
     e.count = 0;
     for (std::size_t a = 0; a < k; ++a)
@@ -439,7 +438,8 @@ struct SpaceKernels {
       auto symbol_at = [&](std::size_t i) {
         return symbol_of_byte(ascii_lower(token_char(text[b + i], chars)));
       };
-      char key[Entry::max_length];
+      std::uint64_t words[3] = {0, 0, 0};
+      char* key = reinterpret_cast<char*>(words);
       std::size_t home = 0;
       if (length <= Entry::max_length) {
         // Its bytes, and whether any of its pairs is a keyword's: a token
@@ -452,7 +452,7 @@ struct SpaceKernels {
                                         symbols[static_cast<unsigned char>(key[i])]];
         }
         if (!keyword_pair) return;
-        if (const Entry* hit = find(s, key, length, home)) {
+        if (const Entry* hit = find(s, words, length, home)) {
           for (std::size_t j = 0; j < hit->count; ++j)
             sums[hit->axis[j]] = sums[hit->axis[j]] + hit->value[j];
           matched += hit->count != 0;
@@ -465,7 +465,8 @@ struct SpaceKernels {
           if (matches[a].score > 0.0) sums[a] = sums[a] + matches[a].score;
         ++matched;
       }
-      if (length <= Entry::max_length && scored <= Entry::max_axes) insert(s, home, key, length, matches, k);
+      if (length <= Entry::max_length && scored <= Entry::max_axes)
+        insert(s, home, words, length, matches, k);
     });
     std::fill(out, out + k, 0.0);
     if (!any) return TextForm::no_tokens;
