@@ -22,12 +22,9 @@ For the default space these are exactly the functions of :mod:`nuvra.semv_core`.
 
 from __future__ import annotations
 
-import json
 import os
 import re
-import tomllib
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from importlib import resources
 from typing import Any, NamedTuple
 
 from nuvra import _batch
@@ -90,17 +87,22 @@ class Match(NamedTuple):
 class _Problems:
     """Problems found so far; where(...) gives each its place in a file, when there is one."""
 
-    def __init__(self, where: Callable[..., str] | None = None) -> None:
-        self.items: list[str] = []
+    def __init__(self, where: Callable[..., tuple[str, int]] | None = None) -> None:
+        self.found: list[tuple[int, str]] = []  # (line, problem); the line 0 when unknown
         self.axes: set[str] = set()  # the axes with a problem
         self.where = where
 
     def add(self, message: str, *, axis: str | None = None, key: str | None = None, keyword: str | None = None) -> None:
-        prefix = self.where(axis=axis, key=key, keyword=keyword) if self.where else ""
+        prefix, line = self.where(axis=axis, key=key, keyword=keyword) if self.where else ("", 0)
         label = f"axis {axis!r}: " if axis is not None else ""
         if axis is not None:
             self.axes.add(axis)
-        self.items.append(f"{prefix}{label}{message}")
+        self.found.append((line, f"{prefix}{label}{message}"))
+
+    @property
+    def items(self) -> list[str]:
+        """The problems in the order of the lines they are found on (sorted stably)."""
+        return [problem for _, problem in sorted(self.found, key=lambda found: found[0])]
 
 
 def _is_number(value: object) -> bool:
@@ -406,6 +408,27 @@ class Space:
             for token, start, a, i, how, score in self._native.explain(text)
         ]
 
+    def explain_word(self, word: str) -> list[Match]:
+        """Which keyword gave a word its vector (:meth:`word_vector`), and how: one record per positive component.
+
+        ``token`` is the word as scored (folded, lower-cased, stripped) and ``start`` is 0.
+        """
+        vector = self.word_vector(word)
+        w = fold_word(word, self._fold)
+        if not any(vector):
+            return []
+        for axis, keywords, _ in self._axes:
+            for keyword in keywords:
+                if w.startswith(keyword):
+                    return [Match(w, 0, axis, keyword, "prefix", 1.0)]
+        bigrams = _bigrams(w)
+        out = []
+        for (axis, keywords, _), score in zip(self._axes, vector, strict=True):
+            if score > 0.0:
+                keyword = next(k for k in keywords if _jaccard(bigrams, _bigrams(k)) == score)
+                out.append(Match(w, 0, axis, keyword, "bigrams", score))
+        return out
+
     def to_toml(self) -> str:
         """The space as a TOML file that :meth:`load` reads back equal."""
         lines = []
@@ -487,12 +510,23 @@ def _unpickle(version: int, name: str | None, axes: Sequence[tuple[str, str, flo
     return Space._make([(a, k.split(" "), t) for a, k, t in axes], bool(split), bool(fold), name)
 
 
+def _bigrams(s: str) -> set[str]:
+    return {s[i : i + 2] for i in range(len(s) - 1)} if len(s) > 1 else {s}
+
+
+def _jaccard(a: set[str], b: set[str]) -> float:
+    common = len(a & b)
+    return float(common) / float(len(a) + len(b) - common)
+
+
 def _toml_key(s: str) -> str:
-    # A JSON string of printable text is a TOML basic string.
-    return s if re.fullmatch(r"[A-Za-z0-9_-]+", s) else json.dumps(s, ensure_ascii=False)
+    return s if re.fullmatch(r"[A-Za-z0-9_-]+", s) else _toml_string(s)
 
 
 def _toml_string(s: str) -> str:
+    import json
+
+    # A JSON string of printable text is a TOML basic string.
     return json.dumps(s, ensure_ascii=False)
 
 
@@ -514,6 +548,8 @@ def _wrapped(keywords: Sequence[str]) -> list[str]:
 
 def bundled_names() -> list[str]:
     """The names of the bundled spaces, which Space.load and --space take."""
+    from importlib import resources
+
     names = {"default"}
     folder = resources.files("nuvra").joinpath("spaces")
     if folder.is_dir():
@@ -548,6 +584,8 @@ def _load(name_or_path: str | os.PathLike[str]) -> Space:
 
 
 def _bundled_path(name: str) -> str:
+    from importlib import resources
+
     return str(resources.files("nuvra").joinpath("spaces", f"{name}.toml"))
 
 
@@ -575,7 +613,7 @@ class _Located:
         i = self._find(re.compile(rf"""(^|[\s{{,.])(?:{quoted}|"{name}"\s*:)\s*[=:]?"""))
         return (i, None) if i is not None else None
 
-    def __call__(self, *, axis: str | None, key: str | None, keyword: str | None) -> str:
+    def __call__(self, *, axis: str | None, key: str | None, keyword: str | None) -> tuple[str, int]:
         line = None
         span = self._axis_span(axis) if axis is not None else (0, None)
         if span is not None:
@@ -588,7 +626,7 @@ class _Located:
                 line = found if found is not None else (line if axis is not None else None)
         if line is None and keyword is not None:
             line = self._find(re.compile(rf"""["']{re.escape(keyword)}["']"""))
-        return f"{self.path}:{line + 1}: " if line is not None else f"{self.path}: "
+        return (f"{self.path}:{line + 1}: ", line + 1) if line is not None else (f"{self.path}: ", 0)
 
 
 class _Loader:
@@ -622,6 +660,9 @@ class _Loader:
 
     @staticmethod
     def _parse(path: str, display: str, text: str) -> dict[str, Any]:
+        import json
+        import tomllib
+
         if path.endswith(".json"):
             try:
                 data = json.loads(text)

@@ -19,6 +19,8 @@ from nuvra.cli.errors import EXIT_UNDECODABLE, EXIT_UNREADABLE_FILE, EXIT_USAGE,
 if TYPE_CHECKING:
     import numpy as np
 
+    from nuvra.space import Space
+
 SAMPLE = "<sample>"
 STDIN = "-"
 # Bytes read at a time: large enough that the batch engine's threads have work,
@@ -203,10 +205,10 @@ def _reader(stream: IO[bytes]) -> Callable[[memoryview], int]:
 
 
 class Block:
-    """Consecutive lines of one source, and their vectors (x, y and z of each line in turn).
+    """Consecutive lines of one source, and their vectors (the k components of each line in turn).
     Its bytes are those of read_blocks, valid until the next block is read."""
 
-    __slots__ = ("data", "encoding", "errors", "first_line", "source", "texts_", "vectors")
+    __slots__ = ("data", "encoding", "errors", "first_line", "k", "source", "texts_", "vectors")
 
     def __init__(
         self,
@@ -217,17 +219,18 @@ class Block:
         data: memoryview | None,
         encoding: str,
         errors: str,
+        k: int = 3,
     ) -> None:
-        self.source, self.first_line, self.vectors = source, first_line, vectors
+        self.source, self.first_line, self.vectors, self.k = source, first_line, vectors, k
         self.texts_ = None if texts is None else [t.removesuffix("\r") for t in texts]
         self.data, self.encoding, self.errors = data, encoding, errors
 
     def __len__(self) -> int:
-        return len(self.vectors) // 3
+        return len(self.vectors) // self.k
 
     def matrix(self) -> np.ndarray:
-        """The vectors as an (n, 3) numpy array, without a copy."""
-        return _lines.matrix(self.vectors)
+        """The vectors as an (n, k) numpy array, without a copy."""
+        return _lines.matrix(self.vectors, self.k)
 
     def texts(self) -> list[str]:
         """The lines as text, each without its "\\r"."""
@@ -262,11 +265,15 @@ def undecodable(source: Source, first_line: int, data: memoryview, encoding: str
     )
 
 
-def blocks_of(source: Source, stream: IO[bytes], encoding: str, errors: str, workers: int) -> Iterator[Block]:
-    """The lines of a source in blocks, each vectorised by the batch engine in one call."""
+def blocks_of(
+    source: Source, stream: IO[bytes], encoding: str, errors: str, workers: int, space: Space | None = None
+) -> Iterator[Block]:
+    """The lines of a source in blocks, each vectorised by the batch engine in one call (in space, when given)."""
     line = 1
     threads = _lines.thread_count(workers)
-    check = _lines.line_check(encoding, errors)
+    native = None if space is None or space._native.fixed else space._native
+    k = 3 if native is None else native.k
+    check = _lines.line_check(encoding, errors, fold=native is not None and space is not None and space._fold)
     if check is False:
         # Bytes that are not ASCII-compatible: decoded first, a block at a time.
         decoder = codecs.getincrementaldecoder(encoding)(errors)
@@ -282,16 +289,20 @@ def blocks_of(source: Source, stream: IO[bytes], encoding: str, errors: str, wor
                 ) from None
             *complete, pending = pending.split("\n")
             if complete:
-                yield Block(source, line, _lines.text_vectors(complete, threads), complete, None, encoding, errors)
+                yield Block(
+                    source, line, _lines.text_vectors(complete, threads, native), complete, None, encoding, errors, k
+                )
                 line += len(complete)
         pending += decoder.decode(b"", final=True)
         if pending:
-            yield Block(source, line, _lines.text_vectors([pending], threads), [pending], None, encoding, errors)
+            yield Block(
+                source, line, _lines.text_vectors([pending], threads, native), [pending], None, encoding, errors, k
+            )
         return
     for data in read_blocks(source, stream):
         try:
-            vectors = _lines.line_vectors(data, check, encoding, errors, threads)
+            vectors = _lines.line_vectors(data, check, encoding, errors, threads, native)
         except UnicodeDecodeError:
             raise undecodable(source, line, data, encoding, errors) from None
-        yield Block(source, line, vectors, None, data, encoding, errors)
-        line += len(vectors) // 3
+        yield Block(source, line, vectors, None, data, encoding, errors, k)
+        line += len(vectors) // k
