@@ -172,7 +172,7 @@ def _final_checks(axes: list[tuple[str, list[str], float]], problems: _Problems)
     """What holds for a space as a whole: its size, and each keyword on one axis only.
 
     An axis that already has a problem is not reported again for being left empty."""
-    if not axes:
+    if not axes and not problems.found:
         problems.add("a space needs at least one axis", key="axes")
     if len(axes) > MAX_AXES:
         problems.add(f"a space has at most {MAX_AXES} axes, this one has {len(axes)}", key="axes")

@@ -20,6 +20,7 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import IO
 
 NUMBER_COLUMNS = frozenset({"score"})
+INTEGER_COLUMNS = frozenset({"line", "start", "input"})
 
 
 def _escape(c: str) -> str:
@@ -151,7 +152,7 @@ class Output:
     def _jsonl(self, values: Mapping[str, Sequence[object]], count: int) -> str:
         def member(c: str) -> Callable[[object], str]:
             key = json.dumps(c) + ": "
-            form: Callable[[object], str] = repr if c in self.numbers else str if c == "line" else _json_string
+            form: Callable[[object], str] = repr if c in self.numbers else str if c in INTEGER_COLUMNS else _json_string
             return lambda v: key + form(v)
 
         rows = zip(*self._cell_lists(values, member, ", "), strict=True)
