@@ -721,8 +721,8 @@ class _Loader:
         table: object, base: Space | None, top_t: float | None, problems: _Problems
     ) -> list[tuple[str, list[str], float]]:
         axes: dict[str, tuple[list[str], float]] = {}
-        for axis, keywords, t in base._axes if base is not None else ():
-            axes[axis] = (list(keywords), top_t if top_t is not None else t)
+        for axis, base_keywords, base_t in base._axes if base is not None else ():
+            axes[axis] = (list(base_keywords), top_t if top_t is not None else base_t)
         if not isinstance(table, dict):
             problems.add(f"axes must be a table of axes, got {type(table).__name__}", key="axes")
             table = {}

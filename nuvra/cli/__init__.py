@@ -233,7 +233,7 @@ def command_similar(args: argparse.Namespace) -> None:
     for block in run.blocks():
         scores = _lines.zeros(len(block))
         if len(query) == 3:
-            _batch.cosines(block.vectors, *query, scores)
+            _batch.cosines(block.vectors, query[0], query[1], query[2], scores)
         else:
             import numpy as np
 
