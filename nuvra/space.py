@@ -466,9 +466,11 @@ class Space:
         return self._hash  # type: ignore[return-value]
 
     def __reduce__(self) -> tuple[Callable[..., Space], tuple[object, ...]]:
+        """Pickles by content: a format version and plain data, each axis's keywords joined by spaces."""
         return _unpickle, self._content()
 
     def __dask_tokenize__(self) -> tuple[object, ...]:
+        """The space's content, which Dask hashes into the same token in every process."""
         return ("nuvra.Space", *self._content())
 
     def __copy__(self) -> Space:
