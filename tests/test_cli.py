@@ -331,12 +331,17 @@ def test_blocks_are_whole_lines_however_the_bytes_arrive(monkeypatch, pipe):
     assert all(b.endswith(b"\n") for b in blocks[:-1])
 
 
-def test_similar_and_word_start_without_numpy(log):
+def test_similar_and_word_start_without_numpy(log, tmp_path):
     # numpy's import is most of a short run's time: only vectors and plot need it.
+    space = tmp_path / "s.toml"
+    space.write_text("[axes.fault]\nkeywords = ['error', 'fail']\n[axes.data]\nkeywords = ['disk']\n")
     result = run_python(f"""
         import sys
         from nuvra.cli import main
         assert main(["similar", "disk error", {str(log)!r}]) == 0 and main(["word", "disk"]) == 0
+        assert main(["similar", "disk error", {str(log)!r}, "--space", {str(space)!r}]) == 0
+        assert main(["explain", "disk error", "--space", {str(space)!r}]) == 0
+        assert main(["word", "--explain", "disk"]) == 0 and main(["space", "show"]) == 0
         print("numpy" in sys.modules)
     """)
     assert result.returncode == 0 and result.stdout.splitlines()[-1] == "False", result.stderr

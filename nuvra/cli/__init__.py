@@ -234,10 +234,9 @@ def command_similar(args: argparse.Namespace) -> None:
         scores = _lines.zeros(len(block))
         if len(query) == 3:
             _batch.cosines(block.vectors, query[0], query[1], query[2], scores)
-        else:
-            import numpy as np
-
-            _batch.cosines_k(block.matrix(), np.array(query, dtype=np.float64), scores)
+        else:  # the rows as an (n, k) buffer, without numpy
+            rows = memoryview(block.vectors).cast("B").cast("d", (len(block), len(query)))
+            _batch.cosines_k(rows, array("d", query), scores)
         ranking.add(block, scores)
     where = run.location_columns() if not args.no_location else []
     out = run.output([*where, "score", "text"])
