@@ -22,6 +22,7 @@ For the default space these are exactly the functions of :mod:`nuvra.semv_core`.
 
 from __future__ import annotations
 
+import bisect
 import os
 import re
 from collections.abc import Callable, Iterable, Mapping, Sequence
@@ -592,42 +593,60 @@ def _bundled_path(name: str) -> str:
 
 
 class _Located:
-    """Finds where an axis, a key or a keyword is written in a file's text, best effort."""
+    """Finds where an axis, a key or a keyword is written in a file's text, best effort.
+
+    The lines of every quoted string, every key and every table header are indexed once,
+    so that a file with many problems is not searched again for each."""
+
+    _STRING = re.compile(r"""["']([^"'\\]*)["']""")
+    _KEY = re.compile(r"""(?:^|[\s{,])["']?([^\s"'=:{},\[\]]+)["']?\s*[=:]""")
+    _HEADER = re.compile(r"""^\s*\[\s*axes\s*\.\s*(?:"([^"]*)"|'([^']*)'|([^\s\]]+))\s*\]""")
 
     def __init__(self, path: str, text: str) -> None:
         self.path = path
-        self.lines = text.splitlines()
+        self.strings: dict[str, list[int]] = {}
+        self.keys: dict[str, list[int]] = {}
+        self.axis_headers: dict[str, int] = {}
+        self.headers: list[int] = []
+        for n, line in enumerate(text.splitlines()):
+            for m in self._STRING.finditer(line):
+                self.strings.setdefault(m.group(1), []).append(n)
+            for m in self._KEY.finditer(line):
+                self.keys.setdefault(m.group(1), []).append(n)
+            if line.lstrip().startswith("["):
+                self.headers.append(n)
+                header = self._HEADER.match(line)
+                if header:
+                    self.axis_headers.setdefault(next(g for g in header.groups() if g is not None), n)
 
-    def _find(self, pattern: re.Pattern[str], start: int = 0, stop: int | None = None) -> int | None:
-        for i in range(start, len(self.lines) if stop is None else stop):
-            if pattern.search(self.lines[i]):
-                return i
-        return None
+    @staticmethod
+    def _first(lines: list[int] | None, start: int, stop: int | None) -> int | None:
+        if not lines:
+            return None
+        i = bisect.bisect_left(lines, start)
+        return lines[i] if i < len(lines) and (stop is None or lines[i] < stop) else None
 
     def _axis_span(self, axis: str) -> tuple[int, int | None] | None:
-        name = re.escape(axis)
-        quoted = rf"""(?:{name}|"{name}"|'{name}')"""
-        header = re.compile(rf"^\s*\[\s*axes\s*\.\s*{quoted}\s*\]")
-        i = self._find(header)
-        if i is not None:
-            end = self._find(re.compile(r"^\s*\["), i + 1)
-            return i, end
-        i = self._find(re.compile(rf"""(^|[\s{{,.])(?:{quoted}|"{name}"\s*:)\s*[=:]?"""))
-        return (i, None) if i is not None else None
+        start = self.axis_headers.get(axis)
+        if start is not None:
+            i = bisect.bisect_right(self.headers, start)
+            return start, self.headers[i] if i < len(self.headers) else None
+        found = self._first(self.keys.get(axis) or self.strings.get(axis), 0, None)
+        return (found, None) if found is not None else None
 
     def __call__(self, *, axis: str | None, key: str | None, keyword: str | None) -> tuple[str, int]:
         line = None
         span = self._axis_span(axis) if axis is not None else (0, None)
         if span is not None:
-            line = span[0]
+            line = span[0] if axis is not None else None
             if keyword is not None:
-                found = self._find(re.compile(rf"""["']{re.escape(keyword)}["']"""), span[0], span[1])
+                found = self._first(self.strings.get(keyword), *span)
                 line = found if found is not None else line
             elif key is not None:
-                found = self._find(re.compile(rf"""(^|[\s{{,])["']?{re.escape(key)}["']?\s*[=:]"""), span[0], span[1])
-                line = found if found is not None else (line if axis is not None else None)
+                found = self._first(self.keys.get(key), *span)
+                line = found if found is not None else line
         if line is None and keyword is not None:
-            line = self._find(re.compile(rf"""["']{re.escape(keyword)}["']"""))
+            line = self._first(self.strings.get(keyword), 0, None)
         return (f"{self.path}:{line + 1}: ", line + 1) if line is not None else (f"{self.path}: ", 0)
 
 

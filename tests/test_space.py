@@ -514,6 +514,14 @@ add = ["abc"]
     assert problems_of(tmp_path / "latin.toml") == ["F:2: not UTF-8 text"]
 
 
+def test_a_file_of_many_mistakes_is_reported_whole(tmp_path):
+    # Each problem finds its line in an index, not by searching the file again.
+    keywords = "".join(f'  "K{i}",\n' for i in range(20_000))
+    path = write(tmp_path, "many.toml", f"[axes.a]\nkeywords = [\n{keywords}]\n[axes.b]\nkeywords = ['k1x']\n")
+    problems = problems_of(path)
+    assert len(problems) == 20_000 and problems[-1].startswith("F:20002: axis 'a': keyword 'K19999'")
+
+
 def test_cycles_and_missing_files(tmp_path):
     write(tmp_path, "a.toml", 'extends = "b.toml"\n')
     write(tmp_path, "b.toml", 'extends = "./a.toml"\n')
