@@ -218,6 +218,13 @@ def test_batch_inputs_of_other_kinds():
     for column in (pa.array(words), pa.chunked_array([words[:2], words[2:]]), pd.Series(words, dtype="string")):
         assert same_rows(nuvra.word_vectors(column, space=space), expected)
         assert nuvra.vectorize_texts(column, space=space).shape == (4, 2)
+    # In a single-byte code page a Turkish letter is one byte that folds to a token character.
+    lines = ["ödeme refünd", "socket şocket", "Iade İADE"]
+    for encoding in ("utf-8", "iso8859-9", "cp1254", "utf-16"):
+        data = "\n".join(lines).encode(encoding)
+        assert same_rows(
+            nuvra.vectorize_lines(data, encoding=encoding, space=space), [space.text_vector(t) for t in lines]
+        )
     with pytest.raises(TypeError, match="item 1 is int"):
         nuvra.word_vectors(["socket", 3], space=space)
     with pytest.raises(TypeError, match="wrap a single text"):
