@@ -73,16 +73,16 @@ def line_check(encoding: str, errors: str, fold: bool = False) -> Literal["utf-8
     cannot decode are either replaced by a non-token character or checked for.
     The result is None (no check), "utf-8" (decode lines that are not valid
     UTF-8) or a table of 256 bytes (decode lines that hold a marked byte).
-    A space that folds Turkish letters reads only UTF-8 in place: in a
-    single-byte code page such a letter is one byte that folds to a token
-    character.
+    A space that folds Turkish letters reads no bytes in place: a Turkish
+    letter (two bytes in UTF-8, one in a code page) folds to a token character,
+    and only the engine's text columns fold.
     """
+    if fold:
+        return False
     name = codecs.lookup(encoding).name
     if name == "utf-8":
         # A valid sequence of two bytes or more is a non-ASCII code point.
         return None if errors in HARMLESS_ERRORS else "utf-8"
-    if fold:
-        return False
     decodings = byte_decodings(name)
     if decodings is None:
         return False

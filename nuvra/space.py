@@ -198,10 +198,6 @@ def _final_checks(axes: list[tuple[str, list[str], float]], problems: _Problems)
 # --- the space ------------------------------------------------------------------------------------
 
 
-if not hasattr(_batch, "Space"):  # TEMPORARY until the native space lands
-    from nuvra import _standin as _batch  # type: ignore[no-redef]
-
-
 def _native_space(axes: Sequence[tuple[str, Sequence[str], float]], split: bool, fold: bool) -> Any:
     return _batch.Space([(n, list(k), t) for n, k, t in axes], split, fold)
 

@@ -194,7 +194,7 @@ def test_random_spaces_in_batches_are_the_reference(seed):
     for workers in (1, 2):
         assert same_rows(nuvra.vectorize_texts(texts, space=space, workers=workers), rows)
     assert same_rows(nuvra.vectorize_texts(np.array(texts[:-1]), space=space), rows[:-1])
-    data = "\n".join(texts[:-1]).encode()
+    data = ("\n".join(texts[:-1]) + "\n").encode()  # a last empty text is a line
     assert same_rows(nuvra.vectorize_lines(data, space=space, workers=2), [space.text_vector(t) for t in texts[:-1]])
     words = [random_word(rng, keywords) for _ in range(300)] + [None, "  ", "ĞÜŞ"]
     expected = [space.word_vector(w) if w is not None else [float("nan")] * len(axes) for w in words]

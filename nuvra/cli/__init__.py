@@ -23,16 +23,18 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
+import re
 import sys
 from array import array
-from collections.abc import Iterable, Iterator, Sequence
-from typing import TYPE_CHECKING, NoReturn
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, NoReturn
 
 from nuvra import _batch, _lines
-from nuvra.cli.errors import EXIT_NOTHING, EXIT_OK, EXIT_USAGE, UserError
+from nuvra.cli.errors import EXIT_NOTHING, EXIT_OK, EXIT_OUTPUT, EXIT_USAGE, UserError
 from nuvra.cli.inputs import Block, Source, blocks_of, check_encoding, check_readable, choose_sources, opened
 from nuvra.cli.output import Output
 from nuvra.cli.progress import Progress
+from nuvra.cli.terminal import discard_output, escape_for_terminal, print_out, say, standard_output, write_failed
 from nuvra.space import Space, SpaceError
 
 if TYPE_CHECKING:
@@ -103,7 +105,7 @@ class Run:
         first = self.sources[0].name
         label = "stdin" if first == "-" else os.path.basename(first)
         label = label if len(self.sources) == 1 else f"{len(self.sources)} inputs"
-        self.progress = Progress(total, label)
+        self.progress = Progress(total, escape_for_terminal(label))
 
     def blocks(self) -> Iterator[Block]:
         try:
@@ -140,7 +142,7 @@ class Run:
         return ["file", "line"] if self.several else ["line"]
 
     def output(self, columns: Sequence[str]) -> Output:
-        return Output(self.args.format, columns, sys.stdout.buffer, self.progress.around_write, self.space.axes)
+        return Output(self.args.format, columns, standard_output(), self.progress.around_write, self.space.axes)
 
 
 def _position(raw: object) -> int | None:
@@ -156,6 +158,7 @@ def title_of(sources: Sequence[Source]) -> str:
 
 
 def command_vectors(args: argparse.Namespace) -> None:
+    standard_output()  # closed: said before any input is read
     run = Run(args)
     where = run.location_columns() if args.line_number else []
     names = run.space.axes
@@ -196,6 +199,18 @@ class Ranking:
             self.best = [e if e[4] is not None else (*e[:4], texts[e[1] - self.order]) for e in self.best]
         self.order += len(block)
 
+    def add_all(self, blocks: Iterable[Block], query: Sequence[float]) -> None:
+        """Adds every block's lines, scored against query. No block outlives this call: the
+        lines kept are decoded, and the rows are written without the bytes of the last block."""
+        for block in blocks:
+            scores = _lines.zeros(len(block))
+            if len(query) == 3:
+                _batch.cosines(block.vectors, query[0], query[1], query[2], scores)
+            else:  # the rows as an (n, k) buffer, without numpy
+                rows = memoryview(block.vectors).cast("B").cast("d", (len(block), len(query)))
+                _batch.cosines_k(rows, array("d", query), scores)
+            self.add(block, scores)
+
     def count(self, scores: array[float], rows: list[int], ties: int) -> None:
         """Adds the block's lines per score. A score above the block's k-th best is held only by
         lines among its best; the k-th best is the lowest that can still be the k-th overall."""
@@ -216,13 +231,13 @@ class Ranking:
 def command_similar(args: argparse.Namespace) -> None:
     if args.k < 1:
         raise UserError("nuvra: -k must be at least 1", EXIT_USAGE)
+    standard_output()
     run = Run(args)
     if not args.files and not args.sample and os.path.isfile(args.query):
         source = "the bundled sample log" if run.sources[0].name == "<sample>" else "standard input"
-        print(
+        say(
             f"nuvra: ranking {source} against the text {args.query!r}, which is also the name of a file;"
-            f" to rank that file, give a query first: nuvra similar QUERY {args.query}",
-            file=sys.stderr,
+            f" to rank that file, give a query first: nuvra similar QUERY {args.query}"
         )
     query = run.space.text_vector(args.query)
     if not any(query):
@@ -230,14 +245,7 @@ def command_similar(args: argparse.Namespace) -> None:
             f"nuvra: the query {args.query!r} matches no keyword, so every line would score 0", EXIT_NOTHING
         )
     ranking = Ranking(args.k)
-    for block in run.blocks():
-        scores = _lines.zeros(len(block))
-        if len(query) == 3:
-            _batch.cosines(block.vectors, query[0], query[1], query[2], scores)
-        else:  # the rows as an (n, k) buffer, without numpy
-            rows = memoryview(block.vectors).cast("B").cast("d", (len(block), len(query)))
-            _batch.cosines_k(rows, array("d", query), scores)
-        ranking.add(block, scores)
+    ranking.add_all(run.blocks(), query)
     where = run.location_columns() if not args.no_location else []
     out = run.output([*where, "score", "text"])
     columns: dict[str, list[object]] = {c: [] for c in [*where, "score", "text"]}
@@ -254,10 +262,9 @@ def command_similar(args: argparse.Namespace) -> None:
     shown = sum(1 for e in ranking.best if e[0] == ranking.best[-1][0]) if ranking.best else 0
     ties = ranking.ties()
     if ties > shown:
-        print(
+        say(
             f"nuvra: {ties:,} lines share the score {ranking.best[-1][0]:.4f} of the last line shown;"
-            f" the first {shown:,} of them in input order are shown (raise -k to see more)",
-            file=sys.stderr,
+            f" the first {shown:,} of them in input order are shown (raise -k to see more)"
         )
 
 
@@ -271,7 +278,7 @@ def command_word(args: argparse.Namespace) -> None:
         write_explained(args, ["token", *EXPLAIN_COLUMNS[2:], "word"], records)
         return
     names = space.axes
-    out = Output(args.format, [*names, "axis", "word"], sys.stdout.buffer, contextlib.nullcontext, names)
+    out = Output(args.format, [*names, "axis", "word"], standard_output(), contextlib.nullcontext, names)
     vectors = [space.word_vector(w) for w in args.words]
     columns: dict[str, Sequence[object]] = {name: [v[i] for v in vectors] for i, name in enumerate(names)}
     out.write_block(columns | {"axis": [dominant_axis(v, names) for v in vectors], "word": args.words})
@@ -279,7 +286,7 @@ def command_word(args: argparse.Namespace) -> None:
 
 def write_explained(args: argparse.Namespace, columns: list[str], records: Sequence[tuple[object, object]]) -> None:
     """Rows of matches (from Space.explain or explain_word); the column "input" or "word" is what each came from."""
-    out = Output(args.format, columns, sys.stdout.buffer, contextlib.nullcontext)
+    out = Output(args.format, columns, standard_output(), contextlib.nullcontext)
     values: dict[str, list[object]] = {c: [] for c in columns}
     for source, match in records:
         for c in columns:
@@ -296,7 +303,7 @@ def command_explain(args: argparse.Namespace) -> None:
     if several:
         write_explained(args, ["input", *EXPLAIN_COLUMNS], records)
     else:
-        out = Output(args.format, EXPLAIN_COLUMNS, sys.stdout.buffer, contextlib.nullcontext)
+        out = Output(args.format, EXPLAIN_COLUMNS, standard_output(), contextlib.nullcontext)
         out.write_block({c: [getattr(m, c) for _, m in records] for c in EXPLAIN_COLUMNS})
         if not records:
             raise UserError(f"nuvra: no token of {args.texts[0]!r} matched a keyword", EXIT_NOTHING)
@@ -305,7 +312,7 @@ def command_explain(args: argparse.Namespace) -> None:
 def command_space_show(args: argparse.Namespace) -> None:
     space = load_space(args.name, check_columns=False) if args.name else args.space_object
     if args.toml:
-        sys.stdout.write(space.to_toml())
+        print_out(space.to_toml().removesuffix("\n"))
         return
     options = [f"split = {space.split}" if space.split else "", f"fold = {space.fold}" if space.fold else ""]
     options = [o for o in options if o]
@@ -322,7 +329,7 @@ def command_space_show(args: argparse.Namespace) -> None:
                 line = " "
             line += " " + keyword
         lines.append(line)
-    sys.stdout.write("\n".join(lines) + "\n")
+    print_out("\n".join(escape_for_terminal(line) for line in lines))
 
 
 def command_space_check(args: argparse.Namespace) -> None:
@@ -331,7 +338,7 @@ def command_space_check(args: argparse.Namespace) -> None:
     except SpaceError as e:
         raise UserError(f"nuvra: {e}", EXIT_USAGE) from None
     total = sum(len(space.keywords(a)) for a in space.axes)
-    print(f"{args.file}: ok: {space.k} axes ({', '.join(space.axes)}), {total} keywords")
+    print_out(escape_for_terminal(f"{args.file}: ok: {space.k} axes ({', '.join(space.axes)}), {total} keywords"))
 
 
 def command_plot(args: argparse.Namespace) -> None:
@@ -344,7 +351,7 @@ def command_plot(args: argparse.Namespace) -> None:
         vectors = block.matrix()
         densities.add(vectors, dominant_axes(vectors, run.space.axes))
     plot.draw(densities, title_of(run.sources), args.output)
-    print(f"nuvra: wrote {args.output} ({densities.count:,} lines)", file=sys.stderr)
+    say(f"nuvra: wrote {args.output} ({densities.count:,} lines)")
 
 
 def version() -> str:
@@ -363,8 +370,17 @@ class VersionAction(argparse.Action):
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)  # type: ignore[arg-type]
 
     def __call__(self, parser: argparse.ArgumentParser, *args: object) -> NoReturn:
-        print(f"nuvra {version()}")
+        print_out(f"nuvra {version()}")
         parser.exit()
+
+
+def _count(text: str) -> int:
+    """-k: a count larger than any input can hold means every line."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    return min(value, sys.maxsize)
 
 
 def _workers(text: str) -> int:
@@ -377,14 +393,103 @@ def _workers(text: str) -> int:
     return value
 
 
+# What argparse reads as a negative number, an operand where no option looks like one.
+_NEGATIVE_NUMBER = re.compile(r"^-\d+$|^-\d*\.\d+$")
+
+
+def options_first(args: Sequence[str], takes_value: Mapping[str, bool]) -> list[str]:
+    """args with every option (and its value) moved before the operands, then "--" and the
+    operands, each kind in its own order: options may come anywhere, between and after the
+    operands (nuvra similar error -k 5 app.log), and "--" ends them."""
+    options: list[str] = []
+    operands: list[str] = []
+    i = 0
+    while i < len(args):
+        arg = args[i]
+        i += 1
+        if arg == "--":
+            operands += args[i:]
+            break
+        name = arg.partition("=")[0]
+        if (
+            not arg.startswith("-")
+            or arg == "-"
+            or _NEGATIVE_NUMBER.match(arg)
+            or (" " in arg and name not in takes_value)
+        ):
+            operands.append(arg)
+            continue
+        options.append(arg)
+        if i < len(args) and _needs_value(arg, takes_value):
+            options.append(args[i])
+            i += 1
+    return [*options, "--", *operands] if operands else options
+
+
+def _needs_value(arg: str, takes_value: Mapping[str, bool]) -> bool:
+    """Whether the option arg takes the next argument as its value, as argparse reads it."""
+    if arg.startswith("--"):
+        name, equals, _ = arg.partition("=")
+        if equals:
+            return False
+        if name in takes_value:
+            return takes_value[name]
+        prefixed = [o for o in takes_value if o.startswith("--") and o.startswith(name)]  # an abbreviation
+        return len(prefixed) == 1 and takes_value[prefixed[0]]
+    for j in range(1, len(arg)):  # a cluster of short options: -n, -k5, -nk 5
+        short = "-" + arg[j]
+        if short not in takes_value:
+            return False
+        if takes_value[short]:
+            return j == len(arg) - 1  # else its value is the rest of arg
+    return False
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse with the command's own ways: help and version on standard output through
+    print_out (a full disk or a closed output is an exit code), messages on standard error
+    escaped, and, for a command, options anywhere among its operands."""
+
+    intermixed = False
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        self.takes_value: dict[str, bool] = {}  # each option string: whether it takes a value
+        super().__init__(*args, **kwargs)
+
+    def add_argument(self, *args: Any, **kwargs: Any) -> argparse.Action:
+        action = super().add_argument(*args, **kwargs)
+        for option in action.option_strings:
+            self.takes_value[option] = action.nargs != 0
+        return action
+
+    def parse_known_args(self, args: Any = None, namespace: Any = None) -> Any:
+        if self.intermixed and args is not None:
+            args = options_first(list(args), self.takes_value)
+        return super().parse_known_args(args, namespace)
+
+    def print_help(self, file: Any = None) -> None:
+        if file is None:
+            print_out(self.format_help().removesuffix("\n"))
+        else:
+            super().print_help(file)
+
+    def _print_message(self, message: str, file: Any = None) -> None:
+        if message:
+            say(message.removesuffix("\n"))
+
+
+class CommandParser(Parser):
+    intermixed = True
+
+
 def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(
+    top = Parser(
         prog="nuvra",
         description="Place log lines, messages and words in a semantic space (by default of faults, "
         "security and data; --space for another), and compare them.",
     )
     top.add_argument("--version", action=VersionAction, help="show the version and exit")
-    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=CommandParser)
 
     def add_input(sub: argparse.ArgumentParser) -> None:
         sub.add_argument(
@@ -437,7 +542,7 @@ def parser() -> argparse.ArgumentParser:
     add_input(sub)
     add_format(sub)
     add_space(sub)
-    sub.add_argument("-k", type=int, default=5, help="how many lines (default 5)")
+    sub.add_argument("-k", type=_count, default=5, help="how many lines (default 5)")
     sub.add_argument("--no-location", action="store_true", help="leave out where each line came from")
     sub.set_defaults(run=command_similar)
 
@@ -460,7 +565,8 @@ def parser() -> argparse.ArgumentParser:
     sub.set_defaults(run=command_explain)
 
     sub = commands.add_parser("space", help="show a space, or check a space file")
-    spaces = sub.add_subparsers(dest="space_command", required=True, metavar="ACTION")
+    sub.intermixed = False  # its actions take the options anywhere
+    spaces = sub.add_subparsers(dest="space_command", required=True, metavar="ACTION", parser_class=CommandParser)
     show = spaces.add_parser("show", help="a space's axes, thresholds, options and keywords")
     show.add_argument("name", nargs="?", metavar="NAME|FILE", help="the space (default: --space, $NUVRA_SPACE)")
     show.add_argument("--toml", action="store_true", help="write it as a space file")
@@ -479,19 +585,26 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Iterable[str] | None = None) -> int:
-    args = parser().parse_args(None if argv is None else list(argv))
     try:
+        args = parser().parse_args(None if argv is None else list(argv))
         if args.run is not command_space_check:
             args.space_object = load_space(args.space, check_columns=args.run is not command_space_show)
         args.run(args)
-        sys.stdout.flush()
+        if sys.stdout is not None:
+            try:
+                sys.stdout.flush()
+            except BrokenPipeError:
+                raise
+            except OSError as e:
+                raise write_failed(e) from None
     except UserError as e:
-        print(e, file=sys.stderr)
+        if e.code == EXIT_OUTPUT:
+            discard_output()
+        say(str(e))
         return e.code
     except BrokenPipeError:
         # The reader went away (nuvra ... | head): not an error of ours.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        discard_output()
         return EXIT_OK
     except KeyboardInterrupt:
         return 130

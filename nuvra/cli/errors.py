@@ -9,6 +9,7 @@ EXIT_MISSING_FILE = 3
 EXIT_UNREADABLE_FILE = 4
 EXIT_UNDECODABLE = 5
 EXIT_MISSING_EXTRA = 6
+EXIT_OUTPUT = 7  # standard output is closed, or it or plot's image cannot be written (a full disk, an I/O error)
 
 
 class UserError(Exception):

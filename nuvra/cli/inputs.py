@@ -7,6 +7,7 @@ from __future__ import annotations
 import codecs
 import importlib
 import os
+import stat
 import sys
 from array import array
 from collections.abc import Callable, Iterator, Sequence
@@ -15,6 +16,7 @@ from typing import IO, TYPE_CHECKING, Any
 
 from nuvra import _batch, _lines
 from nuvra.cli.errors import EXIT_UNDECODABLE, EXIT_UNREADABLE_FILE, EXIT_USAGE, UserError, missing_file, unreadable
+from nuvra.cli.terminal import say
 
 if TYPE_CHECKING:
     import numpy as np
@@ -80,10 +82,7 @@ def choose_sources(files: Sequence[str], use_sample: bool) -> list[Source]:
     if files:
         return [Source(f) for f in files]
     if sys.stdin is None or sys.stdin.isatty():
-        print(
-            f"nuvra: no FILE and standard input is a terminal: reading the bundled sample log ({sample_path()})",
-            file=sys.stderr,
-        )
+        say(f"nuvra: no FILE and standard input is a terminal: reading the bundled sample log ({sample_path()})")
         return [Source(SAMPLE)]
     return [Source(STDIN)]
 
@@ -108,11 +107,24 @@ def check_encoding(encoding: str, errors: str) -> str:
 
 
 def check_readable(sources: Sequence[Source]) -> None:
-    """Every file exists and can be opened: checked before any output."""
+    """Every file exists and can be opened: checked before any output. Only a regular file is
+    opened to be checked: opening a FIFO, a socket or a device may consume it (a FIFO's writer
+    dies of SIGPIPE when its reader closes, and a second open waits for a writer that is gone),
+    so those are checked with stat and access alone, and opened once, when they are read."""
     for source in sources:
-        if source.is_file:
+        if not source.is_file:
+            continue
+        try:
+            mode = os.stat(source.name).st_mode
+        except FileNotFoundError:
+            raise missing_file(source.name) from None
+        except OSError as e:
+            raise unreadable(source.name, e) from None
+        if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
             with open_file(source):
                 pass
+        elif not os.access(source.name, os.R_OK):
+            raise UserError(f"nuvra: {source.name}: permission denied", EXIT_UNREADABLE_FILE)
 
 
 @contextmanager
@@ -159,13 +171,17 @@ def decompressed(source: Source, raw: IO[bytes]) -> IO[bytes]:
 
 def read_blocks(source: Source, stream: IO[bytes]) -> Iterator[memoryview]:
     """The stream in blocks of whole lines (the last may lack its "\\n"), each read into the
-    same buffer: a block holds until the next is read."""
+    same buffer: a block holds until the next is read. A line longer than the buffer is
+    gathered in a bytearray of its own, which grows in place, and is its block: memory
+    stays near the longest line's size, not a multiple of it."""
     buffer = bytearray(BLOCK_BYTES)
     kept = 0  # bytes at the start of the buffer: a line left over from the last read
+    long_line = bytearray()  # the start of a line longer than the buffer
     readinto = _reader(stream)
     while True:
         if kept == len(buffer):
-            buffer = buffer + bytes(len(buffer))  # a line longer than the buffer: a new one, as views may hold the old
+            long_line += buffer
+            kept = 0
         try:
             count = readinto(memoryview(buffer)[kept:])
         except decompression_errors() as e:
@@ -179,12 +195,21 @@ def read_blocks(source: Source, stream: IO[bytes]) -> Iterator[memoryview]:
         if cut == 0:
             kept = end
             continue
-        yield memoryview(buffer)[:cut]
+        if long_line:
+            long_line += memoryview(buffer)[:cut]
+            block, long_line = long_line, bytearray()  # a new one: the block's views hold the old
+            yield memoryview(block)
+            del block
+        else:
+            yield memoryview(buffer)[:cut]
         # What follows the last line ending moves to the front, the buffer's size unchanged
         # (the block's views may still be alive, which forbids a resize).
         buffer[: end - cut] = buffer[cut:end]
         kept = end - cut
-    if kept:
+    if long_line:
+        long_line += memoryview(buffer)[:kept]
+        yield memoryview(long_line)
+    elif kept:
         yield memoryview(buffer)[:kept]
 
 
@@ -265,6 +290,23 @@ def undecodable(source: Source, first_line: int, data: memoryview, encoding: str
     )
 
 
+def _complete_lines(pending: list[str], text: str) -> list[str]:
+    """The lines that text completes, the first one joined with the parts pending before it;
+    pending keeps what follows the last line ending."""
+    if "\n" not in text:
+        if text:
+            pending.append(text)
+        return []
+    complete = text.split("\n")
+    pending.append(complete[0])
+    complete[0] = "".join(pending)
+    pending.clear()
+    last = complete.pop()
+    if last:
+        pending.append(last)
+    return complete
+
+
 def blocks_of(
     source: Source, stream: IO[bytes], encoding: str, errors: str, workers: int, space: Space | None = None
 ) -> Iterator[Block]:
@@ -275,29 +317,31 @@ def blocks_of(
     k = 3 if native is None else native.k
     check = _lines.line_check(encoding, errors, fold=native is not None and space is not None and space._fold)
     if check is False:
-        # Bytes that are not ASCII-compatible: decoded first, a block at a time.
+        # Bytes that are not ASCII-compatible: decoded first, a block at a time. The text of an
+        # unfinished line is kept in parts, joined once when its end comes.
         decoder = codecs.getincrementaldecoder(encoding)(errors)
-        pending = ""
+        pending: list[str] = []
         for data in read_blocks(source, stream):
             try:
-                pending += decoder.decode(data)
+                text = decoder.decode(data)
             except UnicodeDecodeError as e:
                 raise UserError(
                     f"nuvra: {source.name}: after line {line}: cannot decode as {encoding} ({e.reason});"
                     " try --encoding or --errors replace",
                     EXIT_UNDECODABLE,
                 ) from None
-            *complete, pending = pending.split("\n")
+            complete = _complete_lines(pending, text)
             if complete:
-                yield Block(
-                    source, line, _lines.text_vectors(complete, threads, native), complete, None, encoding, errors, k
-                )
+                vectors = _lines.text_vectors(complete, threads, native)
+                yield Block(source, line, vectors, complete, None, encoding, errors, k)
                 line += len(complete)
-        pending += decoder.decode(b"", final=True)
+        # A decoder may give text only now, at the end (idna does): its lines are lines too.
+        complete = _complete_lines(pending, decoder.decode(b"", final=True))
         if pending:
-            yield Block(
-                source, line, _lines.text_vectors([pending], threads, native), [pending], None, encoding, errors, k
-            )
+            complete.append("".join(pending))
+        if complete:
+            vectors = _lines.text_vectors(complete, threads, native)
+            yield Block(source, line, vectors, complete, None, encoding, errors, k)
         return
     for data in read_blocks(source, stream):
         try:

@@ -6,7 +6,8 @@ block of rows at a time.
   is written as a JSON escape.
 - CSV and the table write undecodable bytes back as they were read.
 - The table never sends a control character or a terminal escape sequence
-  raw: they are shown escaped (\\x1b, \\t), as ls does on a terminal.
+  raw, in any column: they are shown escaped (\\x1b, \\t), as ls does on a
+  terminal.
 """
 
 from __future__ import annotations
@@ -16,34 +17,16 @@ import json
 import math
 import re
 import sys
-from collections.abc import Callable, Mapping, Sequence
-from typing import IO
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import IO, cast
+
+from nuvra.cli.terminal import escape_for_terminal, write_out
 
 NUMBER_COLUMNS = frozenset({"score"})
 INTEGER_COLUMNS = frozenset({"line", "start", "input"})
-
-
-def _escape(c: str) -> str:
-    special = {"\t": "\\t", "\r": "\\r", "\n": "\\n"}
-    if c in special:
-        return special[c]
-    return f"\\x{ord(c):02x}" if ord(c) <= 0xFF else f"\\u{ord(c):04x}"
-
-
-# C0 and C1 controls, DEL, and the format characters that reorder or hide text
-# on a terminal (bidirectional overrides and isolates, line separators).
-_CONTROLS = [*range(0x20), *range(0x7F, 0xA0), 0x2028, 0x2029, *range(0x202A, 0x202F), *range(0x2066, 0x206A)]
-# Undecodable bytes 0x80 to 0x9F would be C1 controls on a terminal that reads bytes.
-_ESCAPED_BYTES = {0xDC00 + b: f"\\x{b:02x}" for b in range(0x80, 0xA0)}
-_TABLE_ESCAPES = {**{c: _escape(chr(c)) for c in _CONTROLS}, **_ESCAPED_BYTES}
-
-
-_NEEDS_ESCAPE = re.compile("[" + "".join(re.escape(chr(c)) for c in _TABLE_ESCAPES) + "]")
-
-
-def escape_for_terminal(text: str) -> str:
-    # Most lines hold nothing to escape; translate() is the slow part.
-    return text.translate(_TABLE_ESCAPES) if _NEEDS_ESCAPE.search(text) else text
+# Rows holding a text longer than this many characters are encoded and written a piece
+# of this size at a time.
+WRITE_CHUNK = 1 << 20
 
 
 def _bytes_back_or_backslash(error: UnicodeError) -> tuple[str | bytes, int]:
@@ -72,7 +55,7 @@ class Output:
         """numbers: the columns of numbers besides "score" (the axes of the space)."""
         self.fmt, self.columns, self.stream = fmt, list(columns), stream
         self.numbers = NUMBER_COLUMNS | set(numbers)
-        self.repeating = self.numbers | {"axis"}
+        self.repeating = self.numbers | {"axis"}  # columns whose values repeat from row to row
         # A number is 8 wide, wider under a longer name; names are escaped as text is.
         self.names = {c: escape_for_terminal(c) if fmt == "table" else c for c in columns}
         self.number_widths = {c: max(8, len(self.names[c])) for c in self.numbers if c in self.names}
@@ -86,14 +69,78 @@ class Output:
         count = len(next(iter(values.values()))) if values else 0
         if count == 0:
             return
-        text = getattr(self, f"_{self.fmt}")(values, count)
-        if not self.header_done:
-            text = self._header() + text
-            self.header_done = True
-        data = text.encode(self.encoding, "backslashreplace" if self.fmt == "jsonl" else "nuvra.bytes_back")
+        form_of, prefix, separator, suffix = self._forms(values)
+        header = "" if self.header_done else self._header()
+        self.header_done = True
+        errors = "backslashreplace" if self.fmt == "jsonl" else "nuvra.bytes_back"
+        texts = [cast(Sequence[str], values[c]) for c in ("text", "word") if c in values]
+        longest = max((max(map(len, column), default=0) for column in texts), default=0)
         with self.around_write():  # type: ignore[attr-defined]
-            self.stream.write(data)
-            self.stream.flush()
+            if longest <= WRITE_CHUNK:
+                rows = zip(*self._cell_lists(values, form_of, separator), strict=True)
+                if self.fmt == "table":  # no padding left at the end of a row
+                    text = "".join(prefix + separator.join(row).rstrip() + suffix for row in rows)
+                else:
+                    text = "".join(prefix + separator.join(row) + suffix for row in rows)
+                write_out(self.stream, (header + text).encode(self.encoding, errors))
+                return
+            # A line of hundreds of megabytes: written a piece at a time, never copied whole
+            # into a row, into its cell or into its bytes.
+            for piece, end in self._pieces(values, form_of, prefix, separator, suffix, header):
+                for start in range(0, end, WRITE_CHUNK):
+                    chunk = piece[start : min(start + WRITE_CHUNK, end)]
+                    write_out(self.stream, chunk.encode(self.encoding, errors))
+
+    def _forms(
+        self, values: Mapping[str, Sequence[object]]
+    ) -> tuple[Callable[[str], Callable[[object], str]], str, str, str]:
+        """How the cells of each column are written, and what goes before, between and after the cells of a row."""
+        if self.fmt == "table":
+            for c in ("where", "line"):
+                if c in values and not self.header_done:
+                    self.widths[c] = max(4, *(len(escape_for_terminal(str(w))) + 1 for w in values[c]))
+            return self._cell, "", " ", "\n"
+        if self.fmt == "csv":
+            return self._cell, "", ",", "\n"
+
+        def member(c: str) -> Callable[[object], str]:
+            key = json.dumps(c) + ": "
+            form: Callable[[object], str] = repr if c in self.numbers else str if c in INTEGER_COLUMNS else _json_string
+            return lambda v: key + form(v)
+
+        return member, "{", ", ", "}\n"
+
+    def _pieces(
+        self,
+        values: Mapping[str, Sequence[object]],
+        form_of: Callable[[str], Callable[[object], str]],
+        prefix: str,
+        separator: str,
+        suffix: str,
+        header: str,
+    ) -> Iterator[tuple[str, int]]:
+        """The block as (string, end) pairs, string[:end] to write, the last column's cells
+        (the texts) as they are where they need no escape."""
+        last = self.columns[-1]
+        yield header, len(header)
+        other_columns = self._cell_lists(values, form_of, separator, self.columns[:-1])
+        for row, value in zip(zip(*other_columns, strict=True), values[last], strict=True):
+            start = prefix + "".join(cell + separator for cell in row)
+            if self.fmt == "jsonl":
+                text = str(value)
+                if _JSON_SAFE.search(text):
+                    text = json.dumps(text, ensure_ascii=False)[1:-1]
+                start += json.dumps(last) + ': "'
+                yield from ((start, len(start)), (text, len(text)), ('"' + suffix, len(suffix) + 1))
+                continue
+            text = form_of(last)(value)
+            end = len(text)
+            if self.fmt == "table":  # no padding left at the end of a row
+                while end and text[end - 1].isspace():
+                    end -= 1
+                if not end:
+                    start = start.rstrip()
+            yield from ((start, len(start)), (text, end), (suffix, len(suffix)))
 
     def _header(self) -> str:
         if self.fmt == "csv":
@@ -111,19 +158,24 @@ class Output:
             return f"{{:{self.number_widths[c]}.4f}}".format if self.fmt == "table" else repr
         if c in ("text", "word"):
             return escape_for_terminal if self.fmt == "table" else _csv_field  # type: ignore[return-value]
-        if self.fmt == "table":
-            return f"{{:<{self.widths[c]}}}".format
+        if self.fmt == "table":  # file names and line numbers, escaped as the texts are
+            width = self.widths[c]
+            return lambda v: f"{escape_for_terminal(str(v)):<{width}}"
         return _csv_field if c == "file" else str
 
     def _cell_lists(
-        self, values: Mapping[str, Sequence[object]], form_of: Callable[[str], Callable[[object], str]], separator: str
+        self,
+        values: Mapping[str, Sequence[object]],
+        form_of: Callable[[str], Callable[[object], str]],
+        separator: str,
+        columns: Sequence[str] | None = None,
     ) -> list[Sequence[str]]:
         """Each column's cells, written by form_of(column). Runs of columns whose values repeat
         (the numbers and the axis: a log's lines share a few vectors) become one list of
         joined cells, each distinct run of values written once."""
         lists: list[Sequence[str]] = []
         run: list[str] = []
-        for c in [*self.columns, ""]:
+        for c in [*(self.columns if columns is None else columns), ""]:
             if c in self.repeating:
                 run.append(c)
                 continue
@@ -133,30 +185,6 @@ class Output:
             if c:
                 lists.append(list(map(form_of(c), values[c])))
         return lists
-
-    def _rows(self, values: Mapping[str, Sequence[object]], separator: str) -> str:
-        rows = zip(*self._cell_lists(values, self._cell, separator), strict=True)
-        if self.fmt == "table":  # no padding left at the end of a row
-            return "".join(separator.join(row).rstrip() + "\n" for row in rows)
-        return "".join(separator.join(row) + "\n" for row in rows)
-
-    def _table(self, values: Mapping[str, Sequence[object]], count: int) -> str:
-        for c in ("where", "line"):
-            if c in values and not self.header_done:
-                self.widths[c] = max(4, *(len(str(w)) + 1 for w in values[c]))
-        return self._rows(values, " ")
-
-    def _csv(self, values: Mapping[str, Sequence[object]], count: int) -> str:
-        return self._rows(values, ",")
-
-    def _jsonl(self, values: Mapping[str, Sequence[object]], count: int) -> str:
-        def member(c: str) -> Callable[[object], str]:
-            key = json.dumps(c) + ": "
-            form: Callable[[object], str] = repr if c in self.numbers else str if c in INTEGER_COLUMNS else _json_string
-            return lambda v: key + form(v)
-
-        rows = zip(*self._cell_lists(values, member, ", "), strict=True)
-        return "".join("{" + ", ".join(row) + "}\n" for row in rows)
 
 
 def _joined_runs(

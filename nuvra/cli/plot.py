@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from nuvra.cli.errors import EXIT_MISSING_EXTRA, EXIT_NOTHING, EXIT_UNREADABLE_FILE, EXIT_USAGE, UserError
+from nuvra.cli.errors import EXIT_MISSING_EXTRA, EXIT_NOTHING, EXIT_OUTPUT, EXIT_USAGE, UserError
 
 BINS = 50
 # Up to this many axes, every pair of axes gets its projection.
@@ -141,6 +141,6 @@ def draw(densities: Densities, title: str, path: str) -> None:
     try:
         figure.savefig(path, dpi=110, bbox_inches="tight")
     except OSError as e:
-        raise UserError(f"nuvra: {path}: cannot write: {e.strerror}", EXIT_UNREADABLE_FILE) from None
+        raise UserError(f"nuvra: {path}: cannot write: {e.strerror}", EXIT_OUTPUT) from None
     finally:
         plt.close(figure)

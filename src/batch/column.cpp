@@ -6,8 +6,10 @@
 #include <span>
 
 #include "parallel.hpp"
+#include "semv/space.hpp"
 #include "semv/text_batch.hpp"
 #include "semv/vectors.hpp"
+#include "space_object.hpp"
 #include "str_units.hpp"
 
 namespace nuvra::batch {
@@ -88,17 +90,89 @@ int fill_rows(const Column& column, double* out, std::size_t workers) {
   });
 }
 
+// What a thread keeps while it scores in a space: a scratch bound to it on
+// first use.
+struct SpaceState {
+  semv::SpaceScratch scratch;
+  bool bound = false;
+};
+
+void store_in_space(const semv::Space& space, SpaceState& state, const Row& row, bool words, double* out) {
+  const std::size_t k = space.axis_count();
+  if (!row.width || (!state.bound && !(state.bound = state.scratch.bind(space)))) {
+    // A missing value; or no memory for the scratch, which the caller finds
+    // by the NaN of a present row.
+    std::fill(out, out + k, std::numeric_limits<double>::quiet_NaN());
+    return;
+  }
+  if (words && space.fixed()) {
+    // As the fixed space does: the core lowers the word in place.
+    semv::WordVector wv{};
+    if (row.normalised || row.width == 4) {
+      switch (row.width) {
+        case 1: wv = semv::word_vector(*space.fixed(), units_of<std::uint8_t>(row)); break;
+        case 2: wv = semv::word_vector(*space.fixed(), units_of<std::uint16_t>(row)); break;
+        default: wv = semv::word_vector(*space.fixed(), units_of<std::uint32_t>(row)); break;
+      }
+    } else if (row.width == 1) {
+      semv::lowered_word_vector(*space.fixed(), units_of<std::uint8_t>(row), wv);
+    } else {
+      semv::lowered_word_vector(*space.fixed(), units_of<std::uint16_t>(row), wv);
+    }
+    std::copy(wv.components.begin(), wv.components.end(), out);
+    return;
+  }
+  switch (row.width) {
+    case 1:
+      words ? space.word_vector(units_of<std::uint8_t>(row), out, state.scratch)
+            : void(space.text_vector(units_of<std::uint8_t>(row), out, state.scratch));
+      break;
+    case 2:
+      words ? space.word_vector(units_of<std::uint16_t>(row), out, state.scratch)
+            : void(space.text_vector(units_of<std::uint16_t>(row), out, state.scratch));
+      break;
+    default:
+      words ? space.word_vector(units_of<std::uint32_t>(row), out, state.scratch)
+            : void(space.text_vector(units_of<std::uint32_t>(row), out, state.scratch));
+      break;
+  }
+}
+
+// Every row of the column into `out`, n rows of the space's k doubles.
+// -1 with MemoryError set when a thread had no memory for its scratch.
+int fill_rows_in_space(const Column& column, const semv::Space& space, double* out, std::size_t workers) {
+  const std::size_t n = column.rows.size(), k = space.axis_count();
+  const std::size_t by_size = 1 + column.total_units / units_per_thread;
+  ParallelRun run(n, std::min({workers, by_size, n}));
+  const Row* rows = column.rows.data();
+  const bool words = column.kind == Kind::words;
+  if (run.run<SpaceState>([&](SpaceState& state, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) store_in_space(space, state, rows[i], words, out + k * i);
+      }) < 0)
+    return -1;
+  for (std::size_t i = 0; i < n; ++i)
+    if (rows[i].width && out[k * i] != out[k * i]) {
+      PyErr_NoMemory();
+      return -1;
+    }
+  return 0;
+}
+
 Column* column_of(PyObject* self) {
   return reinterpret_cast<ColumnObject*>(self)->column;
 }
 
-// fill(out, workers): the vectors of every row into `out`, a writable
-// C-contiguous buffer of len(column) * 3 doubles.
+// fill(out, workers, space=None): the vectors of every row into `out`, a
+// writable C-contiguous buffer of len(column) * k doubles, k being 3 without
+// a space.
 PyObject* column_fill(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2) {
-    PyErr_SetString(PyExc_TypeError, "fill() takes 2 arguments: out, workers");
+  if (nargs != 2 && nargs != 3) {
+    PyErr_SetString(PyExc_TypeError, "fill() takes 2 or 3 arguments: out, workers, space");
     return nullptr;
   }
+  const semv::Space* space = nullptr;
+  if (nargs == 3 && args[2] != Py_None && !(space = space_of(args[2]))) return nullptr;
+  const std::size_t k = space ? space->axis_count() : 3;
   const Py_ssize_t workers = PyLong_AsSsize_t(args[1]);
   if (workers == -1 && PyErr_Occurred()) return nullptr;
   if (workers < 1) {
@@ -111,9 +185,12 @@ PyObject* column_fill(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return nullptr;
   int result = 0;
   if (out.itemsize != sizeof(double) || !out.format || std::string_view(out.format) != "d" ||
-      out.len != static_cast<Py_ssize_t>(column.rows.size() * 3 * sizeof(double))) {
-    PyErr_SetString(PyExc_ValueError, "fill() needs a C-contiguous float64 buffer of len(column) * 3 items");
+      out.len != static_cast<Py_ssize_t>(column.rows.size() * k * sizeof(double))) {
+    PyErr_SetString(PyExc_ValueError, "fill() needs a C-contiguous float64 buffer of len(column) * k items");
     result = -1;
+  } else if (!column.rows.empty() && space) {
+    result =
+        fill_rows_in_space(column, *space, static_cast<double*>(out.buf), static_cast<std::size_t>(workers));
   } else if (!column.rows.empty()) {
     result = fill_rows(column, static_cast<double*>(out.buf), static_cast<std::size_t>(workers));
   }
@@ -135,7 +212,8 @@ void column_dealloc(PyObject* self) {
 
 PyMethodDef column_methods[] = {
     {"fill", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_fill)), METH_FASTCALL,
-     "fill(out, workers): the vectors of every row into out, a float64 buffer of len(column) * 3 items."},
+     "fill(out, workers, space=None): the vectors of every row into out, a float64 buffer of len(column) * k "
+     "items (k = 3 without a space)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot column_slots[] = {

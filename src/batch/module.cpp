@@ -7,6 +7,7 @@
 #include "python.hpp"
 #include "scores.hpp"
 #include "sources.hpp"
+#include "space_object.hpp"
 
 namespace nuvra::batch {
 
@@ -28,6 +29,11 @@ PyMethodDef methods[] = {
      "arrow_source(exported): an Arrow string column from __arrow_c_array__() or __arrow_c_stream__()."},
     {"cosines", fastcall<cosines>(), METH_FASTCALL,
      "cosines(vectors, q0, q1, q2, out): the cosine of each row of vectors with the query, into out."},
+    {"cosines_k", fastcall<cosines_k>(), METH_FASTCALL,
+     "cosines_k(vectors, query, out): the cosine of each row of an (n, k) buffer with k query values, into "
+     "out."},
+    {"default_axes", fastcall<default_axes>(), METH_FASTCALL,
+     "default_axes(): the fixed space's axes as [(name, [keyword, ...], threshold), ...]."},
     {"top", fastcall<top>(), METH_FASTCALL,
      "top(scores, k): the rows of the k best scores, best first, and how many rows share the k-th."},
     {"line_spans", fastcall<line_spans>(), METH_FASTCALL,
@@ -43,6 +49,7 @@ int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject*& type) {
 int exec(PyObject* module) {
   if (init_sources() < 0) return -1;
   if (add_type(module, column_spec(), column_type) < 0) return -1;
+  if (add_type(module, space_spec(), space_type) < 0) return -1;
   return add_type(module, arrow_source_spec(), arrow_source_type);
 }
 

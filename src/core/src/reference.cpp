@@ -105,4 +105,127 @@ TextVector text_vector(std::u32string_view text) {
   return {TextForm::normalised, {vec[0] / length, vec[1] / length, vec[2] / length}};
 }
 
+// --- spaces ---------------------------------------------------------------
+
+namespace {
+
+char32_t folded(char32_t c) {
+  switch (c) {
+    case U'ç': return U'c';
+    case U'Ç': return U'C';
+    case U'ğ': return U'g';
+    case U'Ğ': return U'G';
+    case U'ı': return U'i';
+    case U'İ': return U'I';
+    case U'ö': return U'o';
+    case U'Ö': return U'O';
+    case U'ş': return U's';
+    case U'Ş': return U'S';
+    case U'ü': return U'u';
+    case U'Ü': return U'U';
+    default: return c;
+  }
+}
+
+bool upper(char32_t c) {
+  return c >= U'A' && c <= U'Z';
+}
+bool lower(char32_t c) {
+  return c >= U'a' && c <= U'z';
+}
+bool digit(char32_t c) {
+  return c >= U'0' && c <= U'9';
+}
+
+}  // namespace
+
+std::vector<double> word_vector(const SpaceSpec& space, std::u32string_view word) {
+  std::vector<double> vec(space.axes.size(), 0.0);
+  if (word.empty()) return vec;
+  for (std::size_t a = 0; a < space.axes.size(); ++a)
+    for (const std::string& keyword : space.axes[a].keywords)
+      if (word.starts_with(widen(keyword))) {
+        vec[a] = 1.0;
+        return vec;
+      }
+  const BigramSet wb = bigram_set(word);
+  for (std::size_t a = 0; a < space.axes.size(); ++a) {
+    double best = 0.0;
+    for (const std::string& keyword : space.axes[a].keywords) {
+      const double sim = jaccard(wb, bigram_set(widen(keyword)));
+      if (sim > best) best = sim;
+    }
+    vec[a] = best >= space.axes[a].threshold ? best : 0.0;
+  }
+  return vec;
+}
+
+std::vector<std::u32string> tokens(const SpaceSpec& space, std::u32string_view text) {
+  std::u32string t(text);
+  if (space.fold)
+    for (char32_t& c : t) c = folded(c);
+  std::vector<std::u32string> runs, pieces;
+  for (std::size_t i = 0; i < t.size();) {
+    if (!is_token_char(t[i])) {
+      ++i;
+      continue;
+    }
+    std::size_t j = i;
+    while (j < t.size() && is_token_char(t[j])) ++j;
+    runs.push_back(t.substr(i, j - i));
+    i = j;
+  }
+  for (const std::u32string& run : runs) {
+    if (!space.split) {
+      pieces.push_back(run);
+      continue;
+    }
+    std::u32string piece;
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      const char32_t c = run[i];
+      if (c == U'_') {
+        if (!piece.empty()) pieces.push_back(piece);
+        piece.clear();
+        continue;
+      }
+      if (i > 0 && upper(c)) {
+        const char32_t before = run[i - 1];
+        const char32_t after = i + 1 < run.size() ? run[i + 1] : U' ';
+        if ((lower(before) || digit(before) || (upper(before) && lower(after))) && !piece.empty()) {
+          pieces.push_back(piece);
+          piece.clear();
+        }
+      }
+      piece += c;
+    }
+    if (!piece.empty()) pieces.push_back(piece);
+  }
+  for (std::u32string& piece : pieces)
+    for (char32_t& c : piece)
+      if (upper(c)) c += U'a' - U'A';
+  return pieces;
+}
+
+std::vector<double> text_vector(const SpaceSpec& space, std::u32string_view text) {
+  const std::size_t k = space.axes.size();
+  std::vector<double> sum(k, +0.0);
+  bool matched = false;
+  for (const std::u32string& token : tokens(space, text)) {
+    const std::vector<double> v = word_vector(space, token);
+    bool positive = false;
+    for (double c : v) positive = positive || c > 0.0;
+    if (!positive) continue;
+    matched = true;
+    for (std::size_t a = 0; a < k; ++a) sum[a] = sum[a] + v[a];
+  }
+  std::vector<double> out(k, 0.0);
+  if (!matched) return out;
+  double squares = sum[0] * sum[0];
+  for (std::size_t a = 1; a < k; ++a) squares = squares + sum[a] * sum[a];
+  const double length = std::sqrt(squares);
+  if (!(length > 0.0)) return out;
+  for (std::size_t a = 0; a < k; ++a) out[a] = sum[a] / length;
+  return out;
+}
+
 }  // namespace semv::reference

@@ -50,14 +50,17 @@ TextVector text_vector(const Vocabularies& v, std::span<const std::uint32_t> tex
 }
 
 TextVector TextBatch::text_vector(const Vocabularies& v, std::span<const std::uint8_t> text) {
+  bind(v);
   return details::text_vector_of(v, text.data(), text.size(), cache_, keyword_pairs_);
 }
 
 TextVector TextBatch::text_vector(const Vocabularies& v, std::span<const std::uint16_t> text) {
+  bind(v);
   return details::text_vector_of(v, text.data(), text.size(), cache_, keyword_pairs_);
 }
 
 TextVector TextBatch::text_vector(const Vocabularies& v, std::span<const std::uint32_t> text) {
+  bind(v);
   return details::text_vector_of(v, text.data(), text.size(), cache_, keyword_pairs_);
 }
 

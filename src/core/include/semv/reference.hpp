@@ -5,7 +5,9 @@
 #pragma once
 
 #include <string_view>
+#include <vector>
 
+#include "semv/space.hpp"
 #include "semv/vectors.hpp"
 
 namespace semv::reference {
@@ -16,5 +18,14 @@ WordVector word_vector(std::u32string_view word);
 // The vector of a text: its tokens are the maximal runs of A-Z a-z 0-9 _,
 // each lower-cased as str.lower does for ASCII.
 TextVector text_vector(std::u32string_view text);
+
+// The same for a space given as data: the vector of an already normalised
+// word (folded, lower-cased, stripped), and of a text.
+std::vector<double> word_vector(const SpaceSpec& space, std::u32string_view word);
+std::vector<double> text_vector(const SpaceSpec& space, std::u32string_view text);
+
+// The tokens of a text as the space scores them: folded, cut into words when
+// it splits them, lower-cased.
+std::vector<std::u32string> tokens(const SpaceSpec& space, std::u32string_view text);
 
 }  // namespace semv::reference

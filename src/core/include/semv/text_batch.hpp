@@ -1,7 +1,8 @@
 // What one thread keeps from text to text of a batch: the vectors of the
 // fallback tokens it has scored (log lines share most of their words) and the
 // marks of the keyword bigrams it has seen. A text's vector is bit for bit
-// the same as text_vector gives it alone.
+// the same as text_vector gives it alone. It keeps what it learnt from one
+// vocabulary only: handed another, it forgets it first.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,13 @@ class TextBatch {
   TextVector text_vector(const Vocabularies& v, std::span<const std::uint32_t> text);
 
  private:
+  void bind(const Vocabularies& v) {
+    if (&v == bound_) return;
+    cache_.clear();
+    bound_ = &v;
+  }
+
+  const Vocabularies* bound_ = nullptr;
   details::TokenCache cache_;
   details::KeywordPairMarks keyword_pairs_;
 };

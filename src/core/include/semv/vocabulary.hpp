@@ -219,17 +219,22 @@ struct Vocabularies {
 namespace details {
 
 constexpr void throw_if(bool failed, const char* what) {
-  // Reached only during constant evaluation of a vocabulary that breaks an
-  // invariant of the tables above, where it stops compilation.
+  // During constant evaluation a vocabulary that breaks an invariant of the
+  // tables above stops compilation; at run time the builder catches it.
   if (failed) throw what;
 }
 
 }  // namespace details
 
+// The keyword lists the tables are built from, one per axis in axis order.
+using KeywordSources = std::array<std::span<const std::string_view>, axis_count>;
+
+inline constexpr KeywordSources default_keyword_sources{x_keywords, y_keywords, z_keywords};
+
 // Builds the keyword list of one axis and adds its words to the prefix scan.
-constexpr void build_keywords(Vocabularies& v, Axis axis) {
+constexpr void build_keywords(Vocabularies& v, Axis axis, std::span<const std::string_view> words) {
   auto& list = v.keywords[index_of(axis)];
-  auto words = keyword_source(axis);
+  details::throw_if(words.size() > max_keywords_per_axis, "keywords per axis");
   for (std::string_view word : words) {
     details::throw_if(word.size() < 2 || word.size() > max_keyword_length, "keyword length");
     for (char c : word) details::throw_if(c < 'a' || c > 'z', "keyword letter");
@@ -240,6 +245,7 @@ constexpr void build_keywords(Vocabularies& v, Axis axis) {
       present = present || std::string_view(known.text.data(), known.length) == word;
     }
     if (present) continue;
+    details::throw_if(v.prefix_keyword_count == keyword_count, "keyword capacity");
     PrefixKeyword& entry = v.prefix_keywords[v.prefix_keyword_count++];
     for (std::size_t i = 0; i < word.size(); ++i) entry.text[i] = word[i];
     entry.length = static_cast<std::uint8_t>(word.size());
@@ -326,16 +332,23 @@ constexpr void number_byte_pairs(Vocabularies& v) {
     }
 }
 
-// All seven steps in their order: the keyword lists X, Y, Z, then the bigram
-// lists; then the tables drawn from them.
-constexpr Vocabularies built_vocabularies() {
-  Vocabularies v{};
-  for (Axis axis : axes) build_keywords(v, axis);
+// All seven steps in their order, into a value-initialised `v`: the keyword
+// lists X, Y, Z, then the bigram lists; then the tables drawn from them. The
+// compiler runs it on the default lists; a space of three axes that fits the
+// tables' capacities runs it at run time, where a broken capacity throws the
+// const char* that names it (caught where the space is built).
+constexpr void build_vocabularies(Vocabularies& v, const KeywordSources& sources) {
+  for (Axis axis : axes) build_keywords(v, axis, sources[index_of(axis)]);
   for (Axis axis : axes) build_bigrams(v, axis);
   fill_least_common(v);
   number_other_pairs(v);
   number_byte_pairs(v);
   index_prefixes(v);
+}
+
+constexpr Vocabularies built_vocabularies() {
+  Vocabularies v{};
+  build_vocabularies(v, default_keyword_sources);
   return v;
 }
 

@@ -56,6 +56,27 @@ class TokenCache {
 
   bool active() const { return entries_ != nullptr; }
 
+  // Forgets every token.
+  void clear() {
+    if (entries_ != nullptr) std::memset(static_cast<void*>(entries_), 0, capacity_ * sizeof(Entry));
+  }
+
+  // Chosen once per process, so that which tokens share a slot cannot be
+  // worked out in advance.
+  static std::uint64_t seed() {
+    static const std::uint64_t value = [] {
+      std::uint64_t bits = reinterpret_cast<std::uintptr_t>(&value);  // randomised by ASLR
+      try {
+        std::random_device device;
+        bits ^= std::uint64_t{device()} << 32 | device();
+      } catch (...) {
+        // No entropy source: the address alone must do.
+      }
+      return bits | 1;
+    }();
+    return value;
+  }
+
   // The key of a token of A-Z a-z 0-9 _, stored as `Unit`s: its units with
   // bit 5 set, which folds A-Z onto a-z and keeps the rest apart ('_' becomes
   // DEL, which no token holds).
@@ -138,22 +159,6 @@ class TokenCache {
     std::uint32_t length;  // 0 for a free entry: no token is empty
     WordVector vector;
   };
-
-  // Chosen once per process, so that which tokens share a slot cannot be
-  // worked out in advance.
-  static std::uint64_t seed() {
-    static const std::uint64_t value = [] {
-      std::uint64_t bits = reinterpret_cast<std::uintptr_t>(&value);  // randomised by ASLR
-      try {
-        std::random_device device;
-        bits ^= std::uint64_t{device()} << 32 | device();
-      } catch (...) {
-        // No entropy source: the address alone must do.
-      }
-      return bits | 1;
-    }();
-    return value;
-  }
 
   std::size_t slot_of(const Key& key) const {
     // Multiply-shift hashing of the two halves under the seed.

@@ -1,0 +1,292 @@
+// nuvra._batch.Space, default_axes() and cosines_k().
+#include "space_object.hpp"
+
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ref.hpp"
+#include "str_units.hpp"
+
+namespace nuvra::batch {
+
+PyTypeObject* space_type = nullptr;
+
+namespace {
+
+// What a Space object owns: the core's space, and the scratch its per-call
+// methods use, which the interpreter lock keeps to one thread at a time.
+struct Holder {
+  std::shared_ptr<const semv::Space> space;
+  semv::SpaceScratch scratch;
+};
+
+struct SpaceObject {
+  PyObject_HEAD
+  Holder* holder;
+};
+
+Holder& holder_of(PyObject* self) {
+  return *reinterpret_cast<SpaceObject*>(self)->holder;
+}
+
+// A str as UTF-8; false with the exception set.
+bool utf8_of(PyObject* object, const char* what, std::string& out) {
+  if (!PyUnicode_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "Space(): %s must be a str, not %.100s", what, Py_TYPE(object)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* bytes = PyUnicode_AsUTF8AndSize(object, &size);
+  if (!bytes) return false;
+  out.assign(bytes, static_cast<std::size_t>(size));
+  return true;
+}
+
+// One axis from (name, [keyword, ...], threshold); false with the exception set.
+bool axis_of(PyObject* item, semv::AxisSpec& axis) {
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) {
+    PyErr_SetString(PyExc_TypeError, "Space(): each axis must be a tuple (name, keywords, threshold)");
+    return false;
+  }
+  if (!utf8_of(PyTuple_GET_ITEM(item, 0), "an axis name", axis.name)) return false;
+  const Ref keywords(
+      PySequence_Fast(PyTuple_GET_ITEM(item, 1), "Space(): keywords must be a sequence of str"));
+  if (!keywords) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(keywords.get());
+  axis.keywords.resize(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (!utf8_of(PySequence_Fast_GET_ITEM(keywords.get(), i), "a keyword", axis.keywords[i])) return false;
+  axis.threshold = PyFloat_AsDouble(PyTuple_GET_ITEM(item, 2));
+  return !(axis.threshold == -1.0 && PyErr_Occurred());
+}
+
+// The problems of a space, one line each, as a ValueError.
+void raise_problems(const semv::SpaceSpec& spec, const std::vector<semv::SpaceProblem>& problems) {
+  std::string message = "invalid space:";
+  for (const semv::SpaceProblem& p : problems) {
+    message += "\n  ";
+    if (p.axis != semv::SpaceProblem::no_index) {
+      message += "axis " + std::to_string(p.axis);
+      if (!spec.axes[p.axis].name.empty()) message += " (" + spec.axes[p.axis].name + ")";
+      if (p.keyword != semv::SpaceProblem::no_index) message += ", keyword " + std::to_string(p.keyword);
+      message += ": ";
+    }
+    message += p.what;
+  }
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+}
+
+PyObject* space_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject *axes = nullptr, *split = nullptr, *fold = nullptr;
+  static const char* names[] = {"axes", "split", "fold", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:Space", const_cast<char**>(names), &axes, &split,
+                                   &fold))
+    return nullptr;
+  try {
+    semv::SpaceSpec spec;
+    const int split_on = PyObject_IsTrue(split), fold_on = PyObject_IsTrue(fold);
+    if (split_on < 0 || fold_on < 0) return nullptr;
+    spec.split = split_on;
+    spec.fold = fold_on;
+    const Ref items(PySequence_Fast(axes, "Space(): axes must be a sequence of (name, keywords, threshold)"));
+    if (!items) return nullptr;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    spec.axes.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (!axis_of(PySequence_Fast_GET_ITEM(items.get(), i), spec.axes[i])) return nullptr;
+    semv::SpaceBuild build = semv::build_space(spec);
+    if (build.out_of_memory) return PyErr_NoMemory();
+    if (!build.space) {
+      raise_problems(spec, build.problems);
+      return nullptr;
+    }
+    auto holder = std::make_unique<Holder>();
+    holder->space = std::move(build.space);
+    if (!holder->scratch.bind(*holder->space)) return PyErr_NoMemory();
+    auto* self = reinterpret_cast<SpaceObject*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->holder = holder.release();
+    return reinterpret_cast<PyObject*>(self);
+  } catch (const std::exception&) {
+    return PyErr_NoMemory();  // what the conversions above can throw is an allocation's
+  }
+}
+
+void space_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<SpaceObject*>(self)->holder;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* float_list(const double* values, std::size_t k) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(k)));
+  if (!list) return nullptr;
+  for (std::size_t a = 0; a < k; ++a) {
+    PyObject* item = PyFloat_FromDouble(values[a]);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(a), item);
+  }
+  return list.release();
+}
+
+// The one str argument of a method; null with TypeError set.
+PyObject* str_argument(PyObject* arg, const char* method) {
+  if (PyUnicode_Check(arg)) return arg;
+  PyErr_Format(PyExc_TypeError, "%s() expected a str, got %.100s", method, Py_TYPE(arg)->tp_name);
+  return nullptr;
+}
+
+// word_vector(word): the vector of a normalised word (folded, lower-cased,
+// stripped by the caller).
+PyObject* space_word_vector(PyObject* self, PyObject* arg) {
+  if (!str_argument(arg, "word_vector")) return nullptr;
+  Holder& h = holder_of(self);
+  double out[semv::max_space_axes];
+  with_units(arg, [&](auto units) { h.space->word_vector(units, out, h.scratch); });
+  if (out[0] != out[0]) return PyErr_NoMemory();  // a word vector is NaN only when memory ran short
+  return float_list(out, h.space->axis_count());
+}
+
+PyObject* space_text_vector(PyObject* self, PyObject* arg) {
+  if (!str_argument(arg, "text_vector")) return nullptr;
+  Holder& h = holder_of(self);
+  double out[semv::max_space_axes];
+  with_units(arg, [&](auto units) { h.space->text_vector(units, out, h.scratch); });
+  return float_list(out, h.space->axis_count());
+}
+
+// explain(text): [(token, start, axis, keyword, how, score), ...], keyword
+// as its index in its axis's list.
+PyObject* space_explain(PyObject* self, PyObject* arg) {
+  if (!str_argument(arg, "explain")) return nullptr;
+  Holder& h = holder_of(self);
+  std::vector<semv::Space::Explained> records;
+  const bool done = with_units(arg, [&](auto units) { return h.space->explain(units, records, h.scratch); });
+  if (!done) return PyErr_NoMemory();
+  Ref list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const semv::Space::Explained& r = records[i];
+    PyObject* item = Py_BuildValue("(s#nnnsd)", r.token.data(), static_cast<Py_ssize_t>(r.token.size()),
+                                   static_cast<Py_ssize_t>(r.start), static_cast<Py_ssize_t>(r.axis),
+                                   static_cast<Py_ssize_t>(h.space->index_in_axis(r.match.keyword)),
+                                   r.match.prefix ? "prefix" : "bigrams", r.match.score);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* space_k(PyObject* self, void*) {
+  return PyLong_FromSize_t(holder_of(self).space->axis_count());
+}
+
+PyObject* space_nbytes(PyObject* self, void*) {
+  return PyLong_FromSize_t(holder_of(self).space->memory());
+}
+
+PyObject* space_fixed(PyObject* self, void*) {
+  return PyBool_FromLong(holder_of(self).space->fixed() != nullptr);
+}
+
+PyMethodDef space_methods[] = {
+    {"word_vector", space_word_vector, METH_O, "word_vector(word): the vector of a normalised word."},
+    {"text_vector", space_text_vector, METH_O, "text_vector(text): the vector of a text."},
+    {"explain", space_explain, METH_O,
+     "explain(text): [(token, start, axis, keyword, how, score), ...] for each token and axis that scored."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef space_getset[] = {
+    {"k", space_k, nullptr, "The number of axes.", nullptr},
+    {"nbytes", space_nbytes, nullptr, "Bytes of the tables the space owns.", nullptr},
+    {"fixed", space_fixed, nullptr, "Whether the space runs on the fixed space's tables.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot space_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(space_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(space_dealloc)},
+    {Py_tp_methods, space_methods},
+    {Py_tp_getset, space_getset},
+    {Py_tp_doc, const_cast<char*>("Space(axes, split, fold): a space compiled into the core's tables.")},
+    {0, nullptr}};
+
+PyType_Spec space_type_spec = {"nuvra._batch.Space", sizeof(SpaceObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, space_slots};
+
+}  // namespace
+
+PyType_Spec* space_spec() {
+  return &space_type_spec;
+}
+
+const semv::Space* space_of(PyObject* object) {
+  if (Py_IS_TYPE(object, space_type)) return holder_of(object).space.get();
+  PyErr_Format(PyExc_TypeError, "expected a nuvra._batch.Space, got %.100s", Py_TYPE(object)->tp_name);
+  return nullptr;
+}
+
+PyObject* default_axes(PyObject*, PyObject* const*, Py_ssize_t nargs) {
+  if (nargs != 0) {
+    PyErr_SetString(PyExc_TypeError, "default_axes() takes no arguments");
+    return nullptr;
+  }
+  static constexpr const char* names[] = {"fault", "security", "data"};
+  Ref axes(PyList_New(semv::axis_count));
+  if (!axes) return nullptr;
+  for (std::size_t a = 0; a < semv::axis_count; ++a) {
+    const auto words = semv::default_keyword_sources[a];
+    Ref keywords(PyList_New(static_cast<Py_ssize_t>(words.size())));
+    if (!keywords) return nullptr;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      PyObject* word = PyUnicode_FromStringAndSize(words[i].data(), static_cast<Py_ssize_t>(words[i].size()));
+      if (!word) return nullptr;
+      PyList_SET_ITEM(keywords.get(), static_cast<Py_ssize_t>(i), word);
+    }
+    PyObject* axis = Py_BuildValue("(sOd)", names[a], keywords.get(), semv::score_threshold);
+    if (!axis) return nullptr;
+    PyList_SET_ITEM(axes.get(), static_cast<Py_ssize_t>(a), axis);
+  }
+  return axes.release();
+}
+
+PyObject* cosines_k(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) {
+    PyErr_SetString(PyExc_TypeError, "cosines_k(vectors, query, out)");
+    return nullptr;
+  }
+  Py_buffer views[3];
+  const int flags[3] = {PyBUF_SIMPLE, PyBUF_SIMPLE, PyBUF_WRITABLE};
+  int taken = 0;
+  for (; taken < 3; ++taken) {
+    Py_buffer& v = views[taken];
+    if (PyObject_GetBuffer(args[taken], &v, flags[taken] | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) break;
+    if (v.itemsize != sizeof(double) || !v.format || std::string_view(v.format) != "d") {
+      PyBuffer_Release(&v);
+      PyErr_SetString(PyExc_ValueError, "cosines_k() needs C-contiguous float64 buffers");
+      break;
+    }
+  }
+  PyObject* result = nullptr;
+  if (taken == 3) {
+    const std::size_t k = static_cast<std::size_t>(views[1].len) / sizeof(double);
+    const std::size_t n = static_cast<std::size_t>(views[2].len) / sizeof(double);
+    if (k == 0 || static_cast<std::size_t>(views[0].len) / sizeof(double) / k != n ||
+        static_cast<std::size_t>(views[0].len) != n * k * sizeof(double)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "cosines_k() needs vectors of shape (n, k), a query of k and out of n");
+    } else {
+      const auto* rows = static_cast<const double*>(views[0].buf);
+      const auto* query = static_cast<const double*>(views[1].buf);
+      auto* out = static_cast<double*>(views[2].buf);
+      Py_BEGIN_ALLOW_THREADS semv::cosine_similarities(rows, n, query, k, out);
+      Py_END_ALLOW_THREADS result = Py_NewRef(Py_None);
+    }
+  }
+  for (int i = 0; i < taken; ++i) PyBuffer_Release(&views[i]);
+  return result;
+}
+
+}  // namespace nuvra::batch
