@@ -38,6 +38,10 @@ def __getattr__(name: str) -> object:
         from nuvra import space
 
         return getattr(space, name)
+    if name in ("batch", "space"):  # the submodules, on first use as attributes
+        import importlib
+
+        return importlib.import_module(f"nuvra.{name}")
     raise AttributeError(f"module 'nuvra' has no attribute {name!r}")
 
 

@@ -529,6 +529,11 @@ def test_a_file_of_many_mistakes_is_reported_whole(tmp_path):
     assert len(problems) == 20_000 and problems[-1].startswith("F:20002: axis 'a': keyword 'K19999'")
 
 
+def test_the_space_module_is_an_attribute_of_the_package():
+    result = run_python("import nuvra; print(nuvra.space.bundled_names()[0], nuvra.space.Match._fields[-1])")
+    assert result.stdout.split() == ["default", "score"], result.stderr
+
+
 def test_cycles_and_missing_files(tmp_path):
     write(tmp_path, "a.toml", 'extends = "b.toml"\n')
     write(tmp_path, "b.toml", 'extends = "./a.toml"\n')
