@@ -23,6 +23,8 @@ For the default space these are exactly the functions of :mod:`nuvra.semv_core`.
 from __future__ import annotations
 
 import bisect
+import math
+import numbers
 import os
 import re
 from collections.abc import Callable, Iterable, Mapping, Sequence
@@ -107,14 +109,17 @@ class _Problems:
 
 
 def _is_number(value: object) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
+    return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
 def _check_threshold(value: object, problems: _Problems, axis: str | None) -> float | None:
     if not _is_number(value):
         problems.add(f"threshold must be a number in (0, 1], got {type(value).__name__}", axis=axis, key="threshold")
         return None
-    t = float(value)  # type: ignore[arg-type]
+    try:
+        t = float(value)  # type: ignore[arg-type]
+    except OverflowError:
+        t = math.inf
     if not 0.0 < t <= 1.0:  # NaN fails too
         problems.add(f"threshold must be in (0, 1], got {value!r}", axis=axis, key="threshold")
         return None
@@ -156,7 +161,7 @@ def _keywords_of(value: object, problems: _Problems, axis: str, key: str) -> lis
         if problem:
             problems.add(problem, axis=axis, keyword=keyword if isinstance(keyword, str) else None, key=key)
         else:
-            out.append(keyword)
+            out.append(str.__str__(keyword))  # a subclass of str as the str it holds
     return out
 
 
@@ -277,7 +282,7 @@ class Space:
                 value = value["keywords"]
             keywords = _keywords_of(value, problems, axis, "keywords")
             if keywords is not None:
-                checked.append((axis, keywords, t))
+                checked.append((str.__str__(axis), keywords, t))
         _final_checks(checked, problems)
         if problems.items:
             raise SpaceError(problems.items)

@@ -324,6 +324,16 @@ def test_every_problem_is_reported_at_once():
         Space({"a": ["ab"]}, threshold=float("nan"))
     with pytest.raises(SpaceError, match="threshold must be a number"):
         Space({"a": {"keywords": ["ab"], "threshold": True}})
+    with pytest.raises(SpaceError, match=r"got 10{400}"):
+        Space({"a": ["ab"]}, threshold=10**400)
+
+    class Word(str):
+        def __str__(self):
+            return "changed"
+
+    odd = Space({Word("net"): [Word("socket")]}, threshold=np.float32(0.5))
+    assert type(odd.axes[0]) is str and type(odd.keywords("net")[0]) is str and odd.keywords("net") == ("socket",)
+    assert odd.threshold("net") == 0.5 and odd == pickle.loads(pickle.dumps(odd))
 
 
 def test_equality_hash_repr_and_immutability():
