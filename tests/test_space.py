@@ -118,6 +118,7 @@ def test_the_default_space_is_the_module():
     lines = log_lines(2000, seed=3)
     for line in lines:
         assert bits(ref.text_vector(ref.DEFAULT_AXES, line)) == bits(vectorize_text_c(line))
+        assert [tuple(m) for m in space.explain(line)] == ref.explain(ref.DEFAULT_AXES, line)
         for token, _ in ref.tokens(line)[:3]:
             assert bits(ref.word_vector(ref.DEFAULT_AXES, token)) == bits(get_semantic_vector_c(token))
     assert same_rows(nuvra.vectorize_texts(lines, space=space), [vectorize_text_c(t) for t in lines])
@@ -642,6 +643,14 @@ def test_the_default_columns_are_named_after_the_axes(tmp_path):
     header, rows = csv_rows(run_nuvra("word", "--format", "csv", "ERROR42", "bread"))
     assert header == ["fault", "security", "data", "axis", "word"]
     assert rows == [["1.0", "0.0", "0.0", "fault", "ERROR42"], ["0.6", "0.0", "0.75", "data", "bread"]]
+    several = run_nuvra("explain", "--format", "csv", "disk error", "nothing", "passwd")
+    assert several.stdout.decode().splitlines() == [
+        "input,token,start,axis,keyword,how,score",
+        "1,error,5,fault,error,prefix,1.0",
+        "3,passwd,0,security,password,bigrams,0.5",
+    ]
+    none = run_nuvra("explain", "hello world")
+    assert none.returncode == 1 and none.stdout == b"" and b"no token of 'hello world' matched" in none.stderr
     explained = run_nuvra("word", "--explain", "--format", "csv", "bread")
     assert explained.stdout.decode().splitlines() == [
         "token,axis,keyword,how,score,word",
