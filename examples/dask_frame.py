@@ -1,10 +1,15 @@
 """Vectorise a large log corpus as a Dask DataFrame, on the threaded scheduler.
 
     python examples/dask_frame.py 'logs/*.log' -o vectors.parquet
+    python examples/dask_frame.py 'logs/*.log' -o vectors.parquet --space examples/services.toml
 
 Each partition is a block of lines held as Arrow strings; nuvra.vectorize_texts
 reads them in place and scores them with the interpreter lock released, so the
-threads of one process share the work. Needs: pip install 'nuvra-semv[dask]'.
+threads of one process share the work. Each line gets a column per axis of the
+space (a bundled space's name or a space file; the default space's axes are
+fault, security and data). The space is an argument of every task: Dask names
+the tasks after its content (dask.base.tokenize), the same in every process.
+Needs: pip install 'nuvra-semv[dask]'.
 """
 
 import argparse
@@ -63,23 +68,26 @@ def log_frame(pattern: str) -> dd.DataFrame:
     return dd.from_map(lambda block: read_block(*block), blocks)
 
 
-def with_vectors(part: pd.DataFrame) -> pd.DataFrame:
-    """The partition with the x, y and z of each line's vector."""
-    vectors = nuvra.vectorize_texts(part["text"])
-    return part.assign(x=vectors[:, 0], y=vectors[:, 1], z=vectors[:, 2])
+def with_vectors(part: pd.DataFrame, space: nuvra.Space) -> pd.DataFrame:
+    """The partition with each line's component on every axis of the space."""
+    vectors = nuvra.vectorize_texts(part["text"], space=space)
+    return part.assign(**{name: vectors[:, i] for i, name in enumerate(space.axes)})
 
 
-def vectorised(frame: dd.DataFrame) -> dd.DataFrame:
-    meta = frame._meta.assign(x=np.float64(), y=np.float64(), z=np.float64())
-    return frame.map_partitions(with_vectors, meta=meta)
+def vectorised(frame: dd.DataFrame, space: nuvra.Space | None = None) -> dd.DataFrame:
+    space = space or nuvra.Space.default()
+    meta = frame._meta.assign(**{name: np.float64() for name in space.axes})
+    return frame.map_partitions(with_vectors, space, meta=meta)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("pattern", help="a glob pattern of log files")
     parser.add_argument("-o", "--output", required=True, help="a Parquet directory to write")
+    parser.add_argument("--space", default="default", metavar="NAME|FILE", help="a bundled space or a space file")
     args = parser.parse_args()
-    vectorised(log_frame(args.pattern)).to_parquet(args.output, compute_kwargs={"scheduler": "threads"})
+    space = nuvra.Space.load(args.space)
+    vectorised(log_frame(args.pattern), space).to_parquet(args.output, compute_kwargs={"scheduler": "threads"})
 
 
 if __name__ == "__main__":

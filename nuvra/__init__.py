@@ -1,26 +1,47 @@
-"""nuvra: technical words and texts in a three-axis semantic space.
+"""nuvra: technical words and texts in a semantic space of named axes.
 
 The native module :mod:`nuvra.semv_core` holds the three per-call functions
 ``get_semantic_vector_c``, ``vectorize_text_c`` and ``cosine_similarity_c``.
 The batch functions below (from :mod:`nuvra.batch`) give the same results for
 whole columns at once, as numpy arrays, on several threads without the
-interpreter lock. They load on first use, so that ``import nuvra.semv_core``
-imports neither them nor numpy.
+interpreter lock. :class:`Space` (from :mod:`nuvra.space`) is a space of the
+user's own axes and keywords, from Python or from a file, which every batch
+function takes as ``space=``; ``Space.default()`` is the fixed space. They load
+on first use, so that ``import nuvra.semv_core`` imports neither them nor numpy.
 """
 
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     from nuvra.batch import cosine_similarities, most_similar, vectorize_lines, vectorize_texts, word_vectors
+    from nuvra.space import Space, SpaceError
 
-__all__ = ["cosine_similarities", "most_similar", "vectorize_lines", "vectorize_texts", "word_vectors"]
+__all__ = [
+    "Space",
+    "SpaceError",
+    "cosine_similarities",
+    "most_similar",
+    "vectorize_lines",
+    "vectorize_texts",
+    "word_vectors",
+]
+_SPACE = frozenset(__all__[:2])
+_BATCH = frozenset(__all__[2:])
 
 
 def __getattr__(name: str) -> object:
-    if name in __all__:
+    if name in _BATCH:
         from nuvra import batch
 
         return getattr(batch, name)
+    if name in _SPACE:
+        from nuvra import space
+
+        return getattr(space, name)
+    if name in ("batch", "space"):  # the submodules, on first use as attributes
+        import importlib
+
+        return importlib.import_module(f"nuvra.{name}")
     raise AttributeError(f"module 'nuvra' has no attribute {name!r}")
 
 

@@ -13,7 +13,7 @@ import importlib
 import os
 from array import array
 from collections.abc import Buffer
-from typing import TYPE_CHECKING, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
 from nuvra import _batch
 
@@ -64,7 +64,7 @@ def byte_decodings(name: str) -> list[str | None] | None:
     return [None if c == "\ufffe" else c for c in table]
 
 
-def line_check(encoding: str, errors: str) -> Literal["utf-8", False] | bytes | None:
+def line_check(encoding: str, errors: str, fold: bool = False) -> Literal["utf-8", False] | bytes | None:
     """How vectorize_lines may read the bytes of a line as they are, or False when it may not.
 
     The bytes of a line may stand for its code points when every byte that
@@ -73,7 +73,12 @@ def line_check(encoding: str, errors: str) -> Literal["utf-8", False] | bytes | 
     cannot decode are either replaced by a non-token character or checked for.
     The result is None (no check), "utf-8" (decode lines that are not valid
     UTF-8) or a table of 256 bytes (decode lines that hold a marked byte).
+    A space that folds Turkish letters reads no bytes in place: a Turkish
+    letter (two bytes in UTF-8, one in a code page) folds to a token character,
+    and only the engine's text columns fold.
     """
+    if fold:
+        return False
     name = codecs.lookup(encoding).name
     if name == "utf-8":
         # A valid sequence of two bytes or more is a non-ASCII code point.
@@ -108,29 +113,40 @@ def zeros(n: int) -> array[float]:
     return array("d", [0.0]) * n
 
 
-def filled(column: _batch.Column, threads: int) -> array[float]:
-    """The column's vectors: x, y and z of each row in turn."""
-    out = zeros(3 * len(column))
-    column.fill(out, threads)
+def filled(column: _batch.Column, threads: int, space: Any = None) -> array[float]:
+    """The column's vectors: the k components of each row in turn (k = 3 for no space)."""
+    if space is None:
+        out = zeros(3 * len(column))
+        column.fill(out, threads)
+    else:
+        out = zeros(space.k * len(column))
+        column.fill(out, threads, space)
     return out
 
 
-def matrix(vectors: array[float]) -> np.ndarray:
-    """Vectors as an (n, 3) float64 numpy array over the same memory (numpy is imported only here)."""
+def matrix(vectors: array[float], k: int = 3) -> np.ndarray:
+    """Vectors as an (n, k) float64 numpy array over the same memory (numpy is imported only here)."""
     import numpy as np
 
-    return np.frombuffer(vectors, dtype=np.float64).reshape(len(vectors) // 3, 3)
+    return np.frombuffer(vectors, dtype=np.float64).reshape(len(vectors) // k, k)
 
 
 def line_vectors(
-    data: Buffer, check: Literal["utf-8", False] | bytes | None, encoding: str, errors: str, threads: int
+    data: Buffer,
+    check: Literal["utf-8", False] | bytes | None,
+    encoding: str,
+    errors: str,
+    threads: int,
+    space: Any = None,
 ) -> array[float]:
-    """The vectors of the lines of data, as vectorize_lines gives them; check is line_check(encoding, errors)."""
+    """The vectors of the lines of data, as vectorize_lines gives them; check is line_check(encoding, errors).
+
+    space is a native space, or None for the fixed one."""
     if check is False:
-        return text_vectors(decoded_lines(data, encoding, errors), threads)
-    return filled(_batch.lines_column(data, check, encoding, errors), threads)
+        return text_vectors(decoded_lines(data, encoding, errors), threads, space)
+    return filled(_batch.lines_column(data, check, encoding, errors), threads, space)
 
 
-def text_vectors(texts: list[str], threads: int) -> array[float]:
+def text_vectors(texts: list[str], threads: int, space: Any = None) -> array[float]:
     """The vectors of a list of str, as vectorize_texts gives them."""
-    return filled(_batch.sequence_column(texts, False, "vectorize_texts", 0, None), threads)
+    return filled(_batch.sequence_column(texts, False, "vectorize_texts", 0, None), threads, space)

@@ -12,6 +12,10 @@ dtype ``U`` or object, a pandas Series, or any object with
 arrays, polars Series, ...) holding ``string``, ``large_string`` or
 ``string_view``. None, NaN, ``pandas.NA`` and Arrow nulls are missing values:
 their row is NaN.
+
+Each takes ``space=``: None (the fixed space of :mod:`nuvra.semv_core`), a
+:class:`nuvra.Space`, or the name of a bundled space. Results have one column
+per axis of the space, shape (n, k).
 """
 
 from __future__ import annotations
@@ -26,6 +30,7 @@ import numpy as np
 
 from nuvra import _batch, _lines
 from nuvra.semv_core import vectorize_text_c
+from nuvra.space import Space, bundled_names, fold_word
 
 __all__ = ["cosine_similarities", "most_similar", "vectorize_lines", "vectorize_texts", "word_vectors"]
 
@@ -145,60 +150,120 @@ def _sequence_chunk(part: list[object], base: int, words: bool, name: str) -> _b
     return _batch.sequence_column(part, words, name, base, _missing_marker())
 
 
-def _vectors(texts: object, words: bool, workers: object, name: str) -> np.ndarray:
+def _space_of(space: object, name: str) -> Space | None:
+    """The space to score in: None for the fixed space, which runs the engine's own path."""
+    if space is None:
+        return None
+    if isinstance(space, str):
+        if space not in bundled_names():
+            raise ValueError(
+                f"{name}() got space={space!r}, which is not a bundled space ({', '.join(bundled_names())});"
+                " for a file, pass nuvra.Space.load(path)"
+            )
+        space = Space.load(space)
+    if not isinstance(space, Space):
+        raise TypeError(
+            f"{name}() expected space= as a nuvra.Space or a bundled space's name, got {type(space).__name__}"
+        )
+    return None if space._native.fixed else space
+
+
+def _words_in_python(words: object, space: Space, name: str) -> list[object]:
+    """The words as a list, each str folded, lower-cased and stripped as the space does it; other items kept."""
+    source = _source(words, name)
+    if isinstance(source, _batch.ArrowSource):
+        for method in ("to_pylist", "to_list"):
+            if hasattr(words, method):
+                items = list(getattr(words, method)())
+                break
+        else:
+            items = list(words)  # type: ignore[call-overload]
+    elif isinstance(source, np.ndarray):
+        items = source.tolist()
+    elif _is_pandas_series(words):
+        items = words.tolist()  # type: ignore[attr-defined]
+    else:
+        items = list(source)  # type: ignore[call-overload]
+    fold = space._fold
+    return [fold_word(item, fold) if isinstance(item, str) else item for item in items]
+
+
+def _fill(column: _batch.Column, out: np.ndarray, threads: int, space: Space | None) -> None:
+    if space is None:
+        column.fill(out, threads)
+    else:
+        column.fill(out, threads, space._native)
+
+
+def _vectors(texts: object, words: bool, workers: object, name: str, space: object) -> np.ndarray:
     threads = _lines.thread_count(workers)
+    scored = _space_of(space, name)
+    k = 3 if scored is None else scored.k
+    if words and scored is not None:
+        texts = _words_in_python(texts, scored, name)
     parts = []
     for _, column in _columns(texts, words, name, None):
-        out = np.empty((len(column), 3), dtype=np.float64)
-        column.fill(out, threads)
+        out = np.empty((len(column), k), dtype=np.float64)
+        _fill(column, out, threads, scored)
         parts.append(out)
     return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
 
-def vectorize_texts(texts: Iterable[str | None], *, workers: int = 1) -> np.ndarray:
-    """The vectors of many texts, as a C-contiguous float64 array of shape (n, 3).
+def vectorize_texts(texts: Iterable[str | None], *, workers: int = 1, space: Space | str | None = None) -> np.ndarray:
+    """The vectors of many texts, as a C-contiguous float64 array of shape (n, k).
 
-    Row i is, bit for bit, ``vectorize_text_c(texts[i])``; a missing value
-    (None, NaN, ``pandas.NA``, an Arrow null) gives a row of NaN. Any other
-    item that is not a str raises TypeError, naming its index and type.
-    ``workers`` threads score the texts with the interpreter lock released;
-    -1 uses every core this process may use. The result is the same for any
-    number of workers.
+    Row i is, bit for bit, ``space.text_vector(texts[i])`` (for no space,
+    ``vectorize_text_c(texts[i])``); a missing value (None, NaN,
+    ``pandas.NA``, an Arrow null) gives a row of NaN. Any other item that is
+    not a str raises TypeError, naming its index and type. ``workers``
+    threads score the texts with the interpreter lock released; -1 uses every
+    core this process may use. The result is the same for any number of
+    workers. ``space`` is a :class:`nuvra.Space` or a bundled space's name;
+    None is the fixed space, and k is 3.
     """
-    return _vectors(texts, False, workers, "vectorize_texts")
+    return _vectors(texts, False, workers, "vectorize_texts", space)
 
 
-def word_vectors(words: Iterable[str | None], *, workers: int = 1) -> np.ndarray:
-    """The vectors of many words, as a C-contiguous float64 array of shape (n, 3).
+def word_vectors(words: Iterable[str | None], *, workers: int = 1, space: Space | str | None = None) -> np.ndarray:
+    """The vectors of many words, as a C-contiguous float64 array of shape (n, k).
 
-    Row i is, bit for bit, ``get_semantic_vector_c(words[i])``. Missing values,
-    bad items and ``workers`` are as for :func:`vectorize_texts`. Words that the
-    native code cannot lower-case in place (beyond Latin Extended-A) are
-    normalised by ``str.lower`` and ``str.strip`` first, with the lock held.
+    Row i is, bit for bit, ``space.word_vector(words[i])`` (for no space,
+    ``get_semantic_vector_c(words[i])``). Missing values, bad items, ``workers``
+    and ``space`` are as for :func:`vectorize_texts`. Words that the native
+    code cannot lower-case in place (beyond Latin Extended-A) are normalised
+    by ``str.lower`` and ``str.strip`` first, with the lock held; so are all
+    words for a space other than the fixed one.
     """
-    return _vectors(words, True, workers, "word_vectors")
+    return _vectors(words, True, workers, "word_vectors", space)
 
 
-def _float_rows(rows: tuple[object, ...], name: str) -> np.ndarray:
-    """Rows of 3 numbers as an (n, 3) float64 array, each number read as cosine_similarity_c reads it."""
-    out = np.empty((len(rows), 3), dtype=np.float64)
-    _batch.float_rows(rows, out, name)
-    return out
+def _float_rows(rows: tuple[object, ...], name: str, k: int = 3) -> np.ndarray:
+    """Rows of k numbers as an (n, k) float64 array; for k = 3 each number is read as cosine_similarity_c reads it."""
+    if k == 3:
+        out = np.empty((len(rows), 3), dtype=np.float64)
+        _batch.float_rows(rows, out, name)
+        return out
+    try:
+        array = np.array(rows, dtype=np.float64).reshape(len(rows), -1) if rows else np.empty((0, k))
+    except (TypeError, ValueError):
+        raise TypeError(f"{name}() expected rows of {k} numbers") from None
+    if array.shape[1] != k:
+        raise ValueError(f"{name}() expected vectors of shape (n, {k}), got shape {array.shape}")
+    return array
 
 
-def _query_components(query: object, name: str) -> tuple[float, float, float]:
+def _query_components(query: object, name: str, k: int = 3) -> tuple[float, ...]:
     try:
         components = tuple(query)  # type: ignore[call-overload]
     except TypeError:
-        raise TypeError(f"{name}() expected the query as 3 numbers, got {type(query).__name__}") from None
-    if len(components) != 3:
-        raise ValueError(f"{name}() expected the query as 3 numbers, got {len(components)}")
-    q = _float_rows((components,), name)[0]
-    return float(q[0]), float(q[1]), float(q[2])
+        raise TypeError(f"{name}() expected the query as {k} numbers, got {type(query).__name__}") from None
+    if len(components) != k:
+        raise ValueError(f"{name}() expected the query as {k} numbers, got {len(components)}")
+    return tuple(float(x) for x in _float_rows((components,), name, k)[0])
 
 
-def _vector_rows(vectors: object, name: str) -> np.ndarray:
-    """vectors as a C-contiguous (n, 3) float64 array."""
+def _vector_rows(vectors: object, name: str, k: int = 3) -> np.ndarray:
+    """vectors as a C-contiguous (n, k) float64 array."""
     if not isinstance(vectors, (list, tuple)) and hasattr(vectors, "__array__"):
         # numpy arrays and what converts to one (DataFrames, tensors, ...).
         vectors = np.asarray(vectors)
@@ -207,63 +272,85 @@ def _vector_rows(vectors: object, name: str) -> np.ndarray:
             # float() of each item gives, as cosine_similarity_c reads it.
             array = np.ascontiguousarray(vectors, dtype=np.float64)
             if array.ndim == 1 and array.size == 0:
-                array = array.reshape(0, 3)
-            if array.ndim != 2 or array.shape[1] != 3:
-                raise ValueError(f"{name}() expected vectors of shape (n, 3), got shape {array.shape}")
+                array = array.reshape(0, k)
+            if array.ndim != 2 or array.shape[1] != k:
+                raise ValueError(f"{name}() expected vectors of shape (n, {k}), got shape {array.shape}")
             return array
     # Anything else item by item, so that a float subclass counts by the value
     # it holds, not by its __float__.
     try:
         rows = tuple(vectors)  # type: ignore[call-overload]
     except TypeError:
-        raise TypeError(f"{name}() expected vectors of shape (n, 3), got {type(vectors).__name__}") from None
-    return _float_rows(rows, name)
+        raise TypeError(f"{name}() expected vectors of shape (n, {k}), got {type(vectors).__name__}") from None
+    return _float_rows(rows, name, k)
 
 
-def _cosines(vectors: np.ndarray, query: tuple[float, float, float]) -> np.ndarray:
+def _cosines(vectors: np.ndarray, query: tuple[float, ...]) -> np.ndarray:
     out = np.empty(len(vectors), dtype=np.float64)
-    _batch.cosines(vectors, *query, out)
+    if len(query) == 3:
+        _batch.cosines(vectors, *query, out)
+    else:
+        _batch.cosines_k(vectors, np.array(query, dtype=np.float64), out)
     return out
 
 
 def cosine_similarities(vectors: Any, query: Sequence[float]) -> np.ndarray:
     """The cosine similarity of each row of ``vectors`` with ``query``, shape (n,).
 
-    ``vectors`` is an (n, 3) array of numbers (numpy, or anything with
-    ``__array__``) or any sequence of rows of 3 numbers, and ``query`` 3 numbers. Item i is, bit for bit,
+    ``query`` is k numbers (k >= 1) and ``vectors`` an (n, k) array of
+    numbers (numpy, or anything with ``__array__``) or any sequence of rows of
+    k numbers. For k = 3, item i is, bit for bit,
     ``cosine_similarity_c(list(vectors[i]), list(query))``: each number is
     read as that function reads it (a float subclass by the value it holds,
-    anything else by ``__float__`` or ``__index__``); a row of NaN gives NaN.
+    anything else by ``__float__`` or ``__index__``). For any k, the dot
+    product and the squared lengths are summed left to right, and a zero dot
+    product or a zero length gives 0.0. A row of NaN gives NaN.
     """
-    array = _vector_rows(vectors, "cosine_similarities")
-    return _cosines(array, _query_components(query, "cosine_similarities"))
+    try:
+        k = len(query)
+    except TypeError:
+        raise TypeError(f"cosine_similarities() expected the query as numbers, got {type(query).__name__}") from None
+    if k < 1:
+        raise ValueError("cosine_similarities() expected the query as at least 1 number, got 0")
+    q = _query_components(query, "cosine_similarities", k)
+    return _cosines(_vector_rows(vectors, "cosine_similarities", k), q)
 
 
 def most_similar(
-    query: str | Sequence[float], texts: Iterable[str | None], *, k: int = 10, workers: int = 1
+    query: str | Sequence[float],
+    texts: Iterable[str | None],
+    *,
+    k: int = 10,
+    workers: int = 1,
+    space: Space | str | None = None,
 ) -> list[tuple[int, float]]:
     """The k texts closest to ``query``, as (index, score) pairs.
 
-    ``query`` is a text or 3 numbers; ``texts`` is any input that
-    :func:`vectorize_texts` takes. The score is the cosine similarity of the
-    text's vector with the query's, as :func:`cosine_similarities` gives it.
-    Pairs are sorted by score descending, then by index; missing values never
-    rank, nor does a NaN score. Any k beyond the number of texts gives them
-    all. The input is read in chunks, so memory stays O(min(k, n) + chunk)
-    however many texts there are.
+    ``query`` is a text or as many numbers as the space has axes; ``texts``
+    is any input that :func:`vectorize_texts` takes, and ``space`` as there.
+    The score is the cosine similarity of the text's vector with the query's,
+    as :func:`cosine_similarities` gives it. Pairs are sorted by score
+    descending, then by index; missing values never rank, nor does a NaN
+    score. Any k beyond the number of texts gives them all. The input is read
+    in chunks, so memory stays O(min(k, n) + chunk) however many texts there
+    are.
     """
     if type(k) is not int or k < 0:
         raise ValueError(f"k must be an int >= 0, got {k!r}")
     threads = _lines.thread_count(workers)
+    scored = _space_of(space, "most_similar")
+    dim = 3 if scored is None else scored.k
     if isinstance(query, str):
-        q = _query_components(vectorize_text_c(query), "most_similar")
+        q = _query_components(
+            vectorize_text_c(query) if scored is None else scored.text_vector(query), "most_similar", dim
+        )
     else:
-        q = _query_components(query, "most_similar")
+        q = _query_components(query, "most_similar", dim)
     best_scores = np.empty(0, dtype=np.float64)
     best_indexes = np.empty(0, dtype=np.int64)
     for base, column in _columns(texts, False, "most_similar", _CHUNK_ROWS):
-        vectors = np.empty((len(column), 3), dtype=np.float64)
-        column.fill(vectors, threads)
+        vectors = np.empty((len(column), dim), dtype=np.float64)
+        _fill(column, vectors, threads, scored)
         # The best so far come first: among equal scores the lower position is the lower index.
         scores = np.concatenate((best_scores, _cosines(vectors, q)))
         indexes = np.concatenate((best_indexes, np.arange(base, base + len(column))))
@@ -272,8 +359,15 @@ def most_similar(
     return [(int(i), float(s)) for s, i in zip(best_scores, best_indexes, strict=True)]
 
 
-def vectorize_lines(data: Buffer, *, encoding: str = "utf-8", errors: str = "strict", workers: int = 1) -> np.ndarray:
-    """The vectors of the lines of a bytes-like object (or an mmap), shape (n, 3).
+def vectorize_lines(
+    data: Buffer,
+    *,
+    encoding: str = "utf-8",
+    errors: str = "strict",
+    workers: int = 1,
+    space: Space | str | None = None,
+) -> np.ndarray:
+    """The vectors of the lines of a bytes-like object (or an mmap), shape (n, k).
 
     The lines are those of ``data.decode(encoding, errors).split("\\n")``, with
     no empty last line after a final "\\n" (so ``b""`` has none); a trailing
@@ -282,11 +376,14 @@ def vectorize_lines(data: Buffer, *, encoding: str = "utf-8", errors: str = "str
     the bytes are read in place, without a str per line; only a line with
     bytes the codec cannot decode is decoded, and under ``errors="strict"``
     it raises UnicodeDecodeError with a note naming the line. Other encodings
-    are decoded whole first.
+    are decoded whole first. ``space`` is as for :func:`vectorize_texts`.
     """
     threads = _lines.thread_count(workers)
+    scored = _space_of(space, "vectorize_lines")
     if isinstance(data, str):
         raise TypeError("vectorize_lines() expected bytes, got str: use vectorize_texts(text.split('\\n'))")
     codecs.lookup(encoding)  # LookupError for an unknown encoding
     codecs.lookup_error(errors)  # LookupError for an unknown handler
-    return _lines.matrix(_lines.line_vectors(data, _lines.line_check(encoding, errors), encoding, errors, threads))
+    native, k = (None, 3) if scored is None else (scored._native, scored.k)
+    check = _lines.line_check(encoding, errors, fold=scored is not None and scored._fold)
+    return _lines.matrix(_lines.line_vectors(data, check, encoding, errors, threads, native), k)

@@ -278,7 +278,7 @@ def test_cosines_take_array_likes_of_numbers():
     assert nuvra.cosine_similarities(np.empty((0, 3)), [1, 0, 0]).shape == (0,)
     with pytest.raises(ValueError, match=r"shape \(n, 3\)"):
         nuvra.cosine_similarities([[1, 2]], [1, 2, 3])
-    with pytest.raises(ValueError, match="3 numbers, got 2"):
+    with pytest.raises(ValueError, match=r"shape \(n, 2\) for a query of 2, got shape \(1, 3\)"):
         nuvra.cosine_similarities([[1, 2, 3]], [1, 2])
 
 

@@ -19,6 +19,7 @@ import sys
 import termios
 import time
 
+import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -50,14 +51,14 @@ def test_vectors_in_every_format(log):
     table = nuvra("vectors", str(log))
     assert table.returncode == 0 and table.stderr == b""
     lines = table.stdout.decode().splitlines()
-    assert lines[0].split() == ["x", "y", "z", "axis", "text"]
+    assert lines[0].split() == ["fault", "security", "data", "axis", "text"]
     assert lines[1].split()[3:] == ["fault", "ERROR:", "disk", "write", "failed"]
     assert [line.split()[3] for line in lines[1:]] == ["fault", "security", "none", "data"]
     rows = [json.loads(line) for line in nuvra("vectors", str(log), "--format", "jsonl").stdout.splitlines()]
     assert [r["text"] for r in rows][:2] == ["ERROR: disk write failed", "login denied for admin"]
-    assert [rows[0]["x"], rows[0]["y"], rows[0]["z"]] == vectorize_text_c("ERROR: disk write failed")
+    assert [rows[0]["fault"], rows[0]["security"], rows[0]["data"]] == vectorize_text_c("ERROR: disk write failed")
     csv_lines = nuvra("vectors", str(log), "--format", "csv").stdout.decode().splitlines()
-    assert csv_lines[0] == "x,y,z,axis,text"
+    assert csv_lines[0] == "fault,security,data,axis,text"
     assert csv_lines[1].split(",")[:3] == [repr(x) for x in vectorize_text_c("ERROR: disk write failed")]
 
 
@@ -85,7 +86,8 @@ def test_similar_ranks_by_cosine(log):
 
 def test_word_vectors():
     rows = [json.loads(x) for x in nuvra("word", "passwd", "bread", "--format", "jsonl").stdout.splitlines()]
-    assert [[r["x"], r["y"], r["z"]] for r in rows] == [get_semantic_vector_c("passwd"), get_semantic_vector_c("bread")]
+    vectors = [[r["fault"], r["security"], r["data"]] for r in rows]
+    assert vectors == [get_semantic_vector_c("passwd"), get_semantic_vector_c("bread")]
     assert [r["axis"] for r in rows] == ["security", "data"]
 
 
@@ -147,6 +149,9 @@ def test_dominant_axis():
     assert cli.dominant_axis([0.0, 0.0, 0.0]) == "none"
     assert cli.dominant_axis([0.5, 0.5, 0.1]) == "fault"
     assert cli.dominant_axis([0.0, 0.2, 0.9]) == "data"
+    assert cli.dominant_axis([0.0, 0.3, 0.3, 0.1], ["a", "b", "c", "d"]) == "b"
+    vectors = np.array([[0.0, 0.3, 0.3, 0.1], [0.0, 0.0, 0.0, 0.0], [0.0, 0.0, 0.0, 1e-300]])
+    assert cli.dominant_axes(vectors, ["a", "b", "c", "d"]) == ["b", "none", "d"]
 
 
 def test_plot(tmp_path, log):
@@ -326,12 +331,17 @@ def test_blocks_are_whole_lines_however_the_bytes_arrive(monkeypatch, pipe):
     assert all(b.endswith(b"\n") for b in blocks[:-1])
 
 
-def test_similar_and_word_start_without_numpy(log):
+def test_similar_and_word_start_without_numpy(log, tmp_path):
     # numpy's import is most of a short run's time: only vectors and plot need it.
+    space = tmp_path / "s.toml"
+    space.write_text("[axes.fault]\nkeywords = ['error', 'fail']\n[axes.data]\nkeywords = ['disk']\n")
     result = run_python(f"""
         import sys
         from nuvra.cli import main
         assert main(["similar", "disk error", {str(log)!r}]) == 0 and main(["word", "disk"]) == 0
+        assert main(["similar", "disk error", {str(log)!r}, "--space", {str(space)!r}]) == 0
+        assert main(["explain", "disk error", "--space", {str(space)!r}]) == 0
+        assert main(["word", "--explain", "error"]) == 0 and main(["space", "show"]) == 0
         print("numpy" in sys.modules)
     """)
     assert result.returncode == 0 and result.stdout.splitlines()[-1] == "False", result.stderr
@@ -445,7 +455,7 @@ def test_lines_that_arrive_slowly_are_not_held_back():
     proc.stdin.write(b"error one\n")
     proc.stdin.flush()
     header, row = proc.stdout.readline(), proc.stdout.readline()
-    assert header == b"x,y,z,axis,text\n" and row == b"1.0,0.0,0.0,fault,error one\n"
+    assert header == b"fault,security,data,axis,text\n" and row == b"1.0,0.0,0.0,fault,error one\n"
     proc.stdin.close()
     assert proc.wait(timeout=60) == 0
     proc.stdout.close()

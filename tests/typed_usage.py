@@ -19,3 +19,16 @@ scores: np.ndarray = nuvra.cosine_similarities(vectors, [1.0, 0.0, 0.0])
 top: list[tuple[int, float]] = nuvra.most_similar("error", ["disk error"], k=1)
 nearest: list[tuple[int, float]] = nuvra.most_similar((0.0, 1.0, 0.0), np.array(["login"]))
 print(vectors, words, lines, scores, top, nearest)
+
+space: nuvra.Space = nuvra.Space({"net": ["network", "socket"], "pay": {"keywords": ["payment"], "threshold": 0.5}})
+loaded: nuvra.Space = nuvra.Space.load("default")
+space_vector: list[float] = space.word_vector("socket") + space.text_vector("socket closed")
+in_space: np.ndarray = nuvra.vectorize_texts(["socket closed"], space=space)
+by_name: np.ndarray = nuvra.word_vectors(["error"], space="default")
+explained: list[nuvra.space.Match] = space.explain("socket closed")
+names: tuple[str, ...] = space.axes
+print(space_vector, in_space, by_name, explained[0].keyword, names, space.keywords("net"), space.threshold("net"))
+try:
+    nuvra.Space({"a": ["A"]})
+except nuvra.SpaceError as e:
+    problems: list[str] = e.problems

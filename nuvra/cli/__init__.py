@@ -1,9 +1,16 @@
 """The nuvra command: semantic vectors of log lines, words and texts.
 
-    nuvra vectors [FILE ...]            x, y, z and the dominant axis of each line
+    nuvra vectors [FILE ...]            each line's component on every axis, and its dominant axis
     nuvra similar QUERY [FILE ...] -k N the N lines most similar to QUERY
-    nuvra word WORD ...                 word vectors
+    nuvra word WORD ...                 word vectors (--explain: which keyword matched)
+    nuvra explain TEXT ...              which token matched which keyword, how, with what score
     nuvra plot [FILE ...] -o out.png    the lines in the semantic space (needs matplotlib)
+    nuvra space show [NAME|FILE]        a space's axes, thresholds, options and keywords
+    nuvra space check FILE              checks a space file: exit 0, or 2 with every problem
+
+Every command takes --space NAME|FILE (a bundled space or a .toml or .json
+file), or the space named by the environment variable NUVRA_SPACE; without
+either, the fixed space of faults, security and data.
 
 FILE may be "-" for standard input, and may be compressed (gzip, xz, bzip2).
 With no FILE, standard input is read, or the bundled sample log when standard
@@ -28,7 +35,7 @@ from nuvra.cli.inputs import Block, Source, blocks_of, check_encoding, check_rea
 from nuvra.cli.output import Output
 from nuvra.cli.progress import Progress
 from nuvra.cli.terminal import discard_output, escape_for_terminal, print_out, say, standard_output, write_failed
-from nuvra.semv_core import get_semantic_vector_c, vectorize_text_c
+from nuvra.space import Space, SpaceError
 
 if TYPE_CHECKING:
     import numpy as np
@@ -36,17 +43,20 @@ if TYPE_CHECKING:
 # numpy is imported by the commands that need it, not here: similar and word
 # start without it.
 AXES = ("fault", "security", "data")
+SPACE_VARIABLE = "NUVRA_SPACE"
+# Columns of the output that an axis may not be named after.
+RESERVED_COLUMNS = frozenset({"axis", "file", "line", "where", "score", "text", "word"})
 
 __all__ = ["dominant_axis", "main", "run"]
 
 
-def dominant_axis(vector: Sequence[float]) -> str:
-    """The axis of the largest component, X before Y before Z on ties; "none" for zero."""
-    best = max(range(3), key=lambda i: (vector[i], -i))
-    return AXES[best] if vector[best] > 0.0 else "none"
+def dominant_axis(vector: Sequence[float], names: Sequence[str] = AXES) -> str:
+    """The axis of the largest component, the first on ties; "none" for zero."""
+    best = max(range(len(names)), key=lambda i: (vector[i], -i))
+    return names[best] if vector[best] > 0.0 else "none"
 
 
-def dominant_axes(vectors: np.ndarray) -> list[str]:
+def dominant_axes(vectors: np.ndarray, names: Sequence[str] = AXES) -> list[str]:
     """dominant_axis of each row: argmax takes the first of equal components."""
     import numpy as np
 
@@ -54,7 +64,30 @@ def dominant_axes(vectors: np.ndarray) -> list[str]:
         return []
     best = np.argmax(vectors, axis=1)
     positive = vectors[np.arange(len(vectors)), best] > 0.0
-    return np.array([*AXES, "none"])[np.where(positive, best, 3)].tolist()  # type: ignore[no-any-return]
+    labels = np.array([*names, "none"], dtype=object)
+    return labels[np.where(positive, best, len(names))].tolist()  # type: ignore[no-any-return]
+
+
+def load_space(value: str | None, check_columns: bool = True) -> Space:
+    """The space a command runs in: --space, else $NUVRA_SPACE, else the fixed space."""
+    origin = "--space"
+    if value is None:
+        value, origin = os.environ.get(SPACE_VARIABLE) or None, SPACE_VARIABLE
+    if value is None:
+        return Space.default()
+    try:
+        space = Space.load(value)
+    except SpaceError as e:
+        where = "" if origin == "--space" else f" (from {SPACE_VARIABLE})"
+        raise UserError(f"nuvra: {e}{where}", EXIT_USAGE) from None
+    clashes = sorted(RESERVED_COLUMNS.intersection(space.axes))
+    if check_columns and clashes:
+        raise UserError(
+            f"nuvra: {value}: an axis named {clashes[0]!r} would clash with the column of that name;"
+            f" the command's columns are {', '.join(sorted(RESERVED_COLUMNS))}",
+            EXIT_USAGE,
+        )
+    return space
 
 
 class Run:
@@ -62,6 +95,7 @@ class Run:
 
     def __init__(self, args: argparse.Namespace) -> None:
         self.args = args
+        self.space: Space = args.space_object
         self.encoding = check_encoding(args.encoding, args.errors)
         self.sources = choose_sources(args.files, args.sample)
         check_readable(self.sources)
@@ -78,7 +112,9 @@ class Run:
             for source in self.sources:
                 with opened(source) as (stream, raw):
                     position = _position(raw)
-                    for block in blocks_of(source, stream, self.encoding, self.args.errors, self.args.workers):
+                    for block in blocks_of(
+                        source, stream, self.encoding, self.args.errors, self.args.workers, self.space
+                    ):
                         now = _position(raw)
                         self.progress.advance(
                             now - position if now is not None and position is not None else 0, len(block)
@@ -106,7 +142,7 @@ class Run:
         return ["file", "line"] if self.several else ["line"]
 
     def output(self, columns: Sequence[str]) -> Output:
-        return Output(self.args.format, columns, standard_output(), self.progress.around_write)
+        return Output(self.args.format, columns, standard_output(), self.progress.around_write, self.space.axes)
 
 
 def _position(raw: object) -> int | None:
@@ -125,12 +161,13 @@ def command_vectors(args: argparse.Namespace) -> None:
     standard_output()  # closed: said before any input is read
     run = Run(args)
     where = run.location_columns() if args.line_number else []
-    out = run.output([*where, "x", "y", "z", "axis", "text"])
+    names = run.space.axes
+    out = run.output([*where, *names, "axis", "text"])
     for block in run.blocks():
         v = block.matrix()
         columns: dict[str, Sequence[object]] = {**run.location(block, range(len(block)))} if where else {}
-        columns |= {"x": v[:, 0].tolist(), "y": v[:, 1].tolist(), "z": v[:, 2].tolist()}
-        columns |= {"axis": dominant_axes(v), "text": block.texts()}
+        columns |= {name: v[:, i].tolist() for i, name in enumerate(names)}
+        columns |= {"axis": dominant_axes(v, names), "text": block.texts()}
         out.write_block(columns)
 
 
@@ -165,10 +202,13 @@ class Ranking:
     def add_all(self, blocks: Iterable[Block], query: Sequence[float]) -> None:
         """Adds every block's lines, scored against query. No block outlives this call: the
         lines kept are decoded, and the rows are written without the bytes of the last block."""
-        x, y, z = query
         for block in blocks:
             scores = _lines.zeros(len(block))
-            _batch.cosines(block.vectors, x, y, z, scores)
+            if len(query) == 3:
+                _batch.cosines(block.vectors, query[0], query[1], query[2], scores)
+            else:  # the rows as an (n, k) buffer, without numpy
+                rows = memoryview(block.vectors).cast("B").cast("d", (len(block), len(query)))
+                _batch.cosines_k(rows, array("d", query), scores)
             self.add(block, scores)
 
     def count(self, scores: array[float], rows: list[int], ties: int) -> None:
@@ -199,8 +239,8 @@ def command_similar(args: argparse.Namespace) -> None:
             f"nuvra: ranking {source} against the text {args.query!r}, which is also the name of a file;"
             f" to rank that file, give a query first: nuvra similar QUERY {args.query}"
         )
-    query = vectorize_text_c(args.query)
-    if query == [0.0, 0.0, 0.0]:
+    query = run.space.text_vector(args.query)
+    if not any(query):
         raise UserError(
             f"nuvra: the query {args.query!r} matches no keyword, so every line would score 0", EXIT_NOTHING
         )
@@ -228,18 +268,77 @@ def command_similar(args: argparse.Namespace) -> None:
         )
 
 
+EXPLAIN_COLUMNS = ["token", "start", "axis", "keyword", "how", "score"]
+
+
 def command_word(args: argparse.Namespace) -> None:
-    out = Output(args.format, ["x", "y", "z", "axis", "word"], standard_output(), contextlib.nullcontext)
-    vectors = [get_semantic_vector_c(w) for w in args.words]
-    out.write_block(
-        {
-            "x": [v[0] for v in vectors],
-            "y": [v[1] for v in vectors],
-            "z": [v[2] for v in vectors],
-            "axis": [dominant_axis(v) for v in vectors],
-            "word": args.words,
-        }
-    )
+    space: Space = args.space_object
+    if args.explain:
+        records = [(w, m) for w in args.words for m in space.explain_word(w)]
+        write_explained(args, ["token", *EXPLAIN_COLUMNS[2:], "word"], records)
+        return
+    names = space.axes
+    out = Output(args.format, [*names, "axis", "word"], standard_output(), contextlib.nullcontext, names)
+    vectors = [space.word_vector(w) for w in args.words]
+    columns: dict[str, Sequence[object]] = {name: [v[i] for v in vectors] for i, name in enumerate(names)}
+    out.write_block(columns | {"axis": [dominant_axis(v, names) for v in vectors], "word": args.words})
+
+
+def write_explained(args: argparse.Namespace, columns: list[str], records: Sequence[tuple[object, object]]) -> None:
+    """Rows of matches (from Space.explain or explain_word); the column "input" or "word" is what each came from."""
+    out = Output(args.format, columns, standard_output(), contextlib.nullcontext)
+    values: dict[str, list[object]] = {c: [] for c in columns}
+    for source, match in records:
+        for c in columns:
+            values[c].append(source if c in ("input", "word") else getattr(match, c))
+    out.write_block(values)
+    if not records:
+        raise UserError("nuvra: no token matched a keyword", EXIT_NOTHING)
+
+
+def command_explain(args: argparse.Namespace) -> None:
+    space: Space = args.space_object
+    several = len(args.texts) > 1
+    records = [(i, m) for i, text in enumerate(args.texts, 1) for m in space.explain(text)]
+    if several:
+        write_explained(args, ["input", *EXPLAIN_COLUMNS], records)
+    else:
+        out = Output(args.format, EXPLAIN_COLUMNS, standard_output(), contextlib.nullcontext)
+        out.write_block({c: [getattr(m, c) for _, m in records] for c in EXPLAIN_COLUMNS})
+        if not records:
+            raise UserError(f"nuvra: no token of {args.texts[0]!r} matched a keyword", EXIT_NOTHING)
+
+
+def command_space_show(args: argparse.Namespace) -> None:
+    space = load_space(args.name, check_columns=False) if args.name else args.space_object
+    if args.toml:
+        print_out(space.to_toml().removesuffix("\n"))
+        return
+    options = [f"split = {space.split}" if space.split else "", f"fold = {space.fold}" if space.fold else ""]
+    options = [o for o in options if o]
+    total = sum(len(space.keywords(a)) for a in space.axes)
+    head = f"space {space.name}" if space.name is not None else "space"
+    lines = [f"{head}: {space.k} axes, {total} keywords" + (f"; {', '.join(options)}" if options else "")]
+    for axis in space.axes:
+        keywords = space.keywords(axis)
+        lines.append(f"{axis} (threshold {space.threshold(axis)!r}, {len(keywords)} keywords):")
+        line = " "
+        for keyword in keywords:
+            if len(line) + len(keyword) + 1 > 78:
+                lines.append(line)
+                line = " "
+            line += " " + keyword
+        lines.append(line)
+    print_out("\n".join(escape_for_terminal(line) for line in lines))
+
+
+def command_space_check(args: argparse.Namespace) -> None:
+    try:
+        space = Space.load(args.file)
+    except SpaceError as e:
+        raise UserError(f"nuvra: {e}", EXIT_USAGE) from None
+    total = sum(len(space.keywords(a)) for a in space.axes)
+    print_out(escape_for_terminal(f"{args.file}: ok: {space.k} axes ({', '.join(space.axes)}), {total} keywords"))
 
 
 def command_plot(args: argparse.Namespace) -> None:
@@ -247,10 +346,10 @@ def command_plot(args: argparse.Namespace) -> None:
 
     plot.check_output(args.output)
     run = Run(args)
-    densities = plot.Densities()
+    densities = plot.Densities(run.space.axes)
     for block in run.blocks():
         vectors = block.matrix()
-        densities.add(vectors, dominant_axes(vectors))
+        densities.add(vectors, dominant_axes(vectors, run.space.axes))
     plot.draw(densities, title_of(run.sources), args.output)
     say(f"nuvra: wrote {args.output} ({densities.count:,} lines)")
 
@@ -386,8 +485,8 @@ class CommandParser(Parser):
 def parser() -> argparse.ArgumentParser:
     top = Parser(
         prog="nuvra",
-        description="Place log lines, messages and words in a semantic space of faults (x), "
-        "security (y) and data (z), and compare them.",
+        description="Place log lines, messages and words in a semantic space (by default of faults, "
+        "security and data; --space for another), and compare them.",
     )
     top.add_argument("--version", action=VersionAction, help="show the version and exit")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=CommandParser)
@@ -416,9 +515,18 @@ def parser() -> argparse.ArgumentParser:
     def add_format(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("--format", choices=["table", "csv", "jsonl"], default="table", help="output format")
 
+    def add_space(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--space",
+            metavar="NAME|FILE",
+            help=f"the space: a bundled space's name or a .toml or .json file (default: ${SPACE_VARIABLE}, "
+            "else the fixed space of faults, security and data)",
+        )
+
     sub = commands.add_parser("vectors", help="the vector and dominant axis of each line")
     add_input(sub)
     add_format(sub)
+    add_space(sub)
     sub.add_argument(
         "-n", "--line-number", action="store_true", help="show where each line came from (LINE, or FILE:LINE)"
     )
@@ -433,6 +541,7 @@ def parser() -> argparse.ArgumentParser:
     sub.add_argument("query", metavar="QUERY", help="the query text")
     add_input(sub)
     add_format(sub)
+    add_space(sub)
     sub.add_argument("-k", type=_count, default=5, help="how many lines (default 5)")
     sub.add_argument("--no-location", action="store_true", help="leave out where each line came from")
     sub.set_defaults(run=command_similar)
@@ -440,10 +549,36 @@ def parser() -> argparse.ArgumentParser:
     sub = commands.add_parser("word", help="word vectors")
     sub.add_argument("words", nargs="+", metavar="WORD")
     add_format(sub)
+    add_space(sub)
+    sub.add_argument("--explain", action="store_true", help="which keyword gave each word its score, and how")
     sub.set_defaults(run=command_word)
+
+    sub = commands.add_parser(
+        "explain",
+        help="which token matched which keyword",
+        description="Each token of each TEXT that scored, on which axis, by which keyword, how "
+        "(prefix or bigrams) and with what score, in token order. start counts code points.",
+    )
+    sub.add_argument("texts", nargs="+", metavar="TEXT")
+    add_format(sub)
+    add_space(sub)
+    sub.set_defaults(run=command_explain)
+
+    sub = commands.add_parser("space", help="show a space, or check a space file")
+    sub.intermixed = False  # its actions take the options anywhere
+    spaces = sub.add_subparsers(dest="space_command", required=True, metavar="ACTION", parser_class=CommandParser)
+    show = spaces.add_parser("show", help="a space's axes, thresholds, options and keywords")
+    show.add_argument("name", nargs="?", metavar="NAME|FILE", help="the space (default: --space, $NUVRA_SPACE)")
+    show.add_argument("--toml", action="store_true", help="write it as a space file")
+    add_space(show)
+    show.set_defaults(run=command_space_show)
+    check = spaces.add_parser("check", help="check a space file: exit 0, or 2 with every problem found")
+    check.add_argument("file", metavar="FILE")
+    check.set_defaults(run=command_space_check, space=None)
 
     sub = commands.add_parser("plot", help="a picture of the lines in the semantic space")
     add_input(sub)
+    add_space(sub)
     sub.add_argument("-o", "--output", required=True, help="the image to write (.png, .svg, .pdf, ...)")
     sub.set_defaults(run=command_plot, format="table")
     return top
@@ -452,6 +587,8 @@ def parser() -> argparse.ArgumentParser:
 def main(argv: Iterable[str] | None = None) -> int:
     try:
         args = parser().parse_args(None if argv is None else list(argv))
+        if args.run is not command_space_check:
+            args.space_object = load_space(args.space, check_columns=args.run is not command_space_show)
         args.run(args)
         if sys.stdout is not None:
             try:

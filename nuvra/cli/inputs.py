@@ -21,6 +21,8 @@ from nuvra.cli.terminal import say
 if TYPE_CHECKING:
     import numpy as np
 
+    from nuvra.space import Space
+
 SAMPLE = "<sample>"
 STDIN = "-"
 # Bytes read at a time: large enough that the batch engine's threads have work,
@@ -228,10 +230,10 @@ def _reader(stream: IO[bytes]) -> Callable[[memoryview], int]:
 
 
 class Block:
-    """Consecutive lines of one source, and their vectors (x, y and z of each line in turn).
+    """Consecutive lines of one source, and their vectors (the k components of each line in turn).
     Its bytes are those of read_blocks, valid until the next block is read."""
 
-    __slots__ = ("data", "encoding", "errors", "first_line", "source", "texts_", "vectors")
+    __slots__ = ("data", "encoding", "errors", "first_line", "k", "source", "texts_", "vectors")
 
     def __init__(
         self,
@@ -242,17 +244,18 @@ class Block:
         data: memoryview | None,
         encoding: str,
         errors: str,
+        k: int = 3,
     ) -> None:
-        self.source, self.first_line, self.vectors = source, first_line, vectors
+        self.source, self.first_line, self.vectors, self.k = source, first_line, vectors, k
         self.texts_ = None if texts is None else [t.removesuffix("\r") for t in texts]
         self.data, self.encoding, self.errors = data, encoding, errors
 
     def __len__(self) -> int:
-        return len(self.vectors) // 3
+        return len(self.vectors) // self.k
 
     def matrix(self) -> np.ndarray:
-        """The vectors as an (n, 3) numpy array, without a copy."""
-        return _lines.matrix(self.vectors)
+        """The vectors as an (n, k) numpy array, without a copy."""
+        return _lines.matrix(self.vectors, self.k)
 
     def texts(self) -> list[str]:
         """The lines as text, each without its "\\r"."""
@@ -304,11 +307,15 @@ def _complete_lines(pending: list[str], text: str) -> list[str]:
     return complete
 
 
-def blocks_of(source: Source, stream: IO[bytes], encoding: str, errors: str, workers: int) -> Iterator[Block]:
-    """The lines of a source in blocks, each vectorised by the batch engine in one call."""
+def blocks_of(
+    source: Source, stream: IO[bytes], encoding: str, errors: str, workers: int, space: Space | None = None
+) -> Iterator[Block]:
+    """The lines of a source in blocks, each vectorised by the batch engine in one call (in space, when given)."""
     line = 1
     threads = _lines.thread_count(workers)
-    check = _lines.line_check(encoding, errors)
+    native = None if space is None or space._native.fixed else space._native
+    k = 3 if native is None else native.k
+    check = _lines.line_check(encoding, errors, fold=native is not None and space is not None and space._fold)
     if check is False:
         # Bytes that are not ASCII-compatible: decoded first, a block at a time. The text of an
         # unfinished line is kept in parts, joined once when its end comes.
@@ -325,19 +332,21 @@ def blocks_of(source: Source, stream: IO[bytes], encoding: str, errors: str, wor
                 ) from None
             complete = _complete_lines(pending, text)
             if complete:
-                yield Block(source, line, _lines.text_vectors(complete, threads), complete, None, encoding, errors)
+                vectors = _lines.text_vectors(complete, threads, native)
+                yield Block(source, line, vectors, complete, None, encoding, errors, k)
                 line += len(complete)
         # A decoder may give text only now, at the end (idna does): its lines are lines too.
         complete = _complete_lines(pending, decoder.decode(b"", final=True))
         if pending:
             complete.append("".join(pending))
         if complete:
-            yield Block(source, line, _lines.text_vectors(complete, threads), complete, None, encoding, errors)
+            vectors = _lines.text_vectors(complete, threads, native)
+            yield Block(source, line, vectors, complete, None, encoding, errors, k)
         return
     for data in read_blocks(source, stream):
         try:
-            vectors = _lines.line_vectors(data, check, encoding, errors, threads)
+            vectors = _lines.line_vectors(data, check, encoding, errors, threads, native)
         except UnicodeDecodeError:
             raise undecodable(source, line, data, encoding, errors) from None
-        yield Block(source, line, vectors, None, data, encoding, errors)
-        line += len(vectors) // 3
+        yield Block(source, line, vectors, None, data, encoding, errors, k)
+        line += len(vectors) // k

@@ -22,7 +22,8 @@ from typing import IO, cast
 
 from nuvra.cli.terminal import escape_for_terminal, write_out
 
-NUMBER_COLUMNS = frozenset({"x", "y", "z", "score"})
+NUMBER_COLUMNS = frozenset({"score"})
+INTEGER_COLUMNS = frozenset({"line", "start", "input"})
 # Rows holding a text longer than this many characters are encoded and written a piece
 # of this size at a time.
 WRITE_CHUNK = 1 << 20
@@ -43,8 +44,21 @@ codecs.register_error("nuvra.bytes_back", _bytes_back_or_backslash)
 class Output:
     """Writes rows, given a block at a time as columns, to a binary stream."""
 
-    def __init__(self, fmt: str, columns: Sequence[str], stream: IO[bytes], around_write: Callable[[], object]):
+    def __init__(
+        self,
+        fmt: str,
+        columns: Sequence[str],
+        stream: IO[bytes],
+        around_write: Callable[[], object],
+        numbers: Sequence[str] = (),
+    ):
+        """numbers: the columns of numbers besides "score" (the axes of the space)."""
         self.fmt, self.columns, self.stream = fmt, list(columns), stream
+        self.numbers = NUMBER_COLUMNS | set(numbers)
+        self.repeating = self.numbers | {"axis"}  # columns whose values repeat from row to row
+        # A number is 8 wide, wider under a longer name; names are escaped as text is.
+        self.names = {c: escape_for_terminal(c) if fmt == "table" else c for c in columns}
+        self.number_widths = {c: max(8, len(self.names[c])) for c in self.numbers if c in self.names}
         self.around_write = around_write  # a context manager that keeps a progress bar out of the rows
         self.encoding = "utf-8" if fmt == "jsonl" else (getattr(sys.stdout, "encoding", None) or "utf-8")
         self.header_done = fmt == "jsonl"
@@ -91,7 +105,7 @@ class Output:
 
         def member(c: str) -> Callable[[object], str]:
             key = json.dumps(c) + ": "
-            form: Callable[[object], str] = repr if c in NUMBER_COLUMNS else str if c == "line" else _json_string
+            form: Callable[[object], str] = repr if c in self.numbers else str if c in INTEGER_COLUMNS else _json_string
             return lambda v: key + form(v)
 
         return member, "{", ", ", "}\n"
@@ -130,14 +144,18 @@ class Output:
 
     def _header(self) -> str:
         if self.fmt == "csv":
-            return ",".join(self.columns) + "\n"
-        cells = [f"{c:>8}" if c in NUMBER_COLUMNS else f"{c:<{self.widths[c]}}" for c in self.columns]
+            return ",".join(_csv_field(c) for c in self.columns) + "\n"
+        names = self.names
+        cells = [
+            f"{names[c]:>{self.number_widths[c]}}" if c in self.numbers else f"{names[c]:<{self.widths[c]}}"
+            for c in self.columns
+        ]
         return " ".join(cells).rstrip() + "\n"
 
     def _cell(self, c: str) -> Callable[[object], str]:
         """How a cell of column c is written."""
-        if c in NUMBER_COLUMNS:
-            return "{:8.4f}".format if self.fmt == "table" else repr
+        if c in self.numbers:
+            return f"{{:{self.number_widths[c]}.4f}}".format if self.fmt == "table" else repr
         if c in ("text", "word"):
             return escape_for_terminal if self.fmt == "table" else _csv_field  # type: ignore[return-value]
         if self.fmt == "table":  # file names and line numbers, escaped as the texts are
@@ -158,7 +176,7 @@ class Output:
         lists: list[Sequence[str]] = []
         run: list[str] = []
         for c in [*(self.columns if columns is None else columns), ""]:
-            if c in REPEATING_COLUMNS:
+            if c in self.repeating:
                 run.append(c)
                 continue
             if run:
@@ -167,10 +185,6 @@ class Output:
             if c:
                 lists.append(list(map(form_of(c), values[c])))
         return lists
-
-
-# Columns whose values repeat from row to row.
-REPEATING_COLUMNS = NUMBER_COLUMNS | {"axis"}
 
 
 def _joined_runs(

@@ -1,9 +1,11 @@
 """nuvra plot: where the lines lie in the semantic space, as densities.
 
 Lines pile up on the same few points (every line with one matched keyword
-lies on an axis), so each projection is a 2-D histogram with a logarithmic
-colour scale, and a bar chart counts the lines by dominant axis. The
-histograms are added up block by block: memory does not grow with the input.
+lies on an axis), so each projection onto two axes is a 2-D histogram with a
+logarithmic colour scale, and a bar chart counts the lines by dominant axis.
+A space of more than four axes (more than six projections) shows instead
+each axis's components as one row of a histogram. The histograms are added
+up block by block: memory does not grow with the input.
 """
 
 from __future__ import annotations
@@ -16,14 +18,15 @@ import numpy as np
 
 from nuvra.cli.errors import EXIT_MISSING_EXTRA, EXIT_NOTHING, EXIT_OUTPUT, EXIT_USAGE, UserError
 
-AXIS_NAMES = ("x (faults)", "y (security)", "z (data)")
-PROJECTIONS = ((0, 1), (0, 2), (1, 2))
 BINS = 50
+# Up to this many axes, every pair of axes gets its projection.
+MAX_PAIRED_AXES = 4
 # Components of text vectors lie in [0, 1], many of them exactly 0 or 1: the
 # outer bins are centred on those, so that the lines on an axis stay in view.
 _HALF = 0.5 / (BINS - 1)
 EDGES = np.linspace(-_HALF, 1.0 + _HALF, BINS + 1)
-COLOURS = {"fault": "tab:red", "security": "tab:blue", "data": "tab:green", "none": "tab:gray"}
+COLOURS = {"fault": "tab:red", "security": "tab:blue", "data": "tab:green"}
+CYCLE = ["tab:orange", "tab:purple", "tab:brown", "tab:pink", "tab:olive", "tab:cyan", "tab:red", "tab:blue"]
 
 
 def pyplot() -> Any:
@@ -54,16 +57,33 @@ def check_output(path: str) -> None:
     del plt
 
 
-class Densities:
-    """Histograms of the three projections and the count of each dominant axis, added up block by block."""
+def colours(names: Sequence[str]) -> dict[str, str]:
+    """A colour for each axis (the fixed axes keep theirs) and grey for "none"."""
+    out = {}
+    for i, name in enumerate(names):
+        out[name] = COLOURS.get(name) or CYCLE[i % len(CYCLE)]
+    return out | {"none": "tab:gray"}
 
-    def __init__(self) -> None:
-        self.histograms = [np.zeros((BINS, BINS), dtype=np.int64) for _ in PROJECTIONS]
-        self.by_axis = dict.fromkeys(COLOURS, 0)
+
+class Densities:
+    """Histograms of the projections (or of each axis) and the count of each dominant axis, added up block by block."""
+
+    def __init__(self, names: Sequence[str]) -> None:
+        self.names = list(names)
+        k = len(self.names)
+        self.projections = [(i, j) for i in range(k) for j in range(i + 1, k)] if k <= MAX_PAIRED_AXES else []
+        if not self.projections:
+            self.histograms = [np.zeros((k, BINS), dtype=np.int64)]
+        else:
+            self.histograms = [np.zeros((BINS, BINS), dtype=np.int64) for _ in self.projections]
+        self.by_axis = dict.fromkeys([*self.names, "none"], 0)
         self.count = 0
 
     def add(self, vectors: np.ndarray, axes: Sequence[str]) -> None:
-        for histogram, (i, j) in zip(self.histograms, PROJECTIONS, strict=True):
+        if not self.projections:
+            for i, row in enumerate(self.histograms[0]):
+                row += np.histogram(vectors[:, i], bins=EDGES)[0].astype(np.int64)
+        for histogram, (i, j) in zip(self.histograms, self.projections, strict=False):
             counts, _, _ = np.histogram2d(vectors[:, i], vectors[:, j], bins=(EDGES, EDGES))
             histogram += counts.astype(np.int64)
         names, counts = np.unique(np.asarray(axes), return_counts=True)
@@ -78,26 +98,45 @@ def draw(densities: Densities, title: str, path: str) -> None:
     plt = pyplot()
     from matplotlib.colors import LogNorm
 
+    k = len(densities.names)
+    maps = max(len(densities.projections), 1)
+    wide = max(0.9, 0.25 * (k + 1))
     figure, panes = plt.subplots(
-        1, 4, figsize=(18, 4.8), gridspec_kw={"width_ratios": [1, 1, 1, 0.9]}, layout="constrained"
+        1,
+        maps + 1,
+        figsize=(4.5 * maps + 4 * wide, 4.8 if densities.projections else max(4.8, 0.3 * k + 1.5)),
+        gridspec_kw={"width_ratios": [1] * maps + [wide]},
+        layout="constrained",
     )
     peak = max(int(h.max()) for h in densities.histograms)
     norm = LogNorm(vmin=1, vmax=max(peak, 2))
     image = None
-    for pane, histogram, (i, j) in zip(panes[:3], densities.histograms, PROJECTIONS, strict=True):
+    if not densities.projections:
+        pane = panes[0]
+        masked = np.ma.masked_equal(densities.histograms[0], 0)
+        image = pane.pcolormesh(EDGES, np.arange(k + 1), masked, norm=norm, cmap="viridis", shading="flat")
+        pane.set_yticks(np.arange(k) + 0.5, densities.names)
+        pane.invert_yaxis()
+        pane.set_xlabel("component")
+        pane.set_xlim(EDGES[0], EDGES[-1])
+    for pane, histogram, (i, j) in zip(panes[:maps], densities.histograms, densities.projections, strict=False):
         masked = np.ma.masked_equal(histogram.T, 0)  # empty bins stay white
         image = pane.pcolormesh(EDGES, EDGES, masked, norm=norm, cmap="viridis", shading="flat")
-        pane.set_xlabel(AXIS_NAMES[i])
-        pane.set_ylabel(AXIS_NAMES[j])
+        pane.set_xlabel(densities.names[i])
+        pane.set_ylabel(densities.names[j])
         pane.set_xlim(EDGES[0], EDGES[-1])
         pane.set_ylim(EDGES[0], EDGES[-1])
         pane.set_aspect("equal")
-    figure.colorbar(image, ax=list(panes[:3]), shrink=0.9, label="lines per bin (log scale)")
-    names = list(COLOURS)
-    bars = panes[3].bar(names, [densities.by_axis[n] for n in names], color=[COLOURS[n] for n in names])
-    panes[3].bar_label(bars, labels=[f"{densities.by_axis[n]:,}" for n in names], fontsize="small")
-    panes[3].set_title("lines by dominant axis", fontsize="medium")
-    panes[3].set_ylabel("lines")
+    figure.colorbar(image, ax=list(panes[:maps]), shrink=0.9, label="lines per bin (log scale)")
+    colour = colours(densities.names)
+    names = list(colour)
+    bar_pane = panes[maps]
+    bars = bar_pane.bar(names, [densities.by_axis[n] for n in names], color=[colour[n] for n in names])
+    bar_pane.bar_label(bars, labels=[f"{densities.by_axis[n]:,}" for n in names], fontsize="small")
+    bar_pane.set_title("lines by dominant axis", fontsize="medium")
+    bar_pane.set_ylabel("lines")
+    if k > 3:
+        bar_pane.tick_params(axis="x", labelrotation=90)
     figure.suptitle(f"{title}: {densities.count:,} lines in the semantic space")
     try:
         figure.savefig(path, dpi=110, bbox_inches="tight")
