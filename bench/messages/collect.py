@@ -93,7 +93,35 @@ for code in range(0, 30):
     add(lib.sqlite3_errstr(code).decode(), f"sqlite3_errstr({code})")
 sqlite_names: list[str] = []
 for name in sorted(dir(sqlite3)):
-    if name.startswith("SQLITE_") and "_" in name[7:] and name.split("_")[1] in {"IOERR", "CANTOPEN", "CONSTRAINT", "READONLY", "BUSY", "LOCKED", "CORRUPT", "AUTH", "ABORT", "FULL", "NOMEM", "PERM", "PROTOCOL", "NOTFOUND", "MISMATCH", "RANGE", "NOTADB", "TOOBIG", "INTERRUPT", "SCHEMA", "ERROR", "WARNING"}:
+    if (
+        name.startswith("SQLITE_")
+        and "_" in name[7:]
+        and name.split("_")[1]
+        in {
+            "IOERR",
+            "CANTOPEN",
+            "CONSTRAINT",
+            "READONLY",
+            "BUSY",
+            "LOCKED",
+            "CORRUPT",
+            "AUTH",
+            "ABORT",
+            "FULL",
+            "NOMEM",
+            "PERM",
+            "PROTOCOL",
+            "NOTFOUND",
+            "MISMATCH",
+            "RANGE",
+            "NOTADB",
+            "TOOBIG",
+            "INTERRUPT",
+            "SCHEMA",
+            "ERROR",
+            "WARNING",
+        }
+    ):
         sqlite_names.append(name)
 for name in rng.sample(sqlite_names, 40):
     add(name, f"sqlite3.{name}")
@@ -116,9 +144,30 @@ ERRORISH = re.compile(
     r"refus|timed? ?out|corrupt|exceed|too |full|memory|lock|broken|missing|bad |unknown|"
     r"illegal|abort|not allowed|unsupported|overflow|expired|hata|başarısız|izin|yetki|bellek)"
 )
-DOMAINS = ["apt", "libapt-pkg6.0", "git", "coreutils", "libc", "tar", "wget", "shadow", "Linux-PAM",
-           "systemd", "gnupg2", "pg_dump-15", "pg_ctl-15", "dpkg", "sed", "grep", "make", "xz",
-           "findutils", "bash", "polkit-1", "man-db"]
+DOMAINS = [
+    "apt",
+    "libapt-pkg6.0",
+    "git",
+    "coreutils",
+    "libc",
+    "tar",
+    "wget",
+    "shadow",
+    "Linux-PAM",
+    "systemd",
+    "gnupg2",
+    "pg_dump-15",
+    "pg_ctl-15",
+    "dpkg",
+    "sed",
+    "grep",
+    "make",
+    "xz",
+    "findutils",
+    "bash",
+    "polkit-1",
+    "man-db",
+]
 english: list[tuple[str, str]] = []
 turkish: list[tuple[str, str]] = []
 for domain in DOMAINS:
