@@ -3,7 +3,9 @@
 Prints ``message<TAB>source`` lines. Every message comes from a library, a tool or a
 log on the machine; the set keeps only those a person can place on an axis, labelled
 by hand in tests/data/messages.tsv. The draws are seeded so that a run on the same
-machine gives the same candidates.
+machine gives the same candidates, as long as its logs and installed packages stay as
+they were (installing a package adds log lines and changelogs, and shifts the draws):
+tests/data/messages.tsv, not this script, is the record of the set.
 """
 
 from __future__ import annotations
@@ -22,8 +24,8 @@ import os
 import pkgutil
 import random
 import re
-import ssl
 import sqlite3
+import ssl
 import sys
 import warnings
 
