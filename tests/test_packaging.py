@@ -19,7 +19,8 @@ def test_wheel_and_sdist_build(tmp_path):
     (wheel,) = tmp_path.glob("nuvra_semv-*.whl")
     names = zipfile.ZipFile(wheel).namelist()
     for expected in ("nuvra/semv_core.pyi", "nuvra/_batch.pyi", "nuvra/py.typed", "nuvra/data/sample.log",
-                     "nuvra/cli/__init__.py", "nuvra_semv-0.1.0.dist-info/licenses/LICENSE"):  # fmt: skip
+                     "nuvra/spaces/logs.toml", "nuvra/cli/__init__.py",
+                     "nuvra_semv-0.1.0.dist-info/licenses/LICENSE"):  # fmt: skip
         assert expected in names
     assert any(n.startswith("nuvra/semv_core.cpython-313") and n.endswith(".so") for n in names)
     metadata = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith("METADATA"))).decode()
