@@ -248,7 +248,7 @@ def _float_rows(rows: tuple[object, ...], name: str, k: int = 3) -> np.ndarray:
     except (TypeError, ValueError):
         raise TypeError(f"{name}() expected rows of {k} numbers") from None
     if array.shape[1] != k:
-        raise ValueError(f"{name}() expected vectors of shape (n, {k}), got shape {array.shape}")
+        raise ValueError(f"{name}() expected vectors of shape (n, {k}) for a query of {k}, got shape {array.shape}")
     return array
 
 
@@ -274,7 +274,9 @@ def _vector_rows(vectors: object, name: str, k: int = 3) -> np.ndarray:
             if array.ndim == 1 and array.size == 0:
                 array = array.reshape(0, k)
             if array.ndim != 2 or array.shape[1] != k:
-                raise ValueError(f"{name}() expected vectors of shape (n, {k}), got shape {array.shape}")
+                raise ValueError(
+                    f"{name}() expected vectors of shape (n, {k}) for a query of {k}, got shape {array.shape}"
+                )
             return array
     # Anything else item by item, so that a float subclass counts by the value
     # it holds, not by its __float__.

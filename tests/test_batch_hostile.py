@@ -442,7 +442,7 @@ def test_cosines_refuse_what_the_per_call_function_refuses():
         nuvra.cosine_similarities([1.0, 2.0, 3.0], [1, 2, 3])
     with pytest.raises(TypeError, match=r"shape \(n, 3\), got int"):
         nuvra.cosine_similarities(5, [1, 2, 3])
-    with pytest.raises(ValueError, match=r"shape \(n, 3\), got shape \(3,\)"):
+    with pytest.raises(ValueError, match=r"shape \(n, 3\) for a query of 3, got shape \(3,\)"):
         nuvra.cosine_similarities(np.ones(3), [1, 2, 3])
 
 
