@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "scalar_twin.hpp"
 #include "semv/reference.hpp"
 #include "semv/space.hpp"
 #include "semv/text_batch.hpp"
@@ -471,6 +472,52 @@ void test_problems() {
   if (semv::build_space(semv::SpaceSpec{}).problems.empty()) fail(test, "a space without axes built");
 }
 
+template <class Unit>
+void compare_twins(const char* test, std::u32string_view text) {
+  std::vector<Unit> units;
+  if (!units_of(text, units)) return;
+  const std::span<const Unit> view(units);
+  const auto simd = semv::text_vector(semv::vocabularies, view).components;
+  const auto scalar = scalar_twin::text_vector(view);
+  if (std::memcmp(simd.data(), scalar.data(), sizeof simd) != 0)
+    fail(test, "text '" + utf8(text.substr(0, 120)) + "'");
+  const auto simd_word = semv::word_vector(semv::vocabularies, view).components;
+  const auto scalar_word = scalar_twin::word_vector(view);
+  if (std::memcmp(simd_word.data(), scalar_word.data(), sizeof simd_word) != 0)
+    fail(test, "word '" + utf8(text.substr(0, 120)) + "'");
+}
+
+// The fixed space's SIMD kernels (as this binary is built) against their
+// scalar twins, built into the same binary: words, texts, a batch's texts
+// and cosines, bit for bit.
+void test_scalar_twins(Random& r, std::size_t rounds) {
+  const char* test = "scalar twins";
+  const semv::SpaceSpec spec = default_spec();
+  semv::TextBatch batch;
+  for (std::size_t i = 0; i < rounds; ++i) {
+    const std::u32string text = random_text(r, spec, r.chance(0.05) ? 400 : 1 + r.below(30));
+    compare_twins<std::uint8_t>(test, text);
+    compare_twins<std::uint16_t>(test, text);
+    compare_twins<std::uint32_t>(test, text);
+    const std::u32string word = random_word(r, spec);
+    compare_twins<std::uint32_t>(test, word);
+    std::vector<std::uint32_t> units(text.begin(), text.end());
+    const auto simd = batch.text_vector(semv::vocabularies, std::span<const std::uint32_t>(units)).components;
+    const auto scalar = scalar_twin::batch_text_vector(std::span<const std::uint32_t>(units));
+    if (std::memcmp(simd.data(), scalar.data(), sizeof simd) != 0) fail(test, "batch text");
+  }
+  const double specials[] = {0.0, -0.0, 1.0, 0.5, 1e-300, 1e300, std::nan(""), -std::nan("1"), 3.0, -2.0};
+  for (std::size_t i = 0; i < rounds; ++i) {
+    const std::size_t n = r.below(9);
+    std::vector<double> rows(3 * n), simd(n), scalar(n);
+    for (double& x : rows) x = specials[r.below(10)];
+    const double query[3] = {specials[r.below(10)], specials[r.below(10)], specials[r.below(10)]};
+    semv::cosine_similarities(rows.data(), n, query, simd.data());
+    scalar_twin::cosine_similarities(rows.data(), n, query, scalar.data());
+    if (n && std::memcmp(simd.data(), scalar.data(), n * sizeof(double)) != 0) fail(test, "cosines");
+  }
+}
+
 void test_cosines(Random& r, std::size_t rounds) {
   const char* test = "cosines";
   for (std::size_t i = 0; i < rounds; ++i) {
@@ -512,6 +559,7 @@ int main(int argc, char** argv) {
   test_limits(r);
   test_problems();
   test_cosines(r, rounds * 10);
+  test_scalar_twins(r, rounds * 10);
   if (failures) {
     std::fprintf(stderr, "%d failures (seed %llu)\n", failures, static_cast<unsigned long long>(seed));
     return 1;
