@@ -136,10 +136,11 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--instructions", action="store_true")
     parser.add_argument("--only-instructions", action="store_true")
+    parser.add_argument("--instruction-lines", type=int, default=5000)
     args = parser.parse_args()
     n, repeat = (20_000, 3) if args.quick else (100_000, 7)
     if args.only_instructions:
-        return instruction_table()
+        return instruction_table(args.instruction_lines)
     words = dictionary_words()
     built = spaces(words)
     inputs = {"generated log": generated_lines(n), "real text": real_lines(n)}
@@ -163,11 +164,11 @@ def main() -> None:
         build = best_of_alternating(5, lambda a=axes: _batch.Space(a, False, False))[0]
         print(f"\nbuilding a space of {n_keywords:,} keywords: {build * 1e3:.1f} ms")
     if args.instructions:
-        instruction_table()
+        instruction_table(args.instruction_lines)
 
 
-def instruction_table() -> None:
-    print("\ninstructions per line inside Column.fill (callgrind, 5,000 lines, one worker)")
+def instruction_table(n: int = 5000) -> None:
+    print(f"\ninstructions per line inside Column.fill (callgrind, {n:,} lines, one worker)")
     cases = {
         "fixed space": "None",
         "default lists, run-time tables": "_batch.Space(_batch.default_axes(), False, False)",
@@ -177,7 +178,7 @@ def instruction_table() -> None:
     for which in ("generated_lines", "real_lines"):
         fixed = None
         for name, expr in cases.items():
-            ir = instructions(which, 5000, expr)
+            ir = instructions(which, n, expr)
             fixed = fixed or ir
             print(f"{which:<15} {name:<34} {ir:9.0f} Ir  ÷ fixed {ir / fixed:5.2f}")
 

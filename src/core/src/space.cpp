@@ -220,11 +220,19 @@ struct SpaceKernels {
     for (std::size_t i = 0; i < touched_count; ++i) {
       const std::uint16_t kw = touched[i];
       marks[kw] = 0;
-      std::size_t c = 0;
-      for (std::uint32_t j = t.keyword_pairs_start[kw]; j < t.keyword_pairs_start[kw + 1]; ++j) {
+      // Counted until more of its pairs are missing than need[size] allows.
+      const std::size_t size = set_size[kw];
+      if (need[size] > size) continue;
+      const std::size_t allowed = size - need[size];
+      std::size_t c = 0, missing = 0;
+      for (std::uint32_t j = t.keyword_pairs_start[kw];
+           j < t.keyword_pairs_start[kw + 1] && missing <= allowed; ++j) {
         const std::uint16_t p = t.keyword_pairs[j];
-        c += (seen[p / 64] >> (p % 64)) & 1;
+        const std::size_t common = (seen[p / 64] >> (p % 64)) & 1;
+        c += common;
+        missing += common ^ 1;
       }
+      if (missing > allowed) continue;
       const std::size_t u = d + set_size[kw] - c;
       const std::size_t a = t.axis_of[kw];
       const bool kept = u <= GeneralTables::max_table_union
