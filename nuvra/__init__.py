@@ -15,6 +15,10 @@ if TYPE_CHECKING:
 
 __all__ = ["cosine_similarities", "most_similar", "vectorize_lines", "vectorize_texts", "word_vectors"]
 
+# The distribution's version, as in pyproject.toml (a test keeps the two the same): read here
+# without importlib.metadata, which is slow to import.
+__version__ = "0.1.0"
+
 
 def __getattr__(name: str) -> object:
     if name in __all__:
@@ -25,4 +29,5 @@ def __getattr__(name: str) -> object:
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), *__all__])
+    # The lazy loading's own hooks are left out, so that help(nuvra) lists the public names alone.
+    return sorted({*globals(), *__all__} - {"__getattr__", "__dir__", "TYPE_CHECKING"})

@@ -20,7 +20,7 @@ import codecs
 import itertools
 import sys
 from collections.abc import Buffer, Iterable, Iterator, Sequence
-from typing import Any
+from typing import Any, Literal, Protocol, overload
 
 import numpy as np
 
@@ -32,6 +32,29 @@ __all__ = ["cosine_similarities", "most_similar", "vectorize_lines", "vectorize_
 # Rows per chunk when most_similar streams its input: 6 MB of vectors, and
 # enough rows that each chunk's fresh token caches pay for their first misses.
 _CHUNK_ROWS = 1 << 18
+
+
+class _Column(Protocol):
+    """A sized column of texts that is not a str: list, tuple, numpy array, polars Series, ...
+    str is no such column, as its __contains__ takes only a str, so that a type checker refuses
+    vectorize_texts("one text"), which always raises."""
+
+    def __iter__(self) -> Iterator[str | None]: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, item: object, /) -> bool: ...
+
+
+class _ArrowArray(Protocol):
+    def __arrow_c_array__(self, requested_schema: Any = None, /) -> Any: ...
+
+
+class _ArrowStream(Protocol):
+    def __arrow_c_stream__(self, requested_schema: Any = None, /) -> Any: ...
+
+
+# What the functions of texts and words take: a column, an iterator (a generator, a map, ...),
+# or an Arrow array or stream of strings.
+type Texts = _Column | Iterator[str | None] | _ArrowArray | _ArrowStream
 
 
 def _missing_marker() -> object:
@@ -79,6 +102,34 @@ def _array_source(array: np.ndarray, name: str) -> np.ndarray:
     raise TypeError(f"{name}() expected an array of str (dtype U or object), got dtype {array.dtype}")
 
 
+# Tables of columns, by module and class name: refused where a column is expected, with how
+# to pass one of their columns.
+_TABLES = {
+    "pandas": ("DataFrame",),
+    "polars": ("DataFrame", "LazyFrame"),
+    "pyarrow": ("Table", "RecordBatch", "RecordBatchReader"),
+    "dask.dataframe": ("DataFrame",),
+}
+
+
+def _is_table(obj: object) -> bool:
+    for module_name, classes in _TABLES.items():
+        module = sys.modules.get(module_name)
+        if module is not None:
+            for class_name in classes:
+                cls = getattr(module, class_name, None)
+                if isinstance(cls, type) and isinstance(obj, cls):
+                    return True
+    return False
+
+
+def _table_error(texts: object, name: str) -> TypeError:
+    return TypeError(
+        f"{name}() expected a column of str, got a table of columns ({type(texts).__name__}):"
+        f' pass one of its columns, as in {name}(df["msg"])'
+    )
+
+
 def _source(texts: object, name: str) -> object:
     """What a column is read from: an Arrow source, a numpy array or a sequence."""
     if isinstance(texts, (str, bytes, bytearray, memoryview)):
@@ -91,9 +142,17 @@ def _source(texts: object, name: str) -> object:
         return _array_source(texts, name)
     if _is_pandas_series(texts):
         return _series_source(texts)
+    if _is_table(texts):
+        raise _table_error(texts, name)
     exported = _exported_arrow(texts)
     if exported is not None:
-        return _batch.arrow_source(exported)
+        try:
+            return _batch.arrow_source(exported)
+        except TypeError as e:
+            # A struct: the columns of a table, from a class not known above.
+            if str(e).endswith("got Arrow format '+s'"):
+                raise _table_error(texts, name) from None
+            raise
     if isinstance(texts, Iterable):
         return texts
     raise TypeError(f"{name}() expected a column of str, got {type(texts).__name__}")
@@ -155,7 +214,7 @@ def _vectors(texts: object, words: bool, workers: object, name: str) -> np.ndarr
     return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
 
-def vectorize_texts(texts: Iterable[str | None], *, workers: int = 1) -> np.ndarray:
+def vectorize_texts(texts: Texts, *, workers: int = 1) -> np.ndarray:
     """The vectors of many texts, as a C-contiguous float64 array of shape (n, 3).
 
     Row i is, bit for bit, ``vectorize_text_c(texts[i])``; a missing value
@@ -168,7 +227,7 @@ def vectorize_texts(texts: Iterable[str | None], *, workers: int = 1) -> np.ndar
     return _vectors(texts, False, workers, "vectorize_texts")
 
 
-def word_vectors(words: Iterable[str | None], *, workers: int = 1) -> np.ndarray:
+def word_vectors(words: Texts, *, workers: int = 1) -> np.ndarray:
     """The vectors of many words, as a C-contiguous float64 array of shape (n, 3).
 
     Row i is, bit for bit, ``get_semantic_vector_c(words[i])``. Missing values,
@@ -195,24 +254,49 @@ def _cosines(vectors: np.ndarray, query: tuple[float, float, float]) -> np.ndarr
     return out
 
 
-def cosine_similarities(vectors: Any, query: Sequence[float]) -> np.ndarray:
+def _query(query: object, name: str) -> tuple[float, float, float]:
+    """A query given as a text (its vector) or as 3 numbers."""
+    if isinstance(query, str):
+        return _query_components(vectorize_text_c(query), name)
+    try:
+        return _query_components(query, name)
+    except ValueError as e:
+        if "could not convert" not in str(e):
+            raise
+        raise TypeError(f"{name}() expected the query as a text or as 3 numbers, got {query!r:.80}") from None
+
+
+def cosine_similarities(vectors: Any, query: str | Sequence[float]) -> np.ndarray:
     """The cosine similarity of each row of ``vectors`` with ``query``, shape (n,).
 
-    ``vectors`` is any (n, 3) array-like of numbers and ``query`` 3 numbers.
-    Item i is, bit for bit, ``cosine_similarity_c(list(vectors[i]), list(query))``;
-    a row of NaN gives NaN.
+    ``vectors`` is any (n, 3) array-like of numbers; ``query`` is 3 numbers or
+    a text, which stands for its vector (``vectorize_text_c(query)``), as in
+    :func:`most_similar`. Item i is, bit for bit,
+    ``cosine_similarity_c(list(vectors[i]), list(query))``; a row of NaN gives NaN.
     """
     array = np.ascontiguousarray(vectors, dtype=np.float64)
     if array.ndim == 1 and array.size == 0:
         array = array.reshape(0, 3)
     if array.ndim != 2 or array.shape[1] != 3:
         raise ValueError(f"cosine_similarities() expected vectors of shape (n, 3), got shape {array.shape}")
-    return _cosines(array, _query_components(query, "cosine_similarities"))
+    return _cosines(array, _query(query, "cosine_similarities"))
+
+
+@overload
+def most_similar(
+    query: str | Sequence[float], texts: Texts, *, k: int = 10, workers: int = 1, labels: Literal[False] = False
+) -> list[tuple[int, float]]: ...
+
+
+@overload
+def most_similar(
+    query: str | Sequence[float], texts: Texts, *, k: int = 10, workers: int = 1, labels: Literal[True]
+) -> list[tuple[Any, float]]: ...
 
 
 def most_similar(
-    query: str | Sequence[float], texts: Iterable[str | None], *, k: int = 10, workers: int = 1
-) -> list[tuple[int, float]]:
+    query: str | Sequence[float], texts: Texts, *, k: int = 10, workers: int = 1, labels: bool = False
+) -> list[tuple[int, float]] | list[tuple[Any, float]]:
     """The k texts closest to ``query``, as (index, score) pairs.
 
     ``query`` is a text or 3 numbers; ``texts`` is any input that
@@ -221,14 +305,22 @@ def most_similar(
     Pairs are sorted by score descending, then by index; missing values never
     rank, nor does a NaN score. The input is read in chunks, so memory stays
     O(k + chunk) however many texts there are.
+
+    The index is the text's position in ``texts`` (0 for the first), whatever
+    the input: for a pandas Series that is ``series.iloc[i]``, not
+    ``series.loc[i]``. With ``labels=True`` (a pandas Series only) it is the
+    label of the Series' index instead, for ``series.loc[label]``. ``k=0``
+    gives ``[]``.
     """
     if type(k) is not int or k < 0:
         raise ValueError(f"k must be an int >= 0, got {k!r}")
+    if labels and not _is_pandas_series(texts):
+        raise TypeError(
+            f"most_similar(labels=True) needs a pandas Series, whose index holds the labels;"
+            f" got {type(texts).__name__}: without labels=, the positions are returned"
+        )
     threads = _lines.thread_count(workers)
-    if isinstance(query, str):
-        q = _query_components(vectorize_text_c(query), "most_similar")
-    else:
-        q = _query_components(query, "most_similar")
+    q = _query(query, "most_similar")
     best_scores = np.empty(0, dtype=np.float64)
     best_indexes = np.empty(0, dtype=np.int64)
     for base, column in _columns(texts, False, "most_similar", _CHUNK_ROWS):
@@ -239,6 +331,9 @@ def most_similar(
         indexes = np.concatenate((best_indexes, np.arange(base, base + len(column))))
         rows = _batch.top(scores, k)[0]
         best_scores, best_indexes = scores[rows], indexes[rows]
+    if labels:
+        index = texts.index  # type: ignore[union-attr]
+        return [(index[int(i)], float(s)) for s, i in zip(best_scores, best_indexes, strict=True)]
     return [(int(i), float(s)) for s, i in zip(best_scores, best_indexes, strict=True)]
 
 
