@@ -110,19 +110,24 @@ def check_readable(sources: Sequence[Source]) -> None:
     dies of SIGPIPE when its reader closes, and a second open waits for a writer that is gone),
     so those are checked with stat and access alone, and opened once, when they are read."""
     for source in sources:
-        if not source.is_file:
-            continue
-        try:
-            mode = os.stat(source.name).st_mode
-        except FileNotFoundError:
-            raise missing_file(source.name) from None
-        except OSError as e:
-            raise unreadable(source.name, e) from None
-        if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
-            with open_file(source):
-                pass
-        elif not os.access(source.name, os.R_OK):
-            raise UserError(f"nuvra: {source.name}: permission denied", EXIT_UNREADABLE_FILE)
+        check_source(source)
+
+
+def check_source(source: Source) -> None:
+    """What check_readable checks, for one source: a UserError (exit 3 or 4) if it cannot be read."""
+    if not source.is_file:
+        return
+    try:
+        mode = os.stat(source.name).st_mode
+    except FileNotFoundError:
+        raise missing_file(source.name) from None
+    except OSError as e:
+        raise unreadable(source.name, e) from None
+    if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
+        with open_file(source):
+            pass
+    elif not os.access(source.name, os.R_OK):
+        raise UserError(f"nuvra: {source.name}: permission denied", EXIT_UNREADABLE_FILE)
 
 
 @contextmanager

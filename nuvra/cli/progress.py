@@ -71,6 +71,15 @@ class Progress:
         else:
             yield
 
+    @contextlib.contextmanager
+    def aside(self) -> Iterator[None]:
+        """A message on standard error, where the bar is: the bar steps aside, then comes back."""
+        if self.active:
+            with self.bar.external_write_mode(file=sys.stderr):
+                yield
+        else:
+            yield
+
     def close(self) -> None:
         if self.active:
             self.bar.close()
