@@ -5,7 +5,7 @@
 A distributed.LocalCluster starts a scheduler and worker processes on this
 machine (point a Client at a real cluster's address instead to go further).
 Each worker reads its blocks of lines and ranks them with nuvra.most_similar;
-only the k best of each block travel back. Needs: pip install 'nuvra-semv[dask]'.
+only the k best of each block travel back. Needs: pip install 'nuvra[dask]'.
 """
 
 import argparse

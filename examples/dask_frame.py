@@ -4,7 +4,7 @@
 
 Each partition is a block of lines held as Arrow strings; nuvra.vectorize_texts
 reads them in place and scores them with the interpreter lock released, so the
-threads of one process share the work. Needs: pip install 'nuvra-semv[dask]'.
+threads of one process share the work. Needs: pip install 'nuvra[dask]'.
 """
 
 import argparse

@@ -33,7 +33,7 @@ def pyplot() -> Any:
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
-        raise UserError("nuvra: plot needs matplotlib: pip install 'nuvra-semv[plot]'", EXIT_MISSING_EXTRA) from None
+        raise UserError("nuvra: plot needs matplotlib: pip install 'nuvra[plot]'", EXIT_MISSING_EXTRA) from None
     return plt
 
 
