@@ -4,8 +4,9 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
+# Whether $1 runs as CPython 3.13: what it prints, not only its exit status, is checked.
 is_cpython313() {
-  "$1" -c 'import sys; sys.exit(sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 13))' 2>/dev/null
+  [ "$("$1" -c 'import sys; print(sys.implementation.name, *sys.version_info[:2])' 2>/dev/null)" = "cpython 3 13" ]
 }
 
 # PYTHON313 when it is set (and then it must be CPython 3.13: no other interpreter is
