@@ -10,9 +10,10 @@ only the k best of each block travel back. Needs: pip install 'nuvra[dask]'.
 
 import argparse
 import heapq
+import sys
 
 import dask
-from dask_frame import log_frame
+from dask_frame import NoInput, log_frame
 from distributed import Client, LocalCluster
 
 import nuvra
@@ -21,7 +22,7 @@ import nuvra
 def best_of_block(part, query: str, k: int) -> list[tuple[float, str, int, str]]:
     """The k best lines of one partition as (score, path, line number, text)."""
     return [
-        (score, part["path"].iloc[i], int(part["line_number"].iloc[i]), part["text"].iloc[i])
+        (score, part["file"].iloc[i], int(part["line"].iloc[i]), part["text"].iloc[i])
         for i, score in nuvra.most_similar(query, part["text"], k=k)
     ]
 
@@ -41,9 +42,12 @@ def main() -> None:
     parser.add_argument("-k", type=int, default=10)
     parser.add_argument("--workers", type=int, default=2, help="worker processes")
     args = parser.parse_args()
-    with LocalCluster(n_workers=args.workers, threads_per_worker=1) as cluster, Client(cluster) as client:
-        for score, path, number, text in most_similar(args.pattern, args.query, args.k, client):
-            print(f"{score:.4f}  {path}:{number}: {text}")
+    try:
+        with LocalCluster(n_workers=args.workers, threads_per_worker=1) as cluster, Client(cluster) as client:
+            for score, path, number, text in most_similar(args.pattern, args.query, args.k, client):
+                print(f"{score:.4f}  {path}:{number}: {text}")
+    except NoInput as e:
+        sys.exit(f"dask_cluster.py: {e}")
 
 
 if __name__ == "__main__":
