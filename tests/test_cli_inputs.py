@@ -3,6 +3,7 @@ on with the others; the exit code at the end says that inputs failed. Also -n, -
 as the other commands and the API take them."""
 
 import gzip
+import io
 import json
 import os
 
@@ -152,3 +153,47 @@ def test_ctrl_c_on_a_stream_prints_the_best_lines_so_far(inputs, monkeypatch, ca
     assert [json.loads(row)["text"] for row in out.splitlines()] == [GOOD[1]]
     help_text = cli.parser()._subparsers._group_actions[0].choices["similar"].format_help()
     assert "ranked when the input ends" in " ".join(help_text.split())
+
+
+# --- The progress bar ---
+
+
+def test_progress_counts_the_bytes_of_standard_input(monkeypatch, capfd):
+    from nuvra import cli
+    from nuvra.cli import progress
+
+    counted = []
+    monkeypatch.setattr(progress.Progress, "advance", lambda self, b, n: counted.append((b, n)))
+    for encoding, data in (("utf-8", b"disk error\n" * 1000), ("utf-16", "disk error\n".encode("utf-16") * 10)):
+        read, write = os.pipe()
+        os.write(write, data)
+        os.close(write)
+        with os.fdopen(read, "rb") as pipe:
+            monkeypatch.setattr("sys.stdin", io.TextIOWrapper(pipe))
+            assert cli.main(["vectors", "-", "--encoding", encoding, "--format", "csv"]) == 0
+        assert sum(b for b, _ in counted) == len(data), encoding
+        counted.clear()
+    capfd.readouterr()
+
+
+def test_progress_keeps_the_line_count_on_a_narrow_terminal_and_draws_ascii_in_a_c_locale():
+    from tqdm import tqdm
+
+    from nuvra.cli import progress
+
+    for bar_format, total in ((progress.BAR_FORMAT, 100 << 20), (progress.BAR_FORMAT_UNSIZED, None)):
+        line = tqdm.format_meter(3 << 20, total, 2.0, ncols=40, prefix="app.log: 123,456 lines", unit="B",
+                                 unit_scale=True, unit_divisor=1024, bar_format=bar_format)  # fmt: skip
+        assert line.startswith("app.log: 123,456 lines ") and len(line) <= 40, line
+    for environ, utf8 in [
+        ({"LANG": "C"}, False),
+        ({"LANG": "C", "LC_CTYPE": "C.UTF-8"}, False),  # CPython's own coercion of the C locale
+        ({}, False),
+        ({"LC_ALL": "POSIX", "LANG": "en_US.UTF-8"}, False),
+        ({"LANG": "en_US.UTF-8"}, True),
+        ({"LC_ALL": "C.UTF-8"}, True),
+        ({"LC_CTYPE": "tr_TR.utf8", "LANG": "C"}, True),
+        ({"LANG": "de_DE.UTF-8@euro"}, True),
+        ({"LANG": "tr_TR.ISO-8859-9"}, False),
+    ]:
+        assert progress.terminal_is_utf8(environ) is utf8, environ

@@ -93,7 +93,8 @@ class Run:
                         for block in blocks_of(source, stream, self.encoding, self.args.errors, self.args.workers):
                             now = _position(raw)
                             self.progress.advance(
-                                now - position if now is not None and position is not None else 0, len(block)
+                                now - position if now is not None and position is not None else block.nbytes,
+                                len(block),
                             )
                             position = now
                             yield block

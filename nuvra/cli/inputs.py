@@ -236,7 +236,7 @@ class Block:
     """Consecutive lines of one source, and their vectors (x, y and z of each line in turn).
     Its bytes are those of read_blocks, valid until the next block is read."""
 
-    __slots__ = ("data", "encoding", "errors", "first_line", "source", "texts_", "vectors")
+    __slots__ = ("data", "encoding", "errors", "first_line", "nbytes", "source", "texts_", "vectors")
 
     def __init__(
         self,
@@ -251,6 +251,9 @@ class Block:
         self.source, self.first_line, self.vectors = source, first_line, vectors
         self.texts_ = None if texts is None else [t.removesuffix("\r") for t in texts]
         self.data, self.encoding, self.errors = data, encoding, errors
+        # The bytes read for the block (decompressed): what progress counts where the stream
+        # cannot tell its position (a pipe).
+        self.nbytes = len(data) if data is not None else 0
 
     def __len__(self) -> int:
         return len(self.vectors) // 3
@@ -319,7 +322,9 @@ def blocks_of(source: Source, stream: IO[bytes], encoding: str, errors: str, wor
         # unfinished line is kept in parts, joined once when its end comes.
         decoder = codecs.getincrementaldecoder(encoding)(errors)
         pending: list[str] = []
+        nbytes = 0
         for data in read_blocks(source, stream):
+            nbytes += len(data)
             try:
                 text = decoder.decode(data)
             except UnicodeDecodeError as e:
@@ -330,7 +335,9 @@ def blocks_of(source: Source, stream: IO[bytes], encoding: str, errors: str, wor
                 ) from None
             complete = _complete_lines(pending, text)
             if complete:
-                yield Block(source, line, _lines.text_vectors(complete, threads), complete, None, encoding, errors)
+                block = Block(source, line, _lines.text_vectors(complete, threads), complete, None, encoding, errors)
+                block.nbytes, nbytes = nbytes, 0
+                yield block
                 line += len(complete)
         # A decoder may give text only now, at the end (idna does): its lines are lines too.
         complete = _complete_lines(pending, decoder.decode(b"", final=True))
