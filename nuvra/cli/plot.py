@@ -2,8 +2,10 @@
 
 Lines pile up on the same few points (every line with one matched keyword
 lies on an axis), so each projection is a 2-D histogram with a logarithmic
-colour scale, and a bar chart counts the lines by dominant axis. The
-histograms are added up block by block: memory does not grow with the input.
+colour scale, and a bar chart counts the lines by dominant axis. Lines that
+match no keyword have no direction: they are counted apart (a bar of their
+own and the title), not piled at the origin of every map. The histograms are
+added up block by block: memory does not grow with the input.
 """
 
 from __future__ import annotations
@@ -23,6 +25,8 @@ BINS = 50
 # outer bins are centred on those, so that the lines on an axis stay in view.
 _HALF = 0.5 / (BINS - 1)
 EDGES = np.linspace(-_HALF, 1.0 + _HALF, BINS + 1)
+# The maps show a margin beyond the outer bins, so that no cell lies under a spine.
+LIMITS = (EDGES[0] - 0.02, EDGES[-1] + 0.02)
 COLOURS = {"fault": "tab:red", "security": "tab:blue", "data": "tab:green", "none": "tab:gray"}
 
 
@@ -63,8 +67,9 @@ class Densities:
         self.count = 0
 
     def add(self, vectors: np.ndarray, axes: Sequence[str]) -> None:
+        matched = vectors[np.asarray(axes) != "none"]  # a line without a match is [0, 0, 0]: no direction
         for histogram, (i, j) in zip(self.histograms, PROJECTIONS, strict=True):
-            counts, _, _ = np.histogram2d(vectors[:, i], vectors[:, j], bins=(EDGES, EDGES))
+            counts, _, _ = np.histogram2d(matched[:, i], matched[:, j], bins=(EDGES, EDGES))
             histogram += counts.astype(np.int64)
         names, counts = np.unique(np.asarray(axes), return_counts=True)
         for name, n in zip(names.tolist(), counts.tolist(), strict=True):
@@ -76,7 +81,20 @@ def draw(densities: Densities, title: str, path: str) -> None:
     if densities.count == 0:
         raise UserError("nuvra: no lines to plot: the input is empty", EXIT_NOTHING)
     plt = pyplot()
+    figure = draw_figure(densities, title)
+    try:
+        figure.savefig(path, dpi=110, bbox_inches="tight")
+    except OSError as e:
+        raise UserError(f"nuvra: {path}: cannot write: {e.strerror}", EXIT_OUTPUT) from None
+    finally:
+        plt.close(figure)
+
+
+def draw_figure(densities: Densities, title: str) -> Any:
+    """The figure: the three maps with their colour bar, and the bar chart of dominant axes."""
+    plt = pyplot()
     from matplotlib.colors import LogNorm
+    from matplotlib.ticker import StrMethodFormatter
 
     figure, panes = plt.subplots(
         1, 4, figsize=(18, 4.8), gridspec_kw={"width_ratios": [1, 1, 1, 0.9]}, layout="constrained"
@@ -89,19 +107,25 @@ def draw(densities: Densities, title: str, path: str) -> None:
         image = pane.pcolormesh(EDGES, EDGES, masked, norm=norm, cmap="viridis", shading="flat")
         pane.set_xlabel(AXIS_NAMES[i])
         pane.set_ylabel(AXIS_NAMES[j])
-        pane.set_xlim(EDGES[0], EDGES[-1])
-        pane.set_ylim(EDGES[0], EDGES[-1])
+        pane.set_xlim(*LIMITS)
+        pane.set_ylim(*LIMITS)
         pane.set_aspect("equal")
     figure.colorbar(image, ax=list(panes[:3]), shrink=0.9, label="lines per bin (log scale)")
-    names = list(COLOURS)
-    bars = panes[3].bar(names, [densities.by_axis[n] for n in names], color=[COLOURS[n] for n in names])
+    # The lines without a match stand apart, after a gap, hatched: they are in no map.
+    names = ["fault", "security", "data", "none"]
+    bars = panes[3].bar(
+        [0, 1, 2, 3.6],
+        [densities.by_axis[n] for n in names],
+        color=[COLOURS[n] for n in names],
+        hatch=["", "", "", "//"],
+        tick_label=["fault", "security", "data", "no match\n(not in maps)"],
+    )
     panes[3].bar_label(bars, labels=[f"{densities.by_axis[n]:,}" for n in names], fontsize="small")
     panes[3].set_title("lines by dominant axis", fontsize="medium")
     panes[3].set_ylabel("lines")
-    figure.suptitle(f"{title}: {densities.count:,} lines in the semantic space")
-    try:
-        figure.savefig(path, dpi=110, bbox_inches="tight")
-    except OSError as e:
-        raise UserError(f"nuvra: {path}: cannot write: {e.strerror}", EXIT_OUTPUT) from None
-    finally:
-        plt.close(figure)
+    # Counts written whole, with separators: never an offset ("1e6") or a scientific tick.
+    panes[3].yaxis.set_major_formatter(StrMethodFormatter("{x:,.0f}"))
+    unmatched = densities.by_axis["none"]
+    apart = f"; {unmatched:,} without a match, counted apart" if unmatched else ""
+    figure.suptitle(f"{title}: {densities.count:,} lines in the semantic space{apart}")
+    return figure
