@@ -7,14 +7,15 @@ A distributed.LocalCluster starts a scheduler and worker processes on this
 machine (point a Client at a real cluster's address instead to go further).
 Each worker reads its blocks of lines and ranks them with nuvra.most_similar;
 only the k best of each block travel back. The space (a bundled space's name
-or a space file) travels to the workers pickled by its content. Needs: pip install 'nuvra-semv[dask]'.
+or a space file) travels to the workers pickled by its content. Needs: pip install 'nuvra[dask]'.
 """
 
 import argparse
 import heapq
+import sys
 
 import dask
-from dask_frame import log_frame
+from dask_frame import NoInput, log_frame
 from distributed import Client, LocalCluster
 
 import nuvra
@@ -23,7 +24,7 @@ import nuvra
 def best_of_block(part, query: str, k: int, space: nuvra.Space | None) -> list[tuple[float, str, int, str]]:
     """The k best lines of one partition as (score, path, line number, text)."""
     return [
-        (score, part["path"].iloc[i], int(part["line_number"].iloc[i]), part["text"].iloc[i])
+        (score, part["file"].iloc[i], int(part["line"].iloc[i]), part["text"].iloc[i])
         for i, score in nuvra.most_similar(query, part["text"], k=k, space=space)
     ]
 
@@ -47,9 +48,12 @@ def main() -> None:
     parser.add_argument("--space", default="default", metavar="NAME|FILE", help="a bundled space or a space file")
     args = parser.parse_args()
     space = nuvra.Space.load(args.space)
-    with LocalCluster(n_workers=args.workers, threads_per_worker=1) as cluster, Client(cluster) as client:
-        for score, path, number, text in most_similar(args.pattern, args.query, args.k, client, space):
-            print(f"{score:.4f}  {path}:{number}: {text}")
+    try:
+        with LocalCluster(n_workers=args.workers, threads_per_worker=1) as cluster, Client(cluster) as client:
+            for score, path, number, text in most_similar(args.pattern, args.query, args.k, client, space):
+                print(f"{score:.4f}  {path}:{number}: {text}")
+    except NoInput as e:
+        sys.exit(f"dask_cluster.py: {e}")
 
 
 if __name__ == "__main__":

@@ -28,6 +28,10 @@ __all__ = [
 _SPACE = frozenset(__all__[:2])
 _BATCH = frozenset(__all__[2:])
 
+# The distribution's version, as in pyproject.toml (a test keeps the two the same): read here
+# without importlib.metadata, which is slow to import.
+__version__ = "0.1.0"
+
 
 def __getattr__(name: str) -> object:
     if name in _BATCH:
@@ -46,4 +50,5 @@ def __getattr__(name: str) -> object:
 
 
 def __dir__() -> list[str]:
-    return sorted([*globals(), *__all__])
+    # The lazy loading's own hooks are left out, so that help(nuvra) lists the public names alone.
+    return sorted({*globals(), *__all__} - {"__getattr__", "__dir__", "TYPE_CHECKING"})

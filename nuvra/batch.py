@@ -24,7 +24,7 @@ import codecs
 import itertools
 import sys
 from collections.abc import Buffer, Iterable, Iterator, Sequence
-from typing import Any
+from typing import Any, Literal, Protocol, overload
 
 import numpy as np
 
@@ -37,6 +37,29 @@ __all__ = ["cosine_similarities", "most_similar", "vectorize_lines", "vectorize_
 # Rows per chunk when most_similar streams its input: 6 MB of vectors, and
 # enough rows that each chunk's fresh token caches pay for their first misses.
 _CHUNK_ROWS = 1 << 18
+
+
+class _Column(Protocol):
+    """A sized column of texts that is not a str: list, tuple, numpy array, polars Series, ...
+    str is no such column, as its __contains__ takes only a str, so that a type checker refuses
+    vectorize_texts("one text"), which always raises."""
+
+    def __iter__(self) -> Iterator[str | None]: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, item: object, /) -> bool: ...
+
+
+class _ArrowArray(Protocol):
+    def __arrow_c_array__(self, requested_schema: Any = None, /) -> Any: ...
+
+
+class _ArrowStream(Protocol):
+    def __arrow_c_stream__(self, requested_schema: Any = None, /) -> Any: ...
+
+
+# What the functions of texts and words take: a column, an iterator (a generator, a map, ...),
+# or an Arrow array or stream of strings.
+type Texts = _Column | Iterator[str | None] | _ArrowArray | _ArrowStream
 
 
 def _missing_marker() -> object:
@@ -84,6 +107,34 @@ def _array_source(array: np.ndarray, name: str) -> np.ndarray:
     raise TypeError(f"{name}() expected an array of str (dtype U or object), got dtype {array.dtype}")
 
 
+# Tables of columns, by module and class name: refused where a column is expected, with how
+# to pass one of their columns.
+_TABLES = {
+    "pandas": ("DataFrame",),
+    "polars": ("DataFrame", "LazyFrame"),
+    "pyarrow": ("Table", "RecordBatch", "RecordBatchReader"),
+    "dask.dataframe": ("DataFrame",),
+}
+
+
+def _is_table(obj: object) -> bool:
+    for module_name, classes in _TABLES.items():
+        module = sys.modules.get(module_name)
+        if module is not None:
+            for class_name in classes:
+                cls = getattr(module, class_name, None)
+                if isinstance(cls, type) and isinstance(obj, cls):
+                    return True
+    return False
+
+
+def _table_error(texts: object, name: str) -> TypeError:
+    return TypeError(
+        f"{name}() expected a column of str, got a table of columns ({type(texts).__name__}):"
+        f' pass one of its columns, as in {name}(df["msg"])'
+    )
+
+
 def _source(texts: object, name: str) -> object:
     """What a column is read from: an Arrow source, a numpy array or a sequence."""
     if isinstance(texts, (str, bytes, bytearray, memoryview)):
@@ -96,9 +147,17 @@ def _source(texts: object, name: str) -> object:
         return _array_source(texts, name)
     if _is_pandas_series(texts):
         return _series_source(texts)
+    if _is_table(texts):
+        raise _table_error(texts, name)
     exported = _exported_arrow(texts)
     if exported is not None:
-        return _batch.arrow_source(exported)
+        try:
+            return _batch.arrow_source(exported)
+        except TypeError as e:
+            # A struct: the columns of a table, from a class not known above.
+            if str(e).endswith("got Arrow format '+s'"):
+                raise _table_error(texts, name) from None
+            raise
     if isinstance(texts, Iterable):
         return texts
     raise TypeError(f"{name}() expected a column of str, got {type(texts).__name__}")
@@ -209,7 +268,7 @@ def _vectors(texts: object, words: bool, workers: object, name: str, space: obje
     return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
 
-def vectorize_texts(texts: Iterable[str | None], *, workers: int = 1, space: Space | str | None = None) -> np.ndarray:
+def vectorize_texts(texts: Texts, *, workers: int = 1, space: Space | str | None = None) -> np.ndarray:
     """The vectors of many texts, as a C-contiguous float64 array of shape (n, k).
 
     Row i is, bit for bit, ``space.text_vector(texts[i])`` (for no space,
@@ -224,7 +283,7 @@ def vectorize_texts(texts: Iterable[str | None], *, workers: int = 1, space: Spa
     return _vectors(texts, False, workers, "vectorize_texts", space)
 
 
-def word_vectors(words: Iterable[str | None], *, workers: int = 1, space: Space | str | None = None) -> np.ndarray:
+def word_vectors(words: Texts, *, workers: int = 1, space: Space | str | None = None) -> np.ndarray:
     """The vectors of many words, as a C-contiguous float64 array of shape (n, k).
 
     Row i is, bit for bit, ``space.word_vector(words[i])`` (for no space,
@@ -296,36 +355,82 @@ def _cosines(vectors: np.ndarray, query: tuple[float, ...]) -> np.ndarray:
     return out
 
 
-def cosine_similarities(vectors: Any, query: Sequence[float]) -> np.ndarray:
+def _query(query: object, name: str, space: Space | None, dim: int) -> tuple[float, ...]:
+    """A query given as a text (its vector in the space) or as dim numbers."""
+    if isinstance(query, str):
+        vector = vectorize_text_c(query) if space is None else space.text_vector(query)
+        return _query_components(vector, name, dim)
+    try:
+        return _query_components(query, name, dim)
+    except ValueError as e:
+        if "could not convert" not in str(e):
+            raise
+        raise TypeError(f"{name}() expected the query as a text or as {dim} numbers, got {query!r:.80}") from None
+
+
+def cosine_similarities(vectors: Any, query: str | Sequence[float], *, space: Space | str | None = None) -> np.ndarray:
     """The cosine similarity of each row of ``vectors`` with ``query``, shape (n,).
 
-    ``query`` is k numbers (k >= 1) and ``vectors`` an (n, k) array of
-    numbers (numpy, or anything with ``__array__``) or any sequence of rows of
-    k numbers. For k = 3, item i is, bit for bit,
+    ``query`` is k numbers (k >= 1), or a text, which stands for its vector in
+    ``space`` (``vectorize_text_c(query)`` for no space), as in
+    :func:`most_similar`; ``vectors`` is an (n, k) array of numbers (numpy, or
+    anything with ``__array__``) or any sequence of rows of k numbers. For
+    k = 3, item i is, bit for bit,
     ``cosine_similarity_c(list(vectors[i]), list(query))``: each number is
     read as that function reads it (a float subclass by the value it holds,
     anything else by ``__float__`` or ``__index__``). For any k, the dot
     product and the squared lengths are summed left to right, and a zero dot
     product or a zero length gives 0.0. A row of NaN gives NaN.
     """
-    try:
-        k = len(query)
-    except TypeError:
-        raise TypeError(f"cosine_similarities() expected the query as numbers, got {type(query).__name__}") from None
+    scored = _space_of(space, "cosine_similarities")
+    if isinstance(query, str):
+        k = 3 if scored is None else scored.k
+    else:
+        try:
+            k = len(query)
+        except TypeError:
+            raise TypeError(
+                f"cosine_similarities() expected the query as a text or as numbers, got {type(query).__name__}"
+            ) from None
     if k < 1:
         raise ValueError("cosine_similarities() expected the query as at least 1 number, got 0")
-    q = _query_components(query, "cosine_similarities", k)
+    q = _query(query, "cosine_similarities", scored, k)
     return _cosines(_vector_rows(vectors, "cosine_similarities", k), q)
 
 
+@overload
 def most_similar(
     query: str | Sequence[float],
-    texts: Iterable[str | None],
+    texts: Texts,
     *,
     k: int = 10,
     workers: int = 1,
     space: Space | str | None = None,
-) -> list[tuple[int, float]]:
+    labels: Literal[False] = False,
+) -> list[tuple[int, float]]: ...
+
+
+@overload
+def most_similar(
+    query: str | Sequence[float],
+    texts: Texts,
+    *,
+    k: int = 10,
+    workers: int = 1,
+    space: Space | str | None = None,
+    labels: Literal[True],
+) -> list[tuple[Any, float]]: ...
+
+
+def most_similar(
+    query: str | Sequence[float],
+    texts: Texts,
+    *,
+    k: int = 10,
+    workers: int = 1,
+    space: Space | str | None = None,
+    labels: bool = False,
+) -> list[tuple[int, float]] | list[tuple[Any, float]]:
     """The k texts closest to ``query``, as (index, score) pairs.
 
     ``query`` is a text or as many numbers as the space has axes; ``texts``
@@ -333,21 +438,26 @@ def most_similar(
     The score is the cosine similarity of the text's vector with the query's,
     as :func:`cosine_similarities` gives it. Pairs are sorted by score
     descending, then by index; missing values never rank, nor does a NaN
-    score. Any k beyond the number of texts gives them all. The input is read
-    in chunks, so memory stays O(min(k, n) + chunk) however many texts there
-    are.
+    score. Any k beyond the number of texts gives them all; ``k=0`` gives
+    ``[]``. The input is read in chunks, so memory stays O(min(k, n) + chunk)
+    however many texts there are.
+
+    The index is the text's position in ``texts`` (0 for the first), whatever
+    the input: for a pandas Series that is ``series.iloc[i]``, not
+    ``series.loc[i]``. With ``labels=True`` (a pandas Series only) it is the
+    label of the Series' index instead, for ``series.loc[label]``.
     """
     if type(k) is not int or k < 0:
         raise ValueError(f"k must be an int >= 0, got {k!r}")
+    if labels and not _is_pandas_series(texts):
+        raise TypeError(
+            f"most_similar(labels=True) needs a pandas Series, whose index holds the labels;"
+            f" got {type(texts).__name__}: without labels=, the positions are returned"
+        )
     threads = _lines.thread_count(workers)
     scored = _space_of(space, "most_similar")
     dim = 3 if scored is None else scored.k
-    if isinstance(query, str):
-        q = _query_components(
-            vectorize_text_c(query) if scored is None else scored.text_vector(query), "most_similar", dim
-        )
-    else:
-        q = _query_components(query, "most_similar", dim)
+    q = _query(query, "most_similar", scored, dim)
     best_scores = np.empty(0, dtype=np.float64)
     best_indexes = np.empty(0, dtype=np.int64)
     for base, column in _columns(texts, False, "most_similar", _CHUNK_ROWS):
@@ -358,6 +468,9 @@ def most_similar(
         indexes = np.concatenate((best_indexes, np.arange(base, base + len(column))))
         rows = _batch.top(scores, k)[0]
         best_scores, best_indexes = scores[rows], indexes[rows]
+    if labels:
+        index = texts.index  # type: ignore[union-attr]
+        return [(index[int(i)], float(s)) for s, i in zip(best_scores, best_indexes, strict=True)]
     return [(int(i), float(s)) for s, i in zip(best_scores, best_indexes, strict=True)]
 
 

@@ -4,6 +4,7 @@ Axis x holds faults and errors, y security and access, z data and storage.
 """
 
 from types import ModuleType
+from typing import SupportsFloat, SupportsIndex
 
 math: ModuleType
 __test__: dict[str, object]
@@ -18,7 +19,12 @@ def vectorize_text_c(text: str) -> list[float]:
     of A-Z a-z 0-9 _), scaled to length 1; [0.0, 0.0, 0.0] when none matches.
     None raises TypeError."""
 
-def cosine_similarity_c(v1: list[float], v2: list[float]) -> float:
+# An item of a vector is a float, an int, a bool, or anything with __float__ or __index__.
+# The lists are generic in it, so that a list[int] is taken as a list[float] is (a list is
+# invariant in its items).
+def cosine_similarity_c[I1: SupportsFloat | SupportsIndex, I2: SupportsFloat | SupportsIndex](
+    v1: list[I1], v2: list[I2]
+) -> float:
     """The cosine of the angle between the first three items of two lists;
     0.0 when a dot product or length is zero. None raises TypeError; a list of
     fewer than three items raises IndexError."""

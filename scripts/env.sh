@@ -4,11 +4,25 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-# python3.13 on PATH, else one of pyenv's 3.13 versions.
+# Whether $1 runs as CPython 3.13: what it prints, not only its exit status, is checked.
+is_cpython313() {
+  [ "$("$1" -c 'import sys; print(sys.implementation.name, *sys.version_info[:2])' 2>/dev/null)" = "cpython 3 13" ]
+}
+
+# PYTHON313 when it is set (and then it must be CPython 3.13: no other interpreter is
+# tried in its place), else python3.13 on PATH, else one of pyenv's 3.13 versions.
 find_python313() {
   local candidate
-  for candidate in "${PYTHON313:-}" "$(command -v python3.13 || true)"; do
-    if [ -n "$candidate" ] && "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+  if [ -n "${PYTHON313:-}" ]; then
+    if is_cpython313 "$PYTHON313"; then
+      echo "$PYTHON313"
+      return 0
+    fi
+    echo "error: PYTHON313=$PYTHON313 is not a CPython 3.13 interpreter; point it at one, or unset it" >&2
+    exit 2
+  fi
+  for candidate in "$(command -v python3.13 || true)"; do
+    if [ -n "$candidate" ] && is_cpython313 "$candidate"; then
       echo "$candidate"
       return 0
     fi
@@ -16,7 +30,7 @@ find_python313() {
   local root
   root="$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"
   for candidate in "$root"/versions/3.13*/bin/python3.13; do
-    if [ -x "$candidate" ] && "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+    if [ -x "$candidate" ] && is_cpython313 "$candidate"; then
       echo "$candidate"
       return 0
     fi
@@ -27,9 +41,13 @@ find_python313() {
 # make_venv DIR EXTRAS [PIP OPTIONS...]: a fresh venv in DIR with the package
 # (and EXTRAS) installed, built with the pip options given.
 make_venv() {
-  local dir="$1" extras="${2:-}" python
+  local dir="$1" extras="${2:-}" python status=0
   shift $(($# < 2 ? $# : 2))
-  if ! python="$(find_python313)"; then
+  python="$(find_python313)" || status=$?
+  if [ "$status" -eq 2 ]; then
+    exit 2 # PYTHON313 is not CPython 3.13: said already
+  fi
+  if [ "$status" -ne 0 ]; then
     cat >&2 <<'MSG'
 error: CPython 3.13 was not found.
   Install it, for example with one of:
@@ -44,6 +62,8 @@ MSG
     "$python" -m venv "$dir"
   fi
   "$dir/bin/python" -m pip install --quiet --upgrade pip
+  # The distribution was named nuvra-semv before: its files are now nuvra's.
+  "$dir/bin/python" -m pip uninstall --quiet --yes nuvra-semv >/dev/null 2>&1 || true
   "$dir/bin/python" -m pip install --quiet "$@" "$ROOT$extras"
 }
 

@@ -97,7 +97,8 @@ def test_word_vectors():
         (["vectors", "/no/such/file"], 3, "nuvra: /no/such/file: no such file"),
         (["vectors", "/"], 4, "nuvra: /: is a directory"),
         (["vectors", "--bogus"], 2, "unrecognized arguments: --bogus"),
-        (["similar", "x", "-k", "0"], 2, "nuvra: -k must be at least 1"),
+        (["similar", "x", "-k", "-1"], 2, "nuvra: -k must be at least 0, got -1"),
+        (["vectors", "--workers", "0"], 2, "nuvra: --workers must be at least 1, or -1 for every core; got '0'"),
         (["vectors", "--encoding", "klingon"], 2, "nuvra: unknown encoding 'klingon'"),
         ([], 2, "the following arguments are required: COMMAND"),
     ],
@@ -166,7 +167,7 @@ def test_plot_without_matplotlib_says_what_to_install(log):
     code = "import sys; sys.modules['matplotlib'] = None; from nuvra.cli import main; sys.exit(main(sys.argv[1:]))"
     result = subprocess.run([sys.executable, "-I", "-c", code, "plot", str(log), "-o", "/tmp/never.png"],
                             capture_output=True, cwd="/")  # fmt: skip
-    assert result.returncode == 6 and b"pip install 'nuvra-semv[plot]'" in result.stderr
+    assert result.returncode == 6 and b"pip install 'nuvra[plot]'" in result.stderr
 
 
 # --- Real logs: pipes, compression, encodings, locations, terminals ---
@@ -364,7 +365,7 @@ def test_similar_scores_as_the_per_call_functions(log):
 def test_version_and_missing_files_print_no_header(log):
     version = nuvra("--version")
     assert version.returncode == 0 and version.stdout.startswith(b"nuvra 0.1.0")
-    result = nuvra("vectors", str(log), "/no/such.log")
+    result = nuvra("vectors", "/no/such.log")
     assert result.returncode == 3 and result.stdout == b""
 
 

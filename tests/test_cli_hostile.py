@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from nuvra.cli import output
+from nuvra.cli import output, terminal
 from nuvra_testing.helpers import run_nuvra as nuvra
 
 LINES = ["ERROR: disk write failed", "login denied for admin", "hello world", "sorgu tablo"]
@@ -146,7 +146,7 @@ def test_a_count_beyond_any_input_means_every_line(log):
     assert result.returncode == 0 and result.stderr == b""
     assert len(result.stdout.splitlines()) == len(LINES)
     bad = nuvra("similar", "error", str(log), "-k", "many")
-    assert bad.returncode == 2 and b"not a number: 'many'" in bad.stderr
+    assert bad.returncode == 2 and bad.stderr == b"nuvra: -k must be a number of lines, got 'many'\n"
 
 
 # --- Options anywhere among the operands ---
@@ -186,7 +186,8 @@ def test_after_double_dash_a_dash_is_a_file_name(tmp_path, log):
     dashed = tmp_path / "--format"
     dashed.write_text("error\n")
     result = nuvra("vectors", str(log), "--format", "csv", "--", "--format")  # a relative name, read from /
-    assert result.returncode == 3 and b"nuvra: --format: no such file" in result.stderr
+    assert result.returncode == 2 and result.stderr == b"nuvra: --format: no such file\n"
+    assert result.stdout.startswith(b"x,y,z,axis,text\n")  # the log, read on
     result = subprocess.run([sys.executable, "-I", "-m", "nuvra", "vectors", "--format", "csv", "--", "--format"],
                             capture_output=True, timeout=120, cwd=tmp_path)  # fmt: skip
     assert result.returncode == 0 and result.stdout.splitlines()[1] == b"1.0,0.0,0.0,fault,error"
@@ -256,3 +257,22 @@ def test_one_long_line_takes_about_twice_its_size(tmp_path, command):
     base = peak_rss_kb([*command, str(small)])
     peak = peak_rss_kb([*command, str(path)])
     assert (peak - base) * 1024 <= 2.25 * size, (peak, base)
+
+
+# --- The escaping function's fast paths ---
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.text(alphabet=st.one_of(st.characters(codec="utf-8"), st.sampled_from("\x1b\x07\t\x85\u202e\u2028\udc9b"))))
+def test_escaping_is_the_table_s_translation_on_every_path(text):
+    # Printable text passes unchanged, ASCII controls are replaced one kind at a time, the rest
+    # goes through the regular expression: all give what translating character by character gives.
+    assert terminal.escape_for_terminal(text) == text.translate(terminal._TABLE_ESCAPES)
+    assert terminal.escape_for_terminal(text.encode("ascii", "replace").decode()) == text.encode(
+        "ascii", "replace"
+    ).decode().translate(terminal._TABLE_ESCAPES)
+
+
+def test_every_escaped_character_is_one_that_isprintable_rejects():
+    # what the fast path for printable text relies on
+    assert [hex(c) for c in terminal._TABLE_ESCAPES if chr(c).isprintable()] == []

@@ -21,6 +21,14 @@ def test_stubs_pass_mypy_strict():
     none_call = "from nuvra.semv_core import get_semantic_vector_c\nget_semantic_vector_c(None)"
     out, _, status = api.run(["--strict", "--no-incremental", "-c", none_call])
     assert status == 1 and "incompatible type" in out
+    # A single text where a column is expected always raises: refused as well.
+    for call in ('vectorize_texts("one text")', 'word_vectors("error")', 'most_similar("error", "disk error")'):
+        out, _, status = api.run(["--strict", "--no-incremental", "-c", f"import nuvra\nnuvra.{call}"])
+        assert status == 1 and ("incompatible type" in out or "No overload variant" in out), call
+    # Items that are not numbers are refused in the per-call lists.
+    out, _, status = api.run(["--strict", "--no-incremental", "-c", "from nuvra.semv_core import cosine_similarity_c\n"
+                              "cosine_similarity_c(['x', 0, 0], [1, 0, 0])"])  # fmt: skip
+    assert status == 1 and "cosine_similarity_c" in out
 
 
 @pytest.mark.slow

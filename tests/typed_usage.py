@@ -9,7 +9,9 @@ word: list[float] = get_semantic_vector_c("error")
 text: list[float] = vectorize_text_c("disk write failed")
 score: float = cosine_similarity_c(word, text)
 by_keyword: float = cosine_similarity_c(v1=word, v2=text)
-print(score + by_keyword)
+ints: list[int] = [1, 0, 0]
+mixed: list[int | float | bool] = [1, 0.5, True]
+print(score + by_keyword + cosine_similarity_c(ints, mixed) + cosine_similarity_c([1, 0, 0], word))
 
 
 vectors: np.ndarray = nuvra.vectorize_texts(["disk write failed", None], workers=2)
@@ -18,7 +20,11 @@ lines: np.ndarray = nuvra.vectorize_lines(b"error\nlogin\n", encoding="cp1252", 
 scores: np.ndarray = nuvra.cosine_similarities(vectors, [1.0, 0.0, 0.0])
 top: list[tuple[int, float]] = nuvra.most_similar("error", ["disk error"], k=1)
 nearest: list[tuple[int, float]] = nuvra.most_similar((0.0, 1.0, 0.0), np.array(["login"]))
-print(vectors, words, lines, scores, top, nearest)
+by_text: np.ndarray = nuvra.cosine_similarities(vectors, "disk error")
+generated: np.ndarray = nuvra.vectorize_texts(line.strip() for line in ["a\n", "b\n"])
+collection: np.ndarray = nuvra.word_vectors({"error": 1}.keys())
+labelled: list[tuple[object, float]] = nuvra.most_similar("error", ["disk error"], labels=True)
+print(vectors, words, lines, scores, top, nearest, by_text, generated, collection, labelled)
 
 space: nuvra.Space = nuvra.Space({"net": ["network", "socket"], "pay": {"keywords": ["payment"], "threshold": 0.5}})
 loaded: nuvra.Space = nuvra.Space.load("default")

@@ -30,8 +30,8 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from nuvra import _batch, _lines
-from nuvra.cli.errors import EXIT_NOTHING, EXIT_OK, EXIT_OUTPUT, EXIT_USAGE, UserError
-from nuvra.cli.inputs import Block, Source, blocks_of, check_encoding, check_readable, choose_sources, opened
+from nuvra.cli.errors import EXIT_NOTHING, EXIT_OK, EXIT_OUTPUT, EXIT_USAGE, UserError, exit_code_for_failed_inputs
+from nuvra.cli.inputs import Block, Source, blocks_of, check_encoding, check_source, choose_sources, opened
 from nuvra.cli.output import Output
 from nuvra.cli.progress import Progress
 from nuvra.cli.terminal import discard_output, escape_for_terminal, print_out, say, standard_output, write_failed
@@ -97,30 +97,49 @@ class Run:
         self.args = args
         self.space: Space = args.space_object
         self.encoding = check_encoding(args.encoding, args.errors)
-        self.sources = choose_sources(args.files, args.sample)
-        check_readable(self.sources)
-        self.several = len(self.sources) > 1
+        given = choose_sources(args.files, args.sample)
+        # As grep: an input that cannot be read gets one line on standard error, and the
+        # run goes on with the others; main's exit code says that inputs failed.
+        self.failures: list[int] = args.failures
+        self.sources = []
+        for source in given:
+            try:
+                check_source(source)
+            except UserError as e:
+                say(str(e))
+                self.failures.append(e.code)
+            else:
+                self.sources.append(source)
+        self.several = len(given) > 1
         sizes = [s.size() for s in self.sources]
         total = None if any(size is None for size in sizes) else sum(s for s in sizes if s is not None)
-        first = self.sources[0].name
+        first = given[0].name
         label = "stdin" if first == "-" else os.path.basename(first)
-        label = label if len(self.sources) == 1 else f"{len(self.sources)} inputs"
+        label = label if len(given) == 1 else f"{len(given)} inputs"
         self.progress = Progress(total, escape_for_terminal(label))
 
     def blocks(self) -> Iterator[Block]:
         try:
             for source in self.sources:
-                with opened(source) as (stream, raw):
-                    position = _position(raw)
-                    for block in blocks_of(
-                        source, stream, self.encoding, self.args.errors, self.args.workers, self.space
-                    ):
-                        now = _position(raw)
-                        self.progress.advance(
-                            now - position if now is not None and position is not None else 0, len(block)
-                        )
-                        position = now
-                        yield block
+                try:
+                    with opened(source) as (stream, raw):
+                        position = _position(raw)
+                        for block in blocks_of(
+                            source, stream, self.encoding, self.args.errors, self.args.workers, self.space
+                        ):
+                            now = _position(raw)
+                            self.progress.advance(
+                                now - position if now is not None and position is not None else block.nbytes,
+                                len(block),
+                            )
+                            position = now
+                            yield block
+                except UserError as e:
+                    # A source that fails midway (a read error, a broken compressed file, undecodable
+                    # bytes under strict) keeps the lines read before it; the next source follows.
+                    with self.progress.aside():
+                        say(str(e))
+                    self.failures.append(e.code)
         finally:
             self.progress.close()
 
@@ -186,17 +205,19 @@ class Ranking:
     def add(self, block: Block, scores: array[float]) -> None:
         rows, ties = _batch.top(scores, self.k)
         if rows:
-            self.count(scores, rows, ties)
             name = block.source.name
-            self.best += [(scores[i], self.order + i, block.first_line + i, name, None) for i in rows]
-            self.best.sort(key=lambda e: (-e[0], e[1]))
-            del self.best[self.k :]
-            floor = self.threshold()
-            self.counts = {s: n for s, n in self.counts.items() if s >= floor}
+            best = self.best + [(scores[i], self.order + i, block.first_line + i, name, None) for i in rows]
+            best.sort(key=lambda e: (-e[0], e[1]))
+            del best[self.k :]
             # Only the lines that stay among the best are decoded.
-            new = sorted(e[1] - self.order for e in self.best if e[4] is None)
+            new = sorted(e[1] - self.order for e in best if e[4] is None)
             texts = dict(zip(new, block.lines(new), strict=True))
-            self.best = [e if e[4] is not None else (*e[:4], texts[e[1] - self.order]) for e in self.best]
+            best = [e if e[4] is not None else (*e[:4], texts[e[1] - self.order]) for e in best]
+            # The ranking changes in one step, so that a Ctrl-C at any point leaves it whole
+            # (similar prints it then).
+            self.count(scores, rows, ties, best[-1][0] if len(best) == self.k else -float("inf"))
+            self.best = best
+            self.counts = {s: n for s, n in self.counts.items() if s >= self.threshold()}
         self.order += len(block)
 
     def add_all(self, blocks: Iterable[Block], query: Sequence[float]) -> None:
@@ -211,14 +232,14 @@ class Ranking:
                 _batch.cosines_k(rows, array("d", query), scores)
             self.add(block, scores)
 
-    def count(self, scores: array[float], rows: list[int], ties: int) -> None:
-        """Adds the block's lines per score. A score above the block's k-th best is held only by
-        lines among its best; the k-th best is the lowest that can still be the k-th overall."""
+    def count(self, scores: array[float], rows: list[int], ties: int, floor: float) -> None:
+        """Adds the block's lines per score, those at floor (the k-th best once the block is in)
+        or above. A score above the block's k-th best is held only by lines among its best; the
+        k-th best is the lowest that can still be the k-th overall."""
         block_counts: dict[float, int] = {}
         for i in rows:
             block_counts[scores[i]] = block_counts.get(scores[i], 0) + 1
         block_counts[scores[rows[-1]]] = ties
-        floor = self.threshold()
         for score, n in block_counts.items():
             if score >= floor:
                 self.counts[score] = self.counts.get(score, 0) + n
@@ -229,8 +250,6 @@ class Ranking:
 
 
 def command_similar(args: argparse.Namespace) -> None:
-    if args.k < 1:
-        raise UserError("nuvra: -k must be at least 1", EXIT_USAGE)
     standard_output()
     run = Run(args)
     if not args.files and not args.sample and os.path.isfile(args.query):
@@ -245,7 +264,12 @@ def command_similar(args: argparse.Namespace) -> None:
             f"nuvra: the query {args.query!r} matches no keyword, so every line would score 0", EXIT_NOTHING
         )
     ranking = Ranking(args.k)
-    ranking.add_all(run.blocks(), query)
+    interrupted = False
+    try:
+        ranking.add_all(run.blocks(), query)
+    except KeyboardInterrupt:
+        # Ctrl-C ends a stream that has no end (tail -f ... | nuvra similar): the best so far are printed.
+        interrupted = True
     where = run.location_columns() if not args.no_location else []
     out = run.output([*where, "score", "text"])
     columns: dict[str, list[object]] = {c: [] for c in [*where, "score", "text"]}
@@ -259,6 +283,10 @@ def command_similar(args: argparse.Namespace) -> None:
         columns["score"].append(score)
         columns["text"].append(text)
     out.write_block(columns)
+    if interrupted:
+        raise KeyboardInterrupt
+    if args.k == 0:
+        raise UserError("nuvra: -k 0 selects no line", EXIT_NOTHING)
     shown = sum(1 for e in ranking.best if e[0] == ranking.best[-1][0]) if ranking.best else 0
     ties = ranking.ties()
     if ties > shown:
@@ -355,16 +383,13 @@ def command_plot(args: argparse.Namespace) -> None:
 
 
 def version() -> str:
-    from importlib import metadata
+    import nuvra
 
-    try:
-        return metadata.version("nuvra-semv")
-    except metadata.PackageNotFoundError:
-        return "unknown"
+    return nuvra.__version__
 
 
 class VersionAction(argparse.Action):
-    """--version, which reads the installed version only when asked (importlib.metadata is slow to import)."""
+    """--version: nuvra.__version__, the distribution's version."""
 
     def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: object) -> None:
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)  # type: ignore[arg-type]
@@ -374,12 +399,20 @@ class VersionAction(argparse.Action):
         parser.exit()
 
 
+# The k of similar, as most_similar's k= in the API.
+DEFAULT_K = 10
+
+
 def _count(text: str) -> int:
-    """-k: a count larger than any input can hold means every line."""
+    """-k: a count of lines, 0 or more, as most_similar's k; a count larger than any input can
+    hold means every line. A bad value is one line on standard error (a UserError), as for
+    --workers, not argparse's usage."""
     try:
         value = int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        raise UserError(f"nuvra: -k must be a number of lines, got {text!r}", EXIT_USAGE) from None
+    if value < 0:
+        raise UserError(f"nuvra: -k must be at least 0, got {value}", EXIT_USAGE)
     return min(value, sys.maxsize)
 
 
@@ -387,9 +420,9 @@ def _workers(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        value = 0
     if value < 1 and value != -1:
-        raise argparse.ArgumentTypeError("must be at least 1, or -1 for every core")
+        raise UserError(f"nuvra: --workers must be at least 1, or -1 for every core; got {text!r}", EXIT_USAGE)
     return value
 
 
@@ -536,14 +569,18 @@ def parser() -> argparse.ArgumentParser:
         "similar",
         help="the lines most similar to a query",
         description="The k lines most similar to QUERY, best first, with where they came from. "
-        "Lines with equal scores keep their input order.",
+        "Lines with equal scores keep their input order. The lines are ranked when the input "
+        "ends: on a stream (tail -f), Ctrl-C ends the input, and the best lines so far are printed.",
     )
     sub.add_argument("query", metavar="QUERY", help="the query text")
     add_input(sub)
     add_format(sub)
     add_space(sub)
-    sub.add_argument("-k", type=_count, default=5, help="how many lines (default 5)")
+    sub.add_argument("-k", type=_count, default=DEFAULT_K, help=f"how many lines (default {DEFAULT_K})")
     sub.add_argument("--no-location", action="store_true", help="leave out where each line came from")
+    sub.add_argument(
+        "-n", "--line-number", action="store_true", help="accepted as grep takes it: locations are shown anyway"
+    )
     sub.set_defaults(run=command_similar)
 
     sub = commands.add_parser("word", help="word vectors")
@@ -585,8 +622,10 @@ def parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Iterable[str] | None = None) -> int:
+    failures: list[int] = []
     try:
         args = parser().parse_args(None if argv is None else list(argv))
+        args.failures = failures  # the exit code of each input that failed
         if args.run is not command_space_check:
             args.space_object = load_space(args.space, check_columns=args.run is not command_space_show)
         args.run(args)
@@ -601,6 +640,9 @@ def main(argv: Iterable[str] | None = None) -> int:
         if e.code == EXIT_OUTPUT:
             discard_output()
         say(str(e))
+        if e.code == EXIT_NOTHING and failures:
+            # Nothing selected from the inputs that were read: the failed ones say more.
+            return exit_code_for_failed_inputs(failures, _input_count(args))
         return e.code
     except BrokenPipeError:
         # The reader went away (nuvra ... | head): not an error of ours.
@@ -608,7 +650,13 @@ def main(argv: Iterable[str] | None = None) -> int:
         return EXIT_OK
     except KeyboardInterrupt:
         return 130
+    if failures:
+        return exit_code_for_failed_inputs(failures, _input_count(args))
     return EXIT_OK
+
+
+def _input_count(args: argparse.Namespace) -> int:
+    return max(len(getattr(args, "files", None) or []), 1)
 
 
 def run() -> NoReturn:

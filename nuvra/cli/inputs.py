@@ -112,19 +112,24 @@ def check_readable(sources: Sequence[Source]) -> None:
     dies of SIGPIPE when its reader closes, and a second open waits for a writer that is gone),
     so those are checked with stat and access alone, and opened once, when they are read."""
     for source in sources:
-        if not source.is_file:
-            continue
-        try:
-            mode = os.stat(source.name).st_mode
-        except FileNotFoundError:
-            raise missing_file(source.name) from None
-        except OSError as e:
-            raise unreadable(source.name, e) from None
-        if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
-            with open_file(source):
-                pass
-        elif not os.access(source.name, os.R_OK):
-            raise UserError(f"nuvra: {source.name}: permission denied", EXIT_UNREADABLE_FILE)
+        check_source(source)
+
+
+def check_source(source: Source) -> None:
+    """What check_readable checks, for one source: a UserError (exit 3 or 4) if it cannot be read."""
+    if not source.is_file:
+        return
+    try:
+        mode = os.stat(source.name).st_mode
+    except FileNotFoundError:
+        raise missing_file(source.name) from None
+    except OSError as e:
+        raise unreadable(source.name, e) from None
+    if stat.S_ISREG(mode) or stat.S_ISDIR(mode):
+        with open_file(source):
+            pass
+    elif not os.access(source.name, os.R_OK):
+        raise UserError(f"nuvra: {source.name}: permission denied", EXIT_UNREADABLE_FILE)
 
 
 @contextmanager
@@ -233,7 +238,7 @@ class Block:
     """Consecutive lines of one source, and their vectors (the k components of each line in turn).
     Its bytes are those of read_blocks, valid until the next block is read."""
 
-    __slots__ = ("data", "encoding", "errors", "first_line", "k", "source", "texts_", "vectors")
+    __slots__ = ("data", "encoding", "errors", "first_line", "k", "nbytes", "source", "texts_", "vectors")
 
     def __init__(
         self,
@@ -249,6 +254,9 @@ class Block:
         self.source, self.first_line, self.vectors, self.k = source, first_line, vectors, k
         self.texts_ = None if texts is None else [t.removesuffix("\r") for t in texts]
         self.data, self.encoding, self.errors = data, encoding, errors
+        # The bytes read for the block (decompressed): what progress counts where the stream
+        # cannot tell its position (a pipe).
+        self.nbytes = len(data) if data is not None else 0
 
     def __len__(self) -> int:
         return len(self.vectors) // self.k
@@ -321,7 +329,9 @@ def blocks_of(
         # unfinished line is kept in parts, joined once when its end comes.
         decoder = codecs.getincrementaldecoder(encoding)(errors)
         pending: list[str] = []
+        nbytes = 0
         for data in read_blocks(source, stream):
+            nbytes += len(data)
             try:
                 text = decoder.decode(data)
             except UnicodeDecodeError as e:
@@ -332,8 +342,11 @@ def blocks_of(
                 ) from None
             complete = _complete_lines(pending, text)
             if complete:
-                vectors = _lines.text_vectors(complete, threads, native)
-                yield Block(source, line, vectors, complete, None, encoding, errors, k)
+                block = Block(
+                    source, line, _lines.text_vectors(complete, threads, native), complete, None, encoding, errors, k
+                )
+                block.nbytes, nbytes = nbytes, 0
+                yield block
                 line += len(complete)
         # A decoder may give text only now, at the end (idna does): its lines are lines too.
         complete = _complete_lines(pending, decoder.decode(b"", final=True))

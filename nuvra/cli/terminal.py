@@ -34,10 +34,29 @@ _TABLE_ESCAPES = {**{c: _escape(chr(c)) for c in _CONTROLS}, **_ESCAPED_BYTES}
 _NEEDS_ESCAPE = re.compile("[" + "".join(re.escape(chr(c)) for c in _TABLE_ESCAPES) + "]")
 
 
+# ASCII text can hold only these of them.
+_ASCII_ESCAPES = [(chr(c), e) for c, e in _TABLE_ESCAPES.items() if c < 0x80]
+
+
+def _escaped_match(match: re.Match[str]) -> str:
+    return _TABLE_ESCAPES[ord(match.group())]
+
+
 def escape_for_terminal(text: str) -> str:
     """text with every control character and terminal escape shown escaped (\\x1b, \\t, \\u202e), as ls does."""
-    # Most lines hold nothing to escape; translate() is the slow part.
-    return text.translate(_TABLE_ESCAPES) if _NEEDS_ESCAPE.search(text) else text
+    # Every character escaped here is one that str.isprintable() rejects (a control, a format
+    # character, a line or paragraph separator, a surrogate), so a printable text, most lines,
+    # is passed by one fast scan. In ASCII text, each control present is replaced in one pass
+    # of str.replace (what it writes holds no control); other text goes through the regular
+    # expression, which calls back only where it finds one. All are O(n).
+    if text.isprintable():
+        return text
+    if text.isascii():
+        for c, escaped in _ASCII_ESCAPES:
+            if c in text:
+                text = text.replace(c, escaped)
+        return text
+    return _NEEDS_ESCAPE.sub(_escaped_match, text)
 
 
 def say(message: str) -> None:
