@@ -362,10 +362,11 @@ def _query(query: object, name: str, space: Space | None, dim: int) -> tuple[flo
         return _query_components(vector, name, dim)
     try:
         return _query_components(query, name, dim)
-    except ValueError as e:
-        if "could not convert" not in str(e):
-            raise
-        raise TypeError(f"{name}() expected the query as a text or as {dim} numbers, got {query!r:.80}") from None
+    except (TypeError, ValueError):
+        # Words among the numbers: say what a query may be.
+        if isinstance(query, (list, tuple)) and any(isinstance(x, (str, bytes)) for x in query):
+            raise TypeError(f"{name}() expected the query as a text or as {dim} numbers, got {query!r:.80}") from None
+        raise
 
 
 def cosine_similarities(vectors: Any, query: str | Sequence[float], *, space: Space | str | None = None) -> np.ndarray:

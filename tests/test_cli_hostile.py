@@ -187,7 +187,7 @@ def test_after_double_dash_a_dash_is_a_file_name(tmp_path, log):
     dashed.write_text("error\n")
     result = nuvra("vectors", str(log), "--format", "csv", "--", "--format")  # a relative name, read from /
     assert result.returncode == 2 and result.stderr == b"nuvra: --format: no such file\n"
-    assert result.stdout.startswith(b"x,y,z,axis,text\n")  # the log, read on
+    assert result.stdout.startswith(b"fault,security,data,axis,text\n")  # the log, read on
     result = subprocess.run([sys.executable, "-I", "-m", "nuvra", "vectors", "--format", "csv", "--", "--format"],
                             capture_output=True, timeout=120, cwd=tmp_path)  # fmt: skip
     assert result.returncode == 0 and result.stdout.splitlines()[1] == b"1.0,0.0,0.0,fault,error"

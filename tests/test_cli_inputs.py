@@ -115,7 +115,7 @@ def test_line_numbers_are_accepted_by_every_command_that_prints_lines(inputs):
         result = nuvra("similar", *args, inputs["good"], inputs["other"], "-k", "2")
         assert result.returncode == 0 and result.stdout == plain.stdout, args
     numbered = nuvra("vectors", inputs["good"], "-n", "--format", "csv").stdout.decode().splitlines()
-    assert numbered[0] == "line,x,y,z,axis,text" and numbered[2].startswith("2,")
+    assert numbered[0] == "line,fault,security,data,axis,text" and numbered[2].startswith("2,")
 
 
 def test_k_and_workers_agree_with_the_api(inputs):

@@ -92,7 +92,9 @@ def test_compressed_files_are_read_as_their_text(tmp_path):
     frame = dask_frame.vectorised(dask_frame.log_frame(str(tmp_path / "app.log.*"))).compute(scheduler="sync")
     assert frame["text"].tolist() == LINES * 3 and frame["line"].tolist() == list(range(1, 6)) * 3
     expected = np.array([vectorize_text_c(t) for t in LINES * 3])
-    np.testing.assert_array_equal(frame[["fault", "security", "data"]].to_numpy().view(np.uint64), expected.view(np.uint64))
+    np.testing.assert_array_equal(
+        frame[["fault", "security", "data"]].to_numpy().view(np.uint64), expected.view(np.uint64)
+    )
 
 
 def run_example(*args: str) -> subprocess.CompletedProcess:

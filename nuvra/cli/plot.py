@@ -72,7 +72,7 @@ def colours(names: Sequence[str]) -> dict[str, str]:
 class Densities:
     """Histograms of the projections (or of each axis) and the count of each dominant axis, added up block by block."""
 
-    def __init__(self, names: Sequence[str]) -> None:
+    def __init__(self, names: Sequence[str] = ("fault", "security", "data")) -> None:
         self.names = list(names)
         k = len(self.names)
         self.projections = [(i, j) for i in range(k) for j in range(i + 1, k)] if k <= MAX_PAIRED_AXES else []
