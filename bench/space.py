@@ -15,16 +15,15 @@ dealt round-robin onto the axes.
 import argparse
 import glob
 import gzip
-import math
 import os
 import re
 import subprocess
 import sys
 import tempfile
-import time
 
 import numpy as np
 
+from batch import best_of_alternating
 from nuvra import _batch
 from nuvra_testing.loggen import log_lines
 
@@ -74,16 +73,6 @@ def spaces(words: list[str]) -> dict[str, object]:
         if n <= len(words):
             out[f"{n:,} keywords, 8 axes"] = _batch.Space(space_of(words, 8, n), False, False)
     return out
-
-
-def best_of_alternating(repeat: int, *sides):
-    best = [math.inf] * len(sides)
-    for _ in range(repeat):
-        for i, side in enumerate(sides):
-            started = time.perf_counter()
-            side()
-            best[i] = min(best[i], time.perf_counter() - started)
-    return best
 
 
 def fill(column, space=None):
