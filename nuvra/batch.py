@@ -313,7 +313,7 @@ def _float_rows(rows: tuple[object, ...], name: str, k: int = 3) -> np.ndarray:
 
 def _query_components(query: object, name: str, k: int = 3) -> tuple[float, ...]:
     try:
-        components = tuple(query)  # type: ignore[call-overload]
+        components: tuple[object, ...] = tuple(query)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{name}() expected the query as {k} numbers, got {type(query).__name__}") from None
     if len(components) != k:
@@ -340,7 +340,7 @@ def _vector_rows(vectors: object, name: str, k: int = 3) -> np.ndarray:
     # Anything else item by item, so that a float subclass counts by the value
     # it holds, not by its __float__.
     try:
-        rows = tuple(vectors)  # type: ignore[call-overload]
+        rows: tuple[object, ...] = tuple(vectors)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{name}() expected vectors of shape (n, {k}), got {type(vectors).__name__}") from None
     return _float_rows(rows, name, k)
