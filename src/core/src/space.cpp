@@ -121,12 +121,6 @@ struct SpaceScratch::CacheEntry {
 struct SpaceKernels {
   using Entry = SpaceScratch::CacheEntry;
 
-  // The positive components of one token or word, found by the prefix scan
-  // or by the bigrams.
-  struct Scored {
-    std::size_t count = 0;  // axes with a positive component
-  };
-
   // First keyword (in space order) that the symbols s[0..n) start with, or
   // no_node.
   template <class SymbolAt>
@@ -614,8 +608,7 @@ std::unique_ptr<Vocabularies> fixed_tables(const SpaceSpec& spec) {
   return tables;
 }
 
-void build_general(Space& space, const SpaceSpec& spec, const std::vector<std::string_view>& keywords,
-                   GeneralTables& t) {
+void build_general(const SpaceSpec& spec, const std::vector<std::string_view>& keywords, GeneralTables& t) {
   const std::size_t n = keywords.size();
   t.axis_of.resize(n);
   t.set_size.resize(n);
@@ -756,7 +749,6 @@ void build_general(Space& space, const SpaceSpec& spec, const std::vector<std::s
       t.edge_node[e] = edges[i].second;
     }
   }
-  (void)space;
 }
 
 }  // namespace
@@ -775,7 +767,7 @@ SpaceBuild build_space(const SpaceSpec& spec, Tables tables) noexcept {
     }
     space->first_keyword_.push_back(space->keywords_.size());
     if (tables == Tables::best) space->fixed_ = fixed_tables(own);
-    build_general(*space, own, space->keywords_, space->tables_);
+    build_general(own, space->keywords_, space->tables_);
     build.space = std::move(space);
   } catch (const std::bad_alloc&) {
     build = SpaceBuild{};
@@ -844,7 +836,6 @@ bool SpaceScratch::bind(const Space& space) noexcept {
 
 namespace {
 
-template <class Unit>
 void store(const std::array<double, axis_count>& components, double* out) {
   out[0] = components[0];
   out[1] = components[1];
@@ -855,7 +846,7 @@ void store(const std::array<double, axis_count>& components, double* out) {
 
 #define SEMV_SPACE_UNITS(Unit)                                                                  \
   void Space::word_vector(std::span<const Unit> word, double* out, SpaceScratch& s) const {     \
-    if (fixed_) return store<Unit>(semv::word_vector(*fixed_, word).components, out);           \
+    if (fixed_) return store(semv::word_vector(*fixed_, word).components, out);                 \
     if (!SpaceKernels::word_matches(*this, s, word.data(), word.size(), s.matches_.data())) {   \
       std::fill(out, out + axis_count(), std::numeric_limits<double>::quiet_NaN());             \
       return;                                                                                   \
@@ -865,7 +856,7 @@ void store(const std::array<double, axis_count>& components, double* out) {
   TextForm Space::text_vector(std::span<const Unit> text, double* out, SpaceScratch& s) const { \
     if (fixed_) {                                                                               \
       const TextVector tv = s.fixed_batch_->text_vector(*fixed_, text);                         \
-      store<Unit>(tv.components, out);                                                          \
+      store(tv.components, out);                                                                \
       return tv.form;                                                                           \
     }                                                                                           \
     return SpaceKernels::text_vector(*this, text.data(), text.size(), out, s);                  \
