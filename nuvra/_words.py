@@ -1,0 +1,28 @@
+"""The words of a query that a line holds: how rankings order lines of equal score.
+
+A text's words are its runs of A-Z, a-z, 0-9 and _, lower-cased, after the
+space's Turkish fold when it has one (so "güvenlik" and "Guvenlik" are one
+word). Camel and snake case are not split here: "PermissionDenied" is one word.
+"""
+
+from __future__ import annotations
+
+import re
+
+from nuvra.space import _FOLD
+
+_WORD = re.compile(r"[A-Za-z0-9_]+")
+
+
+def words_of(text: str, fold: bool = False) -> frozenset[str]:
+    """The distinct words of text, lower-cased (folded first with fold)."""
+    if fold:
+        text = text.translate(_FOLD)
+    return frozenset(w.lower() for w in _WORD.findall(text))
+
+
+def shared(text: str, query_words: frozenset[str], fold: bool = False) -> int:
+    """How many of query_words the text holds."""
+    if not query_words:
+        return 0
+    return len(query_words.intersection(words_of(text, fold)))
