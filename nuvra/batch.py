@@ -417,9 +417,7 @@ def _by_words(
     full = len(held) == k and held[-1] == len(words) and scores[old - 1] == last
     tied = np.flatnonzero(scores == last) if not full else np.empty(0, dtype=np.intp)
     candidates = sorted({*rows, *tied.tolist()})
-    counts = {
-        i: int(held[i]) if i < old else _words.shared(text_of(i - old), words, fold) for i in candidates
-    }
+    counts = {i: int(held[i]) if i < old else _words.shared(text_of(i - old), words, fold) for i in candidates}
     candidates.sort(key=lambda i: (-scores[i], -counts[i], i))
     return [(i, counts[i]) for i in candidates[:k]]
 

@@ -5,10 +5,11 @@ import array
 import json
 import math
 import re
+from unittest import mock
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import nuvra
@@ -43,9 +44,7 @@ def words(text):
 def by_words(query, texts, k, min_score=0.0):
     """The ranking as a person reads it: score, then words of the query held, then input order."""
     q = words(query)
-    ranked = [
-        (score(t, query), len(q & words(t)), i) for i, t in enumerate(texts) if isinstance(t, str)
-    ]
+    ranked = [(score(t, query), len(q & words(t)), i) for i, t in enumerate(texts) if isinstance(t, str)]
     ranked = [r for r in ranked if r[0] > 0 and r[0] >= min_score]
     ranked.sort(key=lambda r: (-r[0], -r[1], r[2]))
     return [(i, s) for s, _, i in ranked[:k]]
@@ -98,7 +97,10 @@ def test_min_score_and_nothing_above_it(tmp_path):
         assert f"nuvra: 2 of 4 lines scored above 0; {len(expected)} shown" in result.stderr.decode()
     high = nuvra_command("similar", query, str(path), "--min-score", "1.5")
     assert high.returncode == 1 and high.stdout == b""
-    assert high.stderr.decode().strip() == "nuvra: 2 of 4 lines scored above 0, none at least 1.5 (--min-score): no line is similar"
+    assert (
+        high.stderr.decode().strip()
+        == "nuvra: 2 of 4 lines scored above 0, none at least 1.5 (--min-score): no line is similar"
+    )
     path.write_text("hello\nERROR: write failed\n", encoding="utf-8")
     nothing = nuvra_command("similar", "password", str(path))
     assert nothing.returncode == 1 and nothing.stdout == b""
@@ -133,7 +135,10 @@ TOKENS = ["disk", "Disk", "DISK_", "full", "error", "x"]
 
 @settings(max_examples=300, deadline=None)
 @given(
-    st.lists(st.lists(st.tuples(st.sampled_from(SCORES), st.lists(st.sampled_from(TOKENS), max_size=4)), max_size=8), max_size=5),
+    st.lists(
+        st.lists(st.tuples(st.sampled_from(SCORES), st.lists(st.sampled_from(TOKENS), max_size=4)), max_size=8),
+        max_size=5,
+    ),
     st.integers(1, 6),
     st.sampled_from([0.0, 0.25, 0.6]),
     st.sampled_from(["", "disk full", "disk full disk"]),
@@ -186,15 +191,20 @@ def test_most_similar_by_words_in_every_kind_of_input(monkeypatch):
 
 @settings(max_examples=100, deadline=None)
 @given(
-    st.lists(st.sampled_from(["disk error", "Disk full", "error", "hello", "password", "disk_write failed", None]), max_size=30),
+    st.lists(
+        st.sampled_from(["disk error", "Disk full", "error", "hello", "password", "disk_write failed", None]),
+        max_size=30,
+    ),
     st.integers(0, 8),
     st.sampled_from([0.0, 0.5, 0.99]),
     st.sampled_from(["disk error", "disk full", "password error"]),
+    st.sampled_from([1, 3, 1 << 18]),
 )
-def test_most_similar_by_words_matches_one_sort(texts, k, min_score, query):
-    assert nuvra.most_similar(query, texts, k=k, ties="words", min_score=min_score) == by_words(
-        query, texts, k, min_score
-    )
+@example(["error", "disk error"], 1, 0.0, "disk error", 1)  # the line with both words in a later chunk
+def test_most_similar_by_words_matches_one_sort(texts, k, min_score, query, chunk):
+    with mock.patch.object(nuvra.batch, "_CHUNK_ROWS", chunk):
+        best = nuvra.most_similar(query, texts, k=k, ties="words", min_score=min_score)
+    assert best == by_words(query, texts, k, min_score)
 
 
 def test_most_similar_min_score_and_its_checks():

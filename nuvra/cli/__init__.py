@@ -322,7 +322,9 @@ def command_similar(args: argparse.Namespace) -> None:
         # The table rounds scores to 4 decimals: the score is written in full, and said
         # to be rounded where the table shows it otherwise.
         rounded = f"{last:.4f}"
-        exact = repr(last) + ("" if args.format != "table" or float(rounded) == last else f" (rounded to {rounded} in the table)")
+        exact = repr(last) + (
+            "" if args.format != "table" or float(rounded) == last else f" (rounded to {rounded} in the table)"
+        )
         if words:
             how = f"the {shown:,} shown are those holding the most words of the query, then the first in input order"
         else:
