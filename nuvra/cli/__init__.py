@@ -32,7 +32,7 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from nuvra import _batch, _lines
-from nuvra._words import shared, words_of
+from nuvra._words import matcher, shared, words_of
 from nuvra.cli.errors import EXIT_NOTHING, EXIT_OK, EXIT_OUTPUT, EXIT_USAGE, UserError
 from nuvra.cli.inputs import Block, Source, blocks_of, check_encoding, check_readable, choose_sources, opened
 from nuvra.cli.output import Output
@@ -186,6 +186,7 @@ class Ranking:
         self.k = k
         self.min_score = min_score
         self.query_words, self.fold = query_words, fold
+        self.pattern = matcher(query_words)
         # (score, words of the query held, order, line, file, text), best first
         self.best: list[tuple[float, int, int, int, str, str | None]] = []
         self.counts: dict[float, int] = {}  # lines per score, for the scores that can still be the k-th
@@ -234,7 +235,7 @@ class Ranking:
         name = block.source.name
         if self.query_words:  # their words are needed to rank them
             texts: list[str | None] = list(block.lines(rows))
-            held = [shared(t, self.query_words, self.fold) for t in texts]  # type: ignore[arg-type]
+            held = [shared(t, self.query_words, self.fold, self.pattern) for t in texts]  # type: ignore[arg-type]
         else:
             texts, held = [None] * len(rows), [0] * len(rows)
         self.best += [
