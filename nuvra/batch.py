@@ -28,7 +28,7 @@ from typing import Any, Literal, Protocol, overload
 
 import numpy as np
 
-from nuvra import _batch, _lines
+from nuvra import _batch, _lines, _words
 from nuvra.semv_core import vectorize_text_c
 from nuvra.space import Space, bundled_names, fold_word
 
@@ -407,6 +407,8 @@ def most_similar(
     k: int = 10,
     workers: int = 1,
     space: Space | str | None = None,
+    min_score: float = 0.0,
+    ties: str = "order",
     labels: Literal[False] = False,
 ) -> list[tuple[int, float]]: ...
 
@@ -419,6 +421,8 @@ def most_similar(
     k: int = 10,
     workers: int = 1,
     space: Space | str | None = None,
+    min_score: float = 0.0,
+    ties: str = "order",
     labels: Literal[True],
 ) -> list[tuple[Any, float]]: ...
 
@@ -430,6 +434,8 @@ def most_similar(
     k: int = 10,
     workers: int = 1,
     space: Space | str | None = None,
+    min_score: float = 0.0,
+    ties: str = "order",
     labels: bool = False,
 ) -> list[tuple[int, float]] | list[tuple[Any, float]]:
     """The k texts closest to ``query``, as (index, score) pairs.
@@ -437,19 +443,36 @@ def most_similar(
     ``query`` is a text or as many numbers as the space has axes; ``texts``
     is any input that :func:`vectorize_texts` takes, and ``space`` as there.
     The score is the cosine similarity of the text's vector with the query's,
-    as :func:`cosine_similarities` gives it. Pairs are sorted by score
-    descending, then by index; missing values never rank, nor does a NaN
-    score. Any k beyond the number of texts gives them all; ``k=0`` gives
-    ``[]``. The input is read in chunks, so memory stays O(min(k, n) + chunk)
-    however many texts there are.
+    as :func:`cosine_similarities` gives it. Only texts that score above 0
+    and at least ``min_score`` are listed: a text scoring 0 (one with no word
+    of the space, or none on the query's axes) is never similar. Missing
+    values never rank, nor does a NaN score. Any k beyond the number of texts
+    gives every text that ranks; ``k=0`` gives ``[]``.
+
+    Pairs are sorted by score descending. Among equal scores, ``ties``
+    decides: ``"order"`` (the default, as this function always ranked, so
+    that existing results keep their order) ranks by index alone;
+    ``"words"`` ranks first the texts holding more of the query's words
+    (runs of A-Z, a-z, 0-9 and _, compared lower-cased, after the space's
+    fold), then by index, and needs the query as a text. Scores tie often,
+    since a space has few axes: "words" is what a person searching expects,
+    and what the ``nuvra similar`` command does.
 
     The index is the text's position in ``texts`` (0 for the first), whatever
     the input: for a pandas Series that is ``series.iloc[i]``, not
     ``series.loc[i]``. With ``labels=True`` (a pandas Series only) it is the
     label of the Series' index instead, for ``series.loc[label]``.
+
+    The input is read in chunks, so memory stays O(min(k, n) + chunk) however
+    many texts there are; with ``"words"``, only the texts whose score can
+    place them among the k best have their words counted.
     """
     if type(k) is not int or k < 0:
         raise ValueError(f"k must be an int >= 0, got {k!r}")
+    if ties not in ("order", "words"):
+        raise ValueError(f"ties must be 'order' or 'words', got {ties!r}")
+    if isinstance(min_score, bool) or not isinstance(min_score, (int, float)) or min_score != min_score:
+        raise ValueError(f"min_score must be a number, got {min_score!r}")
     if labels and not _is_pandas_series(texts):
         raise TypeError(
             f"most_similar(labels=True) needs a pandas Series, whose index holds the labels;"
@@ -458,21 +481,101 @@ def most_similar(
     threads = _lines.thread_count(workers)
     scored = _space_of(space, "most_similar")
     dim = 3 if scored is None else scored.k
+    if ties == "words" and not isinstance(query, str):
+        raise ValueError("most_similar(): ties='words' needs the query as a text, to count its words")
     q = _query(query, "most_similar", scored, dim)
+    floor = max(float(min_score), 0.0)
+    words = _words.words_of(query, scored is not None and scored._fold) if ties == "words" else frozenset()
     best_scores = np.empty(0, dtype=np.float64)
     best_indexes = np.empty(0, dtype=np.int64)
-    for base, column in _columns(texts, False, "most_similar", _CHUNK_ROWS):
+    best_held = np.empty(0, dtype=np.int64)  # words of the query each holds (with ties="words")
+    if words:
+        chunks = _texts_columns(texts)
+    else:
+        chunks = ((base, column, None) for base, column in _columns(texts, False, "most_similar", _CHUNK_ROWS))
+    for base, column, text_of in chunks:
         vectors = np.empty((len(column), dim), dtype=np.float64)
         _fill(column, vectors, threads, scored)
+        chunk_scores = _cosines(vectors, q)
+        # Scores that do not rank are NaN, which never does.
+        chunk_scores[~((chunk_scores > 0.0) & (chunk_scores >= floor))] = np.nan
         # The best so far come first: among equal scores the lower position is the lower index.
-        scores = np.concatenate((best_scores, _cosines(vectors, q)))
+        scores = np.concatenate((best_scores, chunk_scores))
         indexes = np.concatenate((best_indexes, np.arange(base, base + len(column))))
         rows = _batch.top(scores, k)[0]
+        if words and rows:
+            rows = _by_words(scores, rows, best_held, words, len(best_scores), base, text_of, k, scored)
+            best_held = np.array([h for _, h in rows], dtype=np.int64)
+            rows = [i for i, _ in rows]
         best_scores, best_indexes = scores[rows], indexes[rows]
     if labels:
         index = texts.index  # type: ignore[union-attr]
         return [(index[int(i)], float(s)) for s, i in zip(best_scores, best_indexes, strict=True)]
     return [(int(i), float(s)) for s, i in zip(best_scores, best_indexes, strict=True)]
+
+
+def _by_words(
+    scores: np.ndarray,
+    rows: list[int],
+    held: np.ndarray,
+    words: frozenset[str],
+    old: int,
+    base: int,
+    text_of: Any,
+    k: int,
+    space: Space | None,
+) -> list[tuple[int, int]]:
+    """The k best positions of scores, by score, then words of the query held, then position, each with
+    the words it holds. Positions below old are the best so far, whose words held are known; the others
+    are rows of the chunk starting at index base."""
+    last = scores[rows[-1]]
+    fold = space is not None and space._fold
+    # Every position with the k-th score may rank, unless the k-th best so far holds every word,
+    # which no later text can beat.
+    full = len(held) == k and held[-1] == len(words) and scores[old - 1] == last
+    tied = np.flatnonzero(scores == last) if not full else np.empty(0, dtype=np.intp)
+    candidates = sorted({*rows, *tied.tolist()})
+    counts = {i: int(held[i]) if i < old else _words.shared(text_of(i - old), words, fold) for i in candidates}
+    candidates.sort(key=lambda i: (-scores[i], -counts[i], i))
+    return [(i, counts[i]) for i in candidates[:k]]
+
+
+def _texts_columns(texts: object) -> Iterator[tuple[int, _batch.Column, Any]]:
+    """Chunks of the input as native columns, each with its first index and a function giving the text
+    of a row of the chunk (counted from the chunk's first)."""
+    name = "most_similar"
+    source = _source(texts, name)
+    n = _length(source)
+    if n is None or isinstance(source, _batch.ArrowSource):
+        # Rows are kept as str for their words: an iterable is read a chunk at a time, and an
+        # Arrow column (which can be indexed only through its own library) is read through
+        # the object given.
+        items: Iterator[object] = iter(source) if n is None else _arrow_items(texts)  # type: ignore[call-overload]
+        base = 0
+        while part := list(itertools.islice(items, _CHUNK_ROWS)):
+            yield base, _sequence_chunk(part, base, False, name), part.__getitem__
+            base += len(part)
+        if base == 0:
+            yield 0, _sequence_chunk([], 0, False, name), None
+        return
+    for start, column in _columns(source, False, name, _CHUNK_ROWS):
+        yield start, column, (lambda i, start=start: str(source[start + i]))  # type: ignore[index]
+
+
+def _arrow_items(texts: Any) -> Iterator[object]:
+    """The items of an Arrow column as Python objects, a slice at a time."""
+    if _is_pandas_series(texts):
+        yield from texts
+        return
+    n = len(texts)
+    for start in range(0, n, _CHUNK_ROWS):
+        part = texts[start : start + _CHUNK_ROWS]
+        for method in ("to_pylist", "to_list"):
+            if hasattr(part, method):
+                yield from getattr(part, method)()
+                break
+        else:
+            yield from part
 
 
 def vectorize_lines(

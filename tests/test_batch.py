@@ -288,7 +288,7 @@ def test_cosines_take_array_likes_of_numbers():
 def expected_top(query, items, k):
     q = vectorize_text_c(query) if isinstance(query, str) else list(query)
     scored = [(cosine_similarity_c(vectorize_text_c(t), q), -i) for i, t in enumerate(items) if isinstance(t, str)]
-    scored = [(s, i) for s, i in scored if not math.isnan(s)]
+    scored = [(s, i) for s, i in scored if s > 0]  # NaN and 0 never rank
     return [(-i, s) for s, i in heapq.nlargest(k, scored)]
 
 

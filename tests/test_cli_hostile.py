@@ -13,6 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from nuvra.cli import output, terminal
+from nuvra.semv_core import cosine_similarity_c, vectorize_text_c
 from nuvra_testing.helpers import run_nuvra as nuvra
 
 LINES = ["ERROR: disk write failed", "login denied for admin", "hello world", "sorgu tablo"]
@@ -143,8 +144,13 @@ def test_every_command_with_standard_output_full_or_closed(tmp_path, log, redire
 
 def test_a_count_beyond_any_input_means_every_line(log):
     result = nuvra("similar", "error", str(log), "-k", "99999999999999999999", "--format", "jsonl")
-    assert result.returncode == 0 and result.stderr == b""
-    assert len(result.stdout.splitlines()) == len(LINES)
+    positive = [t for t in LINES if cosine_similarity_c(vectorize_text_c("error"), vectorize_text_c(t)) > 0]
+    assert (
+        result.returncode == 0
+        and result.stderr
+        == f"nuvra: {len(positive)} of {len(LINES)} lines scored above 0; {len(positive)} shown\n".encode()
+    )
+    assert [json.loads(r)["text"] for r in result.stdout.splitlines()] == positive
     bad = nuvra("similar", "error", str(log), "-k", "many")
     assert bad.returncode == 2 and bad.stderr == b"nuvra: -k must be a number of lines, got 'many'\n"
 

@@ -239,7 +239,7 @@ def test_space_argument_and_cosines_of_any_length():
         nuvra.vectorize_texts(["x"], space=3)  # type: ignore[arg-type]
     one = Space({"only": ["error"]})
     assert nuvra.vectorize_texts([], space=one).shape == (0, 1)
-    assert nuvra.most_similar("error", ["an error", "none"], k=5, space=one) == [(0, 1.0), (1, 0.0)]
+    assert nuvra.most_similar("error", ["an error", "none"], k=5, space=one) == [(0, 1.0)]
     with pytest.raises(ValueError, match="as 1 numbers, got 3"):
         nuvra.most_similar([1, 0, 0], ["x"], space=one)
     rng = random.Random(5)

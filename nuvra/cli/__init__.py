@@ -22,6 +22,8 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import itertools
+import math
 import os
 import re
 import sys
@@ -30,6 +32,7 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from nuvra import _batch, _lines
+from nuvra._words import matcher, shared, words_of
 from nuvra.cli.errors import EXIT_NOTHING, EXIT_OK, EXIT_OUTPUT, EXIT_USAGE, UserError, exit_code_for_failed_inputs
 from nuvra.cli.inputs import Block, Source, blocks_of, check_encoding, check_source, choose_sources, opened
 from nuvra.cli.output import Output
@@ -191,34 +194,83 @@ def command_vectors(args: argparse.Namespace) -> None:
 
 
 class Ranking:
-    """The k best lines seen so far, and how many lines share the k-th best score."""
+    """The k best lines seen so far, and how many lines share the k-th best score.
 
-    def __init__(self, k: int) -> None:
+    Lines rank by score, then (with query words) by how many of the query's words they
+    hold, then by input order. Only lines that score above 0 and at least min_score rank.
+    Memory is O(k + block): the words of a line are counted only when its score can place
+    it among the k best."""
+
+    def __init__(self, k: int, min_score: float = 0.0, query_words: frozenset[str] = frozenset(), fold: bool = False):
         self.k = k
-        self.best: list[tuple[float, int, int, str, str | None]] = []  # (score, order, line, file, text)
+        self.min_score = min_score
+        self.query_words, self.fold = query_words, fold
+        self.pattern = matcher(query_words)
+        # (score, words of the query held, order, line, file, text), best first
+        self.best: list[tuple[float, int, int, int, str, str | None]] = []
         self.counts: dict[float, int] = {}  # lines per score, for the scores that can still be the k-th
         self.order = 0
+        self.positive = 0  # lines that scored above 0
+        self.lines = 0
 
     def threshold(self) -> float:
         return self.best[-1][0] if len(self.best) == self.k else -float("inf")
 
+    def ranks(self, score: float) -> bool:
+        return score > 0.0 and score >= self.min_score
+
     def add(self, block: Block, scores: array[float]) -> None:
+        self.positive += _batch.count_above(scores, 0.0)
+        self.lines += len(scores)
         rows, ties = _batch.top(scores, self.k)
-        if rows:
-            name = block.source.name
-            best = self.best + [(scores[i], self.order + i, block.first_line + i, name, None) for i in rows]
-            best.sort(key=lambda e: (-e[0], e[1]))
-            del best[self.k :]
-            # Only the lines that stay among the best are decoded.
-            new = sorted(e[1] - self.order for e in best if e[4] is None)
-            texts = dict(zip(new, block.lines(new), strict=True))
-            best = [e if e[4] is not None else (*e[:4], texts[e[1] - self.order]) for e in best]
-            # The ranking changes in one step, so that a Ctrl-C at any point leaves it whole
-            # (similar prints it then).
-            self.count(scores, rows, ties, best[-1][0] if len(best) == self.k else -float("inf"))
-            self.best = best
+        kept = list(itertools.takewhile(lambda i: self.ranks(scores[i]), rows))
+        if kept:
+            last = scores[kept[-1]]
+            if len(kept) < len(rows):  # every line that ranks is among those kept
+                ties = sum(1 for i in kept if scores[i] == last)
+            self.count(scores, kept, ties)
+            at_last = sum(1 for i in kept if scores[i] == last)
+            merged = sorted([*(e[0] for e in self.best), *(scores[i] for i in kept)], reverse=True)
+            floor = merged[self.k - 1] if len(merged) >= self.k else -float("inf")
+            self.merge(block, scores, [i for i in kept if scores[i] >= floor])
+            # Lines of the block that share the k-th score but were not among its k best: with
+            # query words, one of them may hold more of them than a line kept.
+            if self.query_words and ties > at_last and last == self.threshold() and self.can_enter():
+                above = len(kept) - at_last
+                extra = _batch.top(scores, above + ties)[0][len(kept) :]
+                self.merge(block, scores, extra)
             self.counts = {s: n for s, n in self.counts.items() if s >= self.threshold()}
         self.order += len(block)
+
+    def can_enter(self) -> bool:
+        """Whether a later line with the k-th score could still displace the k-th line."""
+        return len(self.best) < self.k or self.best[-1][1] < len(self.query_words)
+
+    def merge(self, block: Block, scores: array[float], rows: list[int]) -> None:
+        """Adds rows of the block (ascending) to the best, keeping the k best."""
+        if not rows:
+            return
+        rows = sorted(rows)
+        name = block.source.name
+        if self.query_words:  # their words are needed to rank them
+            texts: list[str | None] = list(block.lines(rows))
+            held = [shared(t, self.query_words, self.fold, self.pattern) for t in texts]  # type: ignore[arg-type]
+        else:
+            texts, held = [None] * len(rows), [0] * len(rows)
+        best = self.best + [
+            (scores[i], n, self.order + i, block.first_line + i, name, t)
+            for i, n, t in zip(rows, held, texts, strict=True)
+        ]
+        best.sort(key=lambda e: (-e[0], -e[1], e[2]))
+        del best[self.k :]
+        # Only the lines that stay among the best are decoded.
+        new = sorted(e[2] - self.order for e in best if e[5] is None)
+        if new:
+            decoded = dict(zip(new, block.lines(new), strict=True))
+            best = [e if e[5] is not None else (*e[:5], decoded[e[2] - self.order]) for e in best]
+        # The ranking changes in one step, so that a Ctrl-C at any point leaves it whole
+        # (similar prints it then).
+        self.best = best
 
     def add_all(self, blocks: Iterable[Block], query: Sequence[float]) -> None:
         """Adds every block's lines, scored against query. No block outlives this call: the
@@ -232,7 +284,7 @@ class Ranking:
                 _batch.cosines_k(rows, array("d", query), scores)
             self.add(block, scores)
 
-    def count(self, scores: array[float], rows: list[int], ties: int, floor: float) -> None:
+    def count(self, scores: array[float], rows: list[int], ties: int, floor: float = -float("inf")) -> None:
         """Adds the block's lines per score, those at floor (the k-th best once the block is in)
         or above. A score above the block's k-th best is held only by lines among its best; the
         k-th best is the lowest that can still be the k-th overall."""
@@ -263,17 +315,26 @@ def command_similar(args: argparse.Namespace) -> None:
         raise UserError(
             f"nuvra: the query {args.query!r} matches no keyword, so every line would score 0", EXIT_NOTHING
         )
-    ranking = Ranking(args.k)
+    words = words_of(args.query, run.space.fold is not None) if args.ties == "words" else frozenset()
+    ranking = Ranking(args.k, args.min_score, words, run.space.fold is not None)
     interrupted = False
     try:
         ranking.add_all(run.blocks(), query)
     except KeyboardInterrupt:
         # Ctrl-C ends a stream that has no end (tail -f ... | nuvra similar): the best so far are printed.
         interrupted = True
+    above = f"nuvra: {ranking.positive:,} of {ranking.lines:,} lines scored above 0"
+    if args.k == 0 and not interrupted:
+        raise UserError("nuvra: -k 0 selects no line", EXIT_NOTHING)
+    if not ranking.best:
+        if interrupted:
+            raise KeyboardInterrupt
+        at_least = f", none at least {args.min_score!r} (--min-score)" if ranking.positive else ""
+        raise UserError(f"{above}{at_least}: no line is similar", EXIT_NOTHING)
     where = run.location_columns() if not args.no_location else []
     out = run.output([*where, "score", "text"])
     columns: dict[str, list[object]] = {c: [] for c in [*where, "score", "text"]}
-    for score, _, line, name, text in ranking.best:
+    for score, _, _, line, name, text in ranking.best:
         if where == ["where"]:
             columns["where"].append(f"{name}:{line}")
         elif where:
@@ -283,17 +344,24 @@ def command_similar(args: argparse.Namespace) -> None:
         columns["score"].append(score)
         columns["text"].append(text)
     out.write_block(columns)
+    say(f"{above}; {len(ranking.best):,} shown")
     if interrupted:
         raise KeyboardInterrupt
-    if args.k == 0:
-        raise UserError("nuvra: -k 0 selects no line", EXIT_NOTHING)
-    shown = sum(1 for e in ranking.best if e[0] == ranking.best[-1][0]) if ranking.best else 0
+    last = ranking.best[-1][0]
+    shown = sum(1 for e in ranking.best if e[0] == last)
     ties = ranking.ties()
     if ties > shown:
-        say(
-            f"nuvra: {ties:,} lines share the score {ranking.best[-1][0]:.4f} of the last line shown;"
-            f" the first {shown:,} of them in input order are shown (raise -k to see more)"
+        # The table rounds scores to 4 decimals: the score is written in full, and said
+        # to be rounded where the table shows it otherwise.
+        rounded = f"{last:.4f}"
+        exact = repr(last) + (
+            "" if args.format != "table" or float(rounded) == last else f" (rounded to {rounded} in the table)"
         )
+        if words:
+            how = f"the {shown:,} shown are those holding the most words of the query, then the first in input order"
+        else:
+            how = f"the first {shown:,} of them in input order are shown"
+        say(f"nuvra: {ties:,} lines share the score {exact} of the last line shown; {how} (raise -k to see more)")
 
 
 EXPLAIN_COLUMNS = ["token", "start", "axis", "keyword", "how", "score"]
@@ -414,6 +482,17 @@ def _count(text: str) -> int:
     if value < 0:
         raise UserError(f"nuvra: -k must be at least 0, got {value}", EXIT_USAGE)
     return min(value, sys.maxsize)
+
+
+def _score(text: str) -> float:
+    """--min-score: a finite number."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+    return value
 
 
 def _workers(text: str) -> int:
@@ -569,8 +648,10 @@ def parser() -> argparse.ArgumentParser:
         "similar",
         help="the lines most similar to a query",
         description="The k lines most similar to QUERY, best first, with where they came from. "
-        "Lines with equal scores keep their input order. The lines are ranked when the input "
-        "ends: on a stream (tail -f), Ctrl-C ends the input, and the best lines so far are printed.",
+        "Lines that score 0 are never listed. Among lines of equal score, those holding more of the "
+        "query's words (runs of letters, digits and _, compared lower-cased) come first, then input order. "
+        "The lines are ranked when the input ends: on a stream (tail -f), Ctrl-C ends the input, and the "
+        "best lines so far are printed.",
     )
     sub.add_argument("query", metavar="QUERY", help="the query text")
     add_input(sub)
@@ -580,6 +661,21 @@ def parser() -> argparse.ArgumentParser:
     sub.add_argument("--no-location", action="store_true", help="leave out where each line came from")
     sub.add_argument(
         "-n", "--line-number", action="store_true", help="accepted as grep takes it: locations are shown anyway"
+    )
+    sub.add_argument(
+        "--min-score",
+        type=_score,
+        default=0.0,
+        metavar="S",
+        help="list only lines scoring at least S (default 0: every line that scores above 0; a line scoring 0 "
+        "is never listed)",
+    )
+    sub.add_argument(
+        "--ties",
+        choices=["words", "order"],
+        default="words",
+        help="among lines of equal score, rank first those holding more words of the query, then input order "
+        "(words, the default), or input order alone (order)",
     )
     sub.set_defaults(run=command_similar)
 

@@ -39,6 +39,8 @@ PyMethodDef methods[] = {
      "default_axes(): the fixed space's axes as [(name, [keyword, ...], threshold), ...]."},
     {"top", fastcall<top>(), METH_FASTCALL,
      "top(scores, k): the rows of the k best scores, best first, and how many rows share the k-th."},
+    {"count_above", fastcall<count_above>(), METH_FASTCALL,
+     "count_above(scores, floor): how many scores are above floor (NaN never is)."},
     {"line_spans", fastcall<line_spans>(), METH_FASTCALL,
      "line_spans(data, rows): (begin, end) of each of the given lines (in ascending order) in data."},
     {nullptr, nullptr, 0, nullptr}};

@@ -1,4 +1,4 @@
-// cosines(), top() and line_spans() of nuvra._batch.
+// cosines(), top(), count_above() and line_spans() of nuvra._batch.
 #include "scores.hpp"
 
 #include <cstdint>
@@ -205,6 +205,26 @@ PyObject* top(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i), row);
   }
   return Py_BuildValue("(Nn)", rows.release(), static_cast<Py_ssize_t>(best.ties));
+}
+
+// count_above(scores, floor): how many of a float64 buffer of scores are
+// above floor (NaN never is).
+PyObject* count_above(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2 || !PyFloat_Check(args[1])) {
+    PyErr_SetString(PyExc_TypeError, "count_above(scores, floor: float)");
+    return nullptr;
+  }
+  const double floor = PyFloat_AS_DOUBLE(args[1]);
+  Py_buffer view;
+  if (double_buffer(args[0], view, PyBUF_SIMPLE, "count_above", "scores") < 0) return nullptr;
+  const Py_ssize_t n = view.len / Py_ssize_t{sizeof(double)};
+  const double* scores = static_cast<const double*>(view.buf);
+  Py_ssize_t count = 0;
+  maybe_unlocked(n, [&] {
+    for (Py_ssize_t i = 0; i < n; ++i) count += scores[i] > floor ? 1 : 0;
+  });
+  PyBuffer_Release(&view);
+  return PyLong_FromSsize_t(count);
 }
 
 // line_spans(data, rows): (begin, end) of each of the lines numbered `rows`
