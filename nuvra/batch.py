@@ -485,7 +485,11 @@ def most_similar(
         raise ValueError("most_similar(): ties='words' needs the query as a text, to count its words")
     q = _query(query, "most_similar", scored, dim)
     floor = max(float(min_score), 0.0)
-    words = _words.words_of(query, scored is not None and scored._fold) if ties == "words" else frozenset()
+    words = (
+        _words.words_of(query, scored is not None and scored._fold)
+        if ties == "words" and isinstance(query, str)
+        else frozenset()
+    )
     best_scores = np.empty(0, dtype=np.float64)
     best_indexes = np.empty(0, dtype=np.int64)
     best_held = np.empty(0, dtype=np.int64)  # words of the query each holds (with ties="words")
@@ -504,9 +508,9 @@ def most_similar(
         indexes = np.concatenate((best_indexes, np.arange(base, base + len(column))))
         rows = _batch.top(scores, k)[0]
         if words and rows:
-            rows = _by_words(scores, rows, best_held, words, len(best_scores), base, text_of, k, scored)
-            best_held = np.array([h for _, h in rows], dtype=np.int64)
-            rows = [i for i, _ in rows]
+            ranked = _by_words(scores, rows, best_held, words, len(best_scores), base, text_of, k, scored)
+            best_held = np.array([h for _, h in ranked], dtype=np.int64)
+            rows = [i for i, _ in ranked]
         best_scores, best_indexes = scores[rows], indexes[rows]
     if labels:
         index = texts.index  # type: ignore[union-attr]
