@@ -38,7 +38,11 @@ def shared(text: str, query_words: frozenset[str], fold: bool = False, pattern: 
         assert pattern is not None
     if fold:
         text = text.translate(_FOLD)
-    found = pattern.findall(text)
-    if not found:
-        return 0
-    return len({w.lower() for w in found})
+    # Match by match, stopping once every word is found: a long line repeats its words, and a
+    # list of every match would cost more than the line.
+    found: set[str] = set()
+    for match in pattern.finditer(text):
+        found.add(match.group().lower())
+        if len(found) == len(query_words):
+            break
+    return len(found)
