@@ -284,17 +284,15 @@ class Ranking:
                 _batch.cosines_k(rows, array("d", query), scores)
             self.add(block, scores)
 
-    def count(self, scores: array[float], rows: list[int], ties: int, floor: float = -float("inf")) -> None:
-        """Adds the block's lines per score, those at floor (the k-th best once the block is in)
-        or above. A score above the block's k-th best is held only by lines among its best; the
-        k-th best is the lowest that can still be the k-th overall."""
+    def count(self, scores: array[float], rows: list[int], ties: int) -> None:
+        """Adds the block's lines per score. A score above the block's k-th best is held only by
+        lines among its best; the k-th best is the lowest that can still be the k-th overall."""
         block_counts: dict[float, int] = {}
         for i in rows:
             block_counts[scores[i]] = block_counts.get(scores[i], 0) + 1
         block_counts[scores[rows[-1]]] = ties
         for score, n in block_counts.items():
-            if score >= floor:
-                self.counts[score] = self.counts.get(score, 0) + n
+            self.counts[score] = self.counts.get(score, 0) + n
 
     def ties(self) -> int:
         """Lines with the k-th best score, shown or not."""

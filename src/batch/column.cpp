@@ -1,5 +1,6 @@
 #include "column.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <span>
@@ -54,19 +55,19 @@ void store_text(semv::TextBatch& batch, const Row& row, double* out) {
   store(out, tv.components);  // zero unless normalised
 }
 
-void store_word(const Row& row, double* out) {
+void store_word(const semv::Vocabularies& v, const Row& row, double* out) {
   semv::WordVector wv{};
   if (row.normalised) {
     switch (row.width) {
-      case 1: wv = semv::word_vector(vocabularies, units_of<std::uint8_t>(row)); break;
-      case 2: wv = semv::word_vector(vocabularies, units_of<std::uint16_t>(row)); break;
-      default: wv = semv::word_vector(vocabularies, units_of<std::uint32_t>(row)); break;
+      case 1: wv = semv::word_vector(v, units_of<std::uint8_t>(row)); break;
+      case 2: wv = semv::word_vector(v, units_of<std::uint16_t>(row)); break;
+      default: wv = semv::word_vector(v, units_of<std::uint32_t>(row)); break;
     }
   } else if (row.width == 1) {
-    semv::lowered_word_vector(vocabularies, units_of<std::uint8_t>(row), wv);
+    semv::lowered_word_vector(v, units_of<std::uint8_t>(row), wv);
   } else {
     // add_word made sure that the core lowers this one in place.
-    semv::lowered_word_vector(vocabularies, units_of<std::uint16_t>(row), wv);
+    semv::lowered_word_vector(v, units_of<std::uint16_t>(row), wv);
   }
   store(out, wv.components);
 }
@@ -86,7 +87,7 @@ int fill_rows(const Column& column, double* out, std::size_t workers) {
     });
   return run.run<NoState>([rows, out](NoState&, std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i)
-      rows[i].width ? store_word(rows[i], out + 3 * i) : store_missing(out + 3 * i);
+      rows[i].width ? store_word(vocabularies, rows[i], out + 3 * i) : store_missing(out + 3 * i);
   });
 }
 
@@ -97,64 +98,50 @@ struct SpaceState {
   bool bound = false;
 };
 
-void store_in_space(const semv::Space& space, SpaceState& state, const Row& row, bool words, double* out) {
-  const std::size_t k = space.axis_count();
-  if (!row.width || (!state.bound && !(state.bound = state.scratch.bind(space)))) {
-    // A missing value; or no memory for the scratch, which the caller finds
-    // by the NaN of a present row.
-    std::fill(out, out + k, std::numeric_limits<double>::quiet_NaN());
-    return;
+// The row's vector in the space; false when memory ran short for the scratch
+// or for the word.
+bool store_in_space(const semv::Space& space, SpaceState& state, const Row& row, bool words, double* out) {
+  if (!row.width) {
+    std::fill(out, out + space.axis_count(), std::numeric_limits<double>::quiet_NaN());
+    return true;
   }
+  if (!state.bound && !(state.bound = state.scratch.bind(space))) return false;
   if (words && space.fixed()) {
-    // As the fixed space does: the core lowers the word in place.
-    semv::WordVector wv{};
-    if (row.normalised || row.width == 4) {
-      switch (row.width) {
-        case 1: wv = semv::word_vector(*space.fixed(), units_of<std::uint8_t>(row)); break;
-        case 2: wv = semv::word_vector(*space.fixed(), units_of<std::uint16_t>(row)); break;
-        default: wv = semv::word_vector(*space.fixed(), units_of<std::uint32_t>(row)); break;
-      }
-    } else if (row.width == 1) {
-      semv::lowered_word_vector(*space.fixed(), units_of<std::uint8_t>(row), wv);
-    } else {
-      semv::lowered_word_vector(*space.fixed(), units_of<std::uint16_t>(row), wv);
-    }
-    std::copy(wv.components.begin(), wv.components.end(), out);
-    return;
+    store_word(*space.fixed(), row, out);  // lowered in place, as the fixed space's words are
+    return true;
   }
   switch (row.width) {
     case 1:
-      words ? space.word_vector(units_of<std::uint8_t>(row), out, state.scratch)
-            : void(space.text_vector(units_of<std::uint8_t>(row), out, state.scratch));
-      break;
+      return words ? space.word_vector(units_of<std::uint8_t>(row), out, state.scratch)
+                   : (space.text_vector(units_of<std::uint8_t>(row), out, state.scratch), true);
     case 2:
-      words ? space.word_vector(units_of<std::uint16_t>(row), out, state.scratch)
-            : void(space.text_vector(units_of<std::uint16_t>(row), out, state.scratch));
-      break;
+      return words ? space.word_vector(units_of<std::uint16_t>(row), out, state.scratch)
+                   : (space.text_vector(units_of<std::uint16_t>(row), out, state.scratch), true);
     default:
-      words ? space.word_vector(units_of<std::uint32_t>(row), out, state.scratch)
-            : void(space.text_vector(units_of<std::uint32_t>(row), out, state.scratch));
-      break;
+      return words ? space.word_vector(units_of<std::uint32_t>(row), out, state.scratch)
+                   : (space.text_vector(units_of<std::uint32_t>(row), out, state.scratch), true);
   }
 }
 
 // Every row of the column into `out`, n rows of the space's k doubles.
-// -1 with MemoryError set when a thread had no memory for its scratch.
+// -1 with MemoryError set when a thread ran short of memory.
 int fill_rows_in_space(const Column& column, const semv::Space& space, double* out, std::size_t workers) {
   const std::size_t n = column.rows.size(), k = space.axis_count();
   const std::size_t by_size = 1 + column.total_units / units_per_thread;
   ParallelRun run(n, std::min({workers, by_size, n}));
   const Row* rows = column.rows.data();
   const bool words = column.kind == Kind::words;
+  std::atomic<bool> short_of_memory{false};
   if (run.run<SpaceState>([&](SpaceState& state, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) store_in_space(space, state, rows[i], words, out + k * i);
+        for (std::size_t i = begin; i < end; ++i)
+          if (!store_in_space(space, state, rows[i], words, out + k * i))
+            short_of_memory.store(true, std::memory_order_relaxed);
       }) < 0)
     return -1;
-  for (std::size_t i = 0; i < n; ++i)
-    if (rows[i].width && out[k * i] != out[k * i]) {
-      PyErr_NoMemory();
-      return -1;
-    }
+  if (short_of_memory.load()) {
+    PyErr_NoMemory();
+    return -1;
+  }
   return 0;
 }
 

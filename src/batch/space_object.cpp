@@ -146,8 +146,8 @@ PyObject* space_word_vector(PyObject* self, PyObject* arg) {
   if (!str_argument(arg, "word_vector")) return nullptr;
   Holder& h = holder_of(self);
   double out[semv::max_space_axes];
-  with_units(arg, [&](auto units) { h.space->word_vector(units, out, h.scratch); });
-  if (out[0] != out[0]) return PyErr_NoMemory();  // a word vector is NaN only when memory ran short
+  if (!with_units(arg, [&](auto units) { return h.space->word_vector(units, out, h.scratch); }))
+    return PyErr_NoMemory();
   return float_list(out, h.space->axis_count());
 }
 

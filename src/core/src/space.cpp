@@ -437,21 +437,21 @@ struct SpaceKernels {
     const std::uint8_t* symbols = byte_symbols.data();
     const bool any = for_each_piece(text, n, space.spec_.split, chars, [&](std::size_t b, std::size_t e) {
       const std::size_t length = e - b;
-      auto symbol_at = [&](std::size_t i) {
-        return symbol_of_byte(ascii_lower(token_char(text[b + i], chars)));
-      };
       std::uint64_t words[3] = {0, 0, 0};
       char* key = reinterpret_cast<char*>(words);
       std::size_t home = 0;
+      std::size_t scored = 0;
       if (length <= Entry::max_length) {
         // Its bytes, and whether any of its pairs is a keyword's: a token
         // without one matches no keyword by prefix or by bigrams.
         key[0] = ascii_lower(token_char(text[b], chars));
+        std::uint8_t previous = symbols[static_cast<unsigned char>(key[0])];
         bool keyword_pair = false;
         for (std::size_t i = 1; i < length; ++i) {
           key[i] = ascii_lower(token_char(text[b + i], chars));
-          keyword_pair |= keyword_pairs[symbols[static_cast<unsigned char>(key[i - 1])] * symbol_count +
-                                        symbols[static_cast<unsigned char>(key[i])]];
+          const std::uint8_t symbol = symbols[static_cast<unsigned char>(key[i])];
+          keyword_pair |= keyword_pairs[previous * symbol_count + symbol];
+          previous = symbol;
         }
         if (!keyword_pair) return;
         if (const Entry* hit = find(s, words, length, home)) {
@@ -460,8 +460,16 @@ struct SpaceKernels {
           matched += hit->count != 0;
           return;
         }
+        // Scored from the bytes just made, not from the text's units again.
+        scored = token_matches(
+            space, s, length, [&](std::size_t i) { return symbols[static_cast<unsigned char>(key[i])]; },
+            matches);
+      } else {
+        scored = token_matches(
+            space, s, length,
+            [&](std::size_t i) { return symbol_of_byte(ascii_lower(token_char(text[b + i], chars))); },
+            matches);
       }
-      const std::size_t scored = token_matches(space, s, length, symbol_at, matches);
       if (scored != 0) {
         for (std::size_t a = 0; a < k; ++a)
           if (matches[a].score > 0.0) sums[a] = sums[a] + matches[a].score;
@@ -844,31 +852,32 @@ void store(const std::array<double, axis_count>& components, double* out) {
 
 }  // namespace
 
-#define SEMV_SPACE_UNITS(Unit)                                                                  \
-  void Space::word_vector(std::span<const Unit> word, double* out, SpaceScratch& s) const {     \
-    if (fixed_) return store(semv::word_vector(*fixed_, word).components, out);                 \
-    if (!SpaceKernels::word_matches(*this, s, word.data(), word.size(), s.matches_.data())) {   \
-      std::fill(out, out + axis_count(), std::numeric_limits<double>::quiet_NaN());             \
-      return;                                                                                   \
-    }                                                                                           \
-    for (std::size_t a = 0; a < axis_count(); ++a) out[a] = s.matches_[a].score;                \
-  }                                                                                             \
-  TextForm Space::text_vector(std::span<const Unit> text, double* out, SpaceScratch& s) const { \
-    if (fixed_) {                                                                               \
-      const TextVector tv = s.fixed_batch_->text_vector(*fixed_, text);                         \
-      store(tv.components, out);                                                                \
-      return tv.form;                                                                           \
-    }                                                                                           \
-    return SpaceKernels::text_vector(*this, text.data(), text.size(), out, s);                  \
-  }                                                                                             \
-  bool Space::explain(std::span<const Unit> text, std::vector<Explained>& out, SpaceScratch& s) \
-      const noexcept {                                                                          \
-    try {                                                                                       \
-      SpaceKernels::explain(*this, text.data(), text.size(), out, s);                           \
-    } catch (...) {                                                                             \
-      return false;                                                                             \
-    }                                                                                           \
-    return true;                                                                                \
+#define SEMV_SPACE_UNITS(Unit)                                                                            \
+  bool Space::word_vector(std::span<const Unit> word, double* out, SpaceScratch& s) const {               \
+    if (fixed_) {                                                                                         \
+      store(semv::word_vector(*fixed_, word).components, out);                                            \
+      return true;                                                                                        \
+    }                                                                                                     \
+    if (!SpaceKernels::word_matches(*this, s, word.data(), word.size(), s.matches_.data())) return false; \
+    for (std::size_t a = 0; a < axis_count(); ++a) out[a] = s.matches_[a].score;                          \
+    return true;                                                                                          \
+  }                                                                                                       \
+  TextForm Space::text_vector(std::span<const Unit> text, double* out, SpaceScratch& s) const {           \
+    if (fixed_) {                                                                                         \
+      const TextVector tv = s.fixed_batch_->text_vector(*fixed_, text);                                   \
+      store(tv.components, out);                                                                          \
+      return tv.form;                                                                                     \
+    }                                                                                                     \
+    return SpaceKernels::text_vector(*this, text.data(), text.size(), out, s);                            \
+  }                                                                                                       \
+  bool Space::explain(std::span<const Unit> text, std::vector<Explained>& out, SpaceScratch& s)           \
+      const noexcept {                                                                                    \
+    try {                                                                                                 \
+      SpaceKernels::explain(*this, text.data(), text.size(), out, s);                                     \
+    } catch (...) {                                                                                       \
+      return false;                                                                                       \
+    }                                                                                                     \
+    return true;                                                                                          \
   }
 
 SEMV_SPACE_UNITS(std::uint8_t)

@@ -163,10 +163,11 @@ class Space {
   std::size_t memory() const;
 
   // The vector of an already normalised word (folded, lower-cased, stripped)
-  // into out[0 .. axis_count()).
-  void word_vector(std::span<const std::uint8_t> word, double* out, SpaceScratch& s) const;
-  void word_vector(std::span<const std::uint16_t> word, double* out, SpaceScratch& s) const;
-  void word_vector(std::span<const std::uint32_t> word, double* out, SpaceScratch& s) const;
+  // into out[0 .. axis_count()); false, out untouched, when memory is short
+  // (a word with code points outside the keywords' sorts its pairs).
+  bool word_vector(std::span<const std::uint8_t> word, double* out, SpaceScratch& s) const;
+  bool word_vector(std::span<const std::uint16_t> word, double* out, SpaceScratch& s) const;
+  bool word_vector(std::span<const std::uint32_t> word, double* out, SpaceScratch& s) const;
 
   // The vector of a text into out[0 .. axis_count()).
   TextForm text_vector(std::span<const std::uint8_t> text, double* out, SpaceScratch& s) const;
