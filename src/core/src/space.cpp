@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "semv/details/token_cache.hpp"
+#include "semv/details/tokens.hpp"
 #include "semv/text_batch.hpp"
 
 namespace semv {
@@ -49,12 +51,26 @@ constexpr std::array<char, 0x180> token_chars(bool fold) {
 
 constexpr std::array<char, 0x180> plain_chars = token_chars(false), folded_chars = token_chars(true);
 
-// symbol_of_byte as a table.
-constexpr std::array<std::uint8_t, 256> byte_symbols = [] {
+// The symbol of a byte of a cache key: a token's units with bit 5 set, which
+// lowers A-Z, keeps digits and makes '_' DEL.
+constexpr std::array<std::uint8_t, 256> key_symbols = [] {
   std::array<std::uint8_t, 256> table{};
-  for (unsigned c = 0; c < 256; ++c) table[c] = symbol_of_byte(static_cast<unsigned char>(c));
+  for (unsigned c = 0; c < 256; ++c)
+    table[c] = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')
+                   ? symbol_of_byte(static_cast<unsigned char>(c))
+                   : no_symbol;
+  table[0x7F] = symbol_of_byte('_');
   return table;
 }();
+
+// The bits set in x, without the popcnt instruction that the baseline
+// x86-64 lacks (std::popcount calls out of line there).
+constexpr std::size_t bit_count(std::uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555ull);
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return static_cast<std::size_t>((x * 0x0101010101010101ull) >> 56);
+}
 
 template <class Unit>
 char token_char(Unit u, const std::array<char, 0x180>& table) {
@@ -92,12 +108,6 @@ SizeRange feasible_sizes(std::size_t d, double t) {
     }
   }
   return r;
-}
-
-// A 64-bit mix for the token cache, seeded per process.
-inline std::uint64_t mix(std::uint64_t h, std::uint64_t word) {
-  h = (h ^ word) * 0x9E3779B97F4A7C15ull;
-  return h ^ (h >> 31);
 }
 
 }  // namespace
@@ -147,46 +157,58 @@ struct SpaceKernels {
   // its count d of distinct bigrams in all; the axes that score are in
   // matches (score > 0). Returns how many axes score.
   //
-  // A keyword kept at a threshold t has c >= t * u >= t * d bigrams in common
-  // with the word (u >= d is the union), so it holds one of the word's pairs
-  // but the c_need - 1 most common: only the postings of the rarer pairs are
-  // read, and each keyword found there is counted by its own pairs.
+  // A keyword of set size `size` is kept at the least threshold only with
+  // need[size] or more bigrams in common with the word. The word's pairs and
+  // each keyword's are read in one order, rarest first, so:
+  // - a kept keyword holds one of the word's pair_count - need + 1 first
+  //   pairs: only their postings are read;
+  // - a keyword first met at its own j-th pair lacks its first j pairs (the
+  //   word's rarer pairs were read before and did not hold it), so it is a
+  //   candidate only while j <= size - need, and is counted from pair j + 1,
+  //   until more of its pairs are missing than need allows.
   static std::size_t score_bigrams(const Space& space, SpaceScratch& s, std::uint16_t* pairs,
                                    std::size_t pair_count, std::size_t d, AxisMatch* matches) {
     const GeneralTables& t = space.tables_;
     const std::size_t k = space.axis_count();
     for (std::size_t a = 0; a < k; ++a) matches[a] = AxisMatch{};
     if (pair_count == 0) return 0;
-    const SizeRange sizes = d <= GeneralTables::max_table_bigrams ? SizeRange{t.size_lo[d], t.size_hi[d]}
-                                                                  : feasible_sizes(d, t.least_threshold);
-    if (sizes.lo > sizes.hi) return 0;
-    // The least count of common bigrams that keeps a keyword of each set
-    // size at the least threshold (need[s], 0xFF where none), from the table
-    // of least kept counts; a word too long for the table has the bound 1.
-    std::array<std::uint8_t, max_space_keyword_length> need;
-    need.fill(1);
     const bool tabled = d <= GeneralTables::max_table_bigrams;
-    if (tabled) {
-      const std::uint8_t* least = t.least_kept.data() + t.least_axis * (GeneralTables::max_table_union + 1);
-      for (std::size_t size = sizes.lo; size <= sizes.hi; ++size) {
-        std::size_t c = 1;
-        const std::size_t most = std::min(size, d);
-        while (c <= most && c < least[d + size - c]) ++c;
-        need[size] = c <= most ? static_cast<std::uint8_t>(c) : 0xFF;
-      }
+    const SizeRange sizes =
+        tabled ? SizeRange{t.size_lo[d], t.size_hi[d]} : feasible_sizes(d, t.least_threshold);
+    if (sizes.lo > sizes.hi) return 0;
+    // Past the table (a word of other code points too), the bound is 1.
+    static constexpr auto ones = [] {
+      std::array<std::uint8_t, GeneralTables::need_row> a{};
+      a.fill(1);
+      return a;
+    }();
+    const std::uint8_t* need = tabled ? t.need.data() + d * GeneralTables::need_row : ones.data();
+    if (pair_count < (tabled ? t.need_least[d] : 1)) return 0;
+    // By rank, by insertion: a word has few pairs.
+    const std::uint16_t* rank = t.pair_rank.data();
+    std::uint64_t signature = std::uint64_t{1} << (pairs[0] % 64);
+    for (std::size_t i = 1; i < pair_count; ++i) {
+      const std::uint16_t p = pairs[i];
+      signature |= std::uint64_t{1} << (p % 64);
+      std::size_t j = i;
+      for (; j > 0 && rank[pairs[j - 1]] > rank[p]; --j) pairs[j] = pairs[j - 1];
+      pairs[j] = p;
     }
-    if (pair_count < *std::min_element(need.begin() + sizes.lo, need.begin() + sizes.hi + 1)) return 0;
+    if (++s.word_ == 0) {  // the marks wrapped: none may look current
+      std::fill(s.met_.begin(), s.met_.end(), 0u);
+      s.word_ = 1;
+    }
+    const std::uint32_t word = s.word_;
+    std::uint32_t* met = s.met_.data();
     const std::uint32_t* start = t.posting_start.data();
-    std::sort(pairs, pairs + pair_count, [start](std::uint16_t x, std::uint16_t y) {
-      return start[x + 1] - start[x] < start[y + 1] - start[y];
-    });
-    std::uint8_t* marks = s.counts_.data();
-    std::uint16_t* touched = s.touched_.data();
-    std::size_t touched_count = 0;
+    const std::uint16_t* postings = t.postings.data();
+    const std::uint8_t* position = t.posting_position.data();
     const std::uint8_t* set_size = t.set_size.data();
-    // A keyword of size s with c >= need[s] common pairs holds one of the
-    // word's pair_count - need[s] + 1 rarest: the i-th rarest pair (r =
-    // pair_count - i left) is read for the sizes whose need is at most r.
+    const std::uint64_t* seen = s.pairs_seen_.data();
+    std::array<std::uint32_t, max_space_axes> best_c{}, best_u{}, best_kw{};
+    std::size_t scored = 0;
+    // The i-th pair (r = pair_count - i left) is read for the sizes whose
+    // need is at most r.
     std::size_t cap = sizes.hi;
     for (std::size_t i = 0; i < pair_count; ++i) {
       const std::size_t r = pair_count - i;
@@ -194,55 +216,47 @@ struct SpaceKernels {
       if (cap < sizes.lo) break;
       const std::uint16_t p = pairs[i];
       if (t.posting_max_size[p] < sizes.lo || t.posting_min_size[p] > cap) continue;
-      const std::uint16_t* first = t.postings.data() + start[p];
-      const std::uint16_t* last = t.postings.data() + start[p + 1];
-      if (set_size[*first] < sizes.lo)
-        first = std::partition_point(first, last, [&](std::uint16_t kw) { return set_size[kw] < sizes.lo; });
-      for (; first != last && set_size[*first] <= cap; ++first) {
-        const std::uint16_t kw = *first;
-        if (!marks[kw]) {
-          marks[kw] = 1;
-          touched[touched_count++] = kw;
+      std::size_t at = start[p];
+      const std::size_t last = start[p + 1];
+      if (set_size[postings[at]] < sizes.lo)
+        at = std::partition_point(postings + at, postings + last,
+                                  [&](std::uint16_t kw) { return set_size[kw] < sizes.lo; }) -
+             postings;
+      for (; at != last; ++at) {
+        const std::uint16_t kw = postings[at];
+        const std::size_t size = set_size[kw];
+        if (size > cap) break;
+        const std::size_t j = position[at];
+        if (met[kw] == word || j + need[size] > size) continue;
+        met[kw] = word;
+        const std::size_t allowed = size - need[size];
+        if (bit_count(t.keyword_signature[kw] & ~signature) > allowed) continue;
+        std::size_t c = 1, missing = j;
+        const std::uint16_t* own = t.keyword_pairs.data() + t.keyword_pairs_start[kw];
+        for (std::size_t m = j + 1; m < size && missing <= allowed; ++m) {
+          const std::size_t common = (seen[own[m] / 64] >> (own[m] % 64)) & 1;
+          c += common;
+          missing += common ^ 1;
         }
+        if (missing > allowed) continue;
+        // The best per axis as a fraction c / u, compared exactly.
+        const std::size_t u = d + size - c;
+        const std::size_t a = t.axis_of[kw];
+        const bool kept = u <= GeneralTables::max_table_union
+                              ? c >= t.least_kept[a * (GeneralTables::max_table_union + 1) + u]
+                              : static_cast<double>(c) / static_cast<double>(u) >= t.threshold[a];
+        if (!kept) continue;
+        if (best_u[a] == 0) {
+          ++scored;
+        } else {
+          const std::uint64_t lhs = std::uint64_t{c} * best_u[a], rhs = std::uint64_t{best_c[a]} * u;
+          if (lhs < rhs || (lhs == rhs && kw > best_kw[a])) continue;
+          // Equal fractions give equal doubles: the first keyword keeps it.
+        }
+        best_c[a] = static_cast<std::uint32_t>(c);
+        best_u[a] = static_cast<std::uint32_t>(u);
+        best_kw[a] = kw;
       }
-    }
-    // Each candidate's count, from its pairs against the word's marks; the
-    // best per axis as a fraction c / u, compared exactly.
-    const std::uint64_t* seen = s.pairs_seen_.data();
-    std::array<std::uint32_t, max_space_axes> best_c{}, best_u{}, best_kw{};
-    std::size_t scored = 0;
-    for (std::size_t i = 0; i < touched_count; ++i) {
-      const std::uint16_t kw = touched[i];
-      marks[kw] = 0;
-      // Counted until more of its pairs are missing than need[size] allows.
-      const std::size_t size = set_size[kw];
-      if (need[size] > size) continue;
-      const std::size_t allowed = size - need[size];
-      std::size_t c = 0, missing = 0;
-      for (std::uint32_t j = t.keyword_pairs_start[kw];
-           j < t.keyword_pairs_start[kw + 1] && missing <= allowed; ++j) {
-        const std::uint16_t p = t.keyword_pairs[j];
-        const std::size_t common = (seen[p / 64] >> (p % 64)) & 1;
-        c += common;
-        missing += common ^ 1;
-      }
-      if (missing > allowed) continue;
-      const std::size_t u = d + set_size[kw] - c;
-      const std::size_t a = t.axis_of[kw];
-      const bool kept = u <= GeneralTables::max_table_union
-                            ? c >= t.least_kept[a * (GeneralTables::max_table_union + 1) + u]
-                            : static_cast<double>(c) / static_cast<double>(u) >= t.threshold[a];
-      if (!kept) continue;
-      if (best_u[a] == 0) {
-        ++scored;
-      } else {
-        const std::uint64_t lhs = std::uint64_t{c} * best_u[a], rhs = std::uint64_t{best_c[a]} * u;
-        if (lhs < rhs || (lhs == rhs && kw > best_kw[a])) continue;
-        // Equal fractions give equal doubles: the first keyword keeps it.
-      }
-      best_c[a] = static_cast<std::uint32_t>(c);
-      best_u[a] = static_cast<std::uint32_t>(u);
-      best_kw[a] = kw;
     }
     for (std::size_t a = 0; a < k; ++a)
       if (best_u[a] != 0)
@@ -273,7 +287,7 @@ struct SpaceKernels {
     std::uint16_t all[GeneralTables::pair_count];
     std::size_t count = 0, distinct = 0;
     std::uint64_t* seen = s.pairs_seen_.data();
-    const std::uint32_t* start = t.posting_start.data();
+    const std::uint8_t* held = t.keyword_pair.data();
     std::uint8_t prev = symbol_at(0);
     for (std::size_t i = 1; i < n; ++i) {
       const std::uint8_t cur = symbol_at(i);
@@ -282,7 +296,7 @@ struct SpaceKernels {
       if (!(seen[p / 64] & bit)) {
         seen[p / 64] |= bit;
         all[distinct++] = p;
-        if (start[p] != start[p + 1]) pairs[count++] = p;
+        if (held[p]) pairs[count++] = p;
       }
       prev = cur;
     }
@@ -319,7 +333,7 @@ struct SpaceKernels {
       std::vector<std::uint64_t> others;
       std::vector<std::uint16_t> pairs;
       std::uint64_t* seen = s.pairs_seen_.data();
-      const std::uint32_t* start = t.posting_start.data();
+      const std::uint8_t* held = t.keyword_pair.data();
       for (std::size_t i = 0; i + 1 < n; ++i) {
         const std::uint8_t a = symbol_at(i), b = symbol_at(i + 1);
         if (a != no_symbol && b != no_symbol) {
@@ -328,7 +342,7 @@ struct SpaceKernels {
           if (!(seen[p / 64] & bit)) {
             seen[p / 64] |= bit;
             marked.push_back(p);
-            if (start[p] != start[p + 1]) pairs.push_back(p);
+            if (held[p]) pairs.push_back(p);
           }
         } else {
           others.push_back(std::uint64_t{w[i]} << 32 | w[i + 1]);
@@ -345,14 +359,47 @@ struct SpaceKernels {
     return true;
   }
 
-  // The cached vector of a token, from its bytes zero-padded to three words.
+  // The cache key of the token of `length` units at `units` (at most
+  // Entry::max_length), of which `readable` units may be read: its units
+  // folded by `chars`, with bit 5 set, zero-padded to three words. Bytes
+  // without a fold are loaded as words (copied first where the text ends
+  // within them) and masked, on a little-endian machine, where a word's
+  // first byte is its low one.
+  template <class Unit>
+  static void key_of(const Unit* units, std::size_t length, std::size_t readable,
+                     const std::array<char, 0x180>& chars, std::uint64_t (&words)[3]) {
+    constexpr std::uint64_t bit5 = 0x2020202020202020ull;
+    if constexpr (sizeof(Unit) == 1 && std::endian::native == std::endian::little) {
+      if (&chars == &plain_chars) {
+        if (readable >= sizeof words) {
+          std::memcpy(words, units, sizeof words);
+        } else {
+          words[0] = words[1] = words[2] = 0;
+          std::memcpy(words, units, length);
+        }
+        for (std::size_t w = 0; w < 3; ++w) {
+          const std::size_t bytes = length > 8 * w ? std::min<std::size_t>(length - 8 * w, 8) : 0;
+          words[w] =
+              (words[w] | bit5) & (bytes == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * bytes)) - 1);
+        }
+        return;
+      }
+    }
+    unsigned char bytes[sizeof words] = {};
+    for (std::size_t i = 0; i < length; ++i)
+      bytes[i] = static_cast<unsigned char>(token_char(units[i], chars) | 0x20);
+    std::memcpy(words, bytes, sizeof words);
+  }
+
+  // The cached vector of a token, from its key.
   static const Entry* find(const SpaceScratch& s, const std::uint64_t (&words)[3], std::size_t length,
                            std::size_t& home) {
-    std::uint64_t h = s.cache_seed_;
-    h = mix(h, words[0]);
-    h = mix(h, words[1]);
-    h = mix(h, words[2] + length);
-    home = static_cast<std::size_t>(h >> 20) & (Entry::capacity - 1);
+    // Multiply-shift hashing of the three words under the seed.
+    const std::uint64_t seed = s.cache_seed_;
+    const std::uint64_t h = (words[0] ^ seed) * 0x9E3779B97F4A7C15ull +
+                            (words[1] ^ (seed >> 1)) * 0xC2B2AE3D27D4EB4Full +
+                            (words[2] ^ (seed >> 2)) * 0x165667B19E3779F9ull + length;
+    home = static_cast<std::size_t>(h >> 32) & (Entry::capacity - 1);
     for (std::size_t probe = 0, slot = home; probe < Entry::max_probes;
          ++probe, slot = (slot + 1) & (Entry::capacity - 1)) {
       const Entry& e = s.cache_[slot];
@@ -363,6 +410,7 @@ struct SpaceKernels {
     return nullptr;
   }
 
+  // matches: the token's vector, or null for none.
   static void insert(SpaceScratch& s, std::size_t home, const std::uint64_t (&words)[3], std::size_t length,
                      const AxisMatch* matches, std::size_t k) {
     std::size_t slot = home;
@@ -373,19 +421,32 @@ struct SpaceKernels {
     e.key = {words[0], words[1], words[2]};
     e.length = static_cast<std::uint8_t>(length);
     e.count = 0;
-    for (std::size_t a = 0; a < k; ++a)
+    for (std::size_t a = 0; matches != nullptr && a < k; ++a)
       if (matches[a].score > 0.0) {
         e.axis[e.count] = static_cast<std::uint8_t>(a);
         e.value[e.count++] = matches[a].score;
       }
   }
 
-  // Calls piece(begin, end) for each token of the text, cut into words when
-  // the space splits them; chars is the fold table. Returns whether the text
-  // holds any token.
+  // Calls piece(begin, end) for each token of the text that may match a
+  // keyword, cut into words when the space splits them; chars is the fold
+  // table. Returns whether the text holds any token. A token or a word of
+  // one unit matches nothing (a keyword has two), so it may go unreported.
   template <class Unit, class Piece>
   static bool for_each_piece(const Unit* text, std::size_t n, bool split,
                              const std::array<char, 0x180>& chars, Piece piece) {
+    // Without a fold, tokens are the runs of ASCII units that the masks of
+    // the fixed space's scan find; most spaces neither fold nor split.
+    if (&chars == &plain_chars && !split) return details::for_each_token_with_pair<false>(text, n, piece);
+    // piece once more, out of line, for the other scans.
+    auto one = [&](std::size_t begin, std::size_t end) __attribute__((noinline)) { piece(begin, end); };
+    auto token = [&](std::size_t begin, std::size_t end) {
+      if (split)
+        cut_words(text, begin, end, chars, one);
+      else
+        one(begin, end);
+    };
+    if (&chars == &plain_chars) return details::for_each_token_with_pair<false>(text, n, token);
     bool any = false;
     std::size_t i = 0;
     while (i < n) {
@@ -393,35 +454,38 @@ struct SpaceKernels {
       if (i == n) break;
       const std::size_t begin = i;
       while (i < n && token_char(text[i], chars) != 0) ++i;
-      const std::size_t end = i;
       any = true;
-      if (!split) {
-        piece(begin, end);
-        continue;
-      }
-      // Cuts within the token, by offsets from its first unit.
-      const Unit* token = text + begin;
-      const std::size_t length = end - begin;
-      std::size_t start = 0;
-      for (std::size_t j = 0; j < length; ++j) {
-        const char c = token_char(token[j], chars);
-        if (c == '_') {
-          if (j > start) piece(begin + start, begin + j);
-          start = j + 1;
-          continue;
-        }
-        if (j > start && is_upper(c)) {
-          const char before = token_char(token[j - 1], chars);
-          const char after = j + 1 < length ? token_char(token[j + 1], chars) : 0;
-          if (is_lower(before) || is_digit(before) || (is_upper(before) && is_lower(after))) {
-            piece(begin + start, begin + j);
-            start = j;
-          }
-        }
-      }
-      if (length > start) piece(begin + start, end);
+      token(begin, i);
     }
     return any;
+  }
+
+  // The words of the token [begin, end): '_' separates, and a word begins at
+  // an upper-case letter after a lower-case one or a digit, or before a
+  // lower-case one after another upper-case one.
+  template <class Unit, class Piece>
+  static void cut_words(const Unit* text, std::size_t begin, std::size_t end,
+                        const std::array<char, 0x180>& chars, Piece& piece) {
+    const Unit* token = text + begin;
+    const std::size_t length = end - begin;
+    std::size_t start = 0;
+    for (std::size_t j = 0; j < length; ++j) {
+      const char c = token_char(token[j], chars);
+      if (c == '_') {
+        if (j > start) piece(begin + start, begin + j);
+        start = j + 1;
+        continue;
+      }
+      if (j > start && is_upper(c)) {
+        const char before = token_char(token[j - 1], chars);
+        const char after = j + 1 < length ? token_char(token[j + 1], chars) : 0;
+        if (is_lower(before) || is_digit(before) || (is_upper(before) && is_lower(after))) {
+          piece(begin + start, begin + j);
+          start = j;
+        }
+      }
+    }
+    if (length > start) piece(begin + start, end);
   }
 
   template <class Unit>
@@ -434,50 +498,52 @@ struct SpaceKernels {
     std::uint64_t matched = 0;
     const auto& chars = space.spec_.fold ? folded_chars : plain_chars;
     const std::uint8_t* keyword_pairs = space.tables_.keyword_pair.data();
-    const std::uint8_t* symbols = byte_symbols.data();
-    const bool any = for_each_piece(text, n, space.spec_.split, chars, [&](std::size_t b, std::size_t e) {
+    auto add = [&](const AxisMatch* m) {
+      for (std::size_t a = 0; a < k; ++a)
+        if (m[a].score > 0.0) sums[a] = sums[a] + m[a].score;
+      ++matched;
+    };
+    // Inlined into the scan: it runs once per token, most often to find the
+    // token in the cache.
+    auto token = [&](std::size_t b, std::size_t e) __attribute__((always_inline)) {
       const std::size_t length = e - b;
-      std::uint64_t words[3] = {0, 0, 0};
-      char* key = reinterpret_cast<char*>(words);
-      std::size_t home = 0;
-      std::size_t scored = 0;
-      if (length <= Entry::max_length) {
-        // Its bytes, and whether any of its pairs is a keyword's: a token
-        // without one matches no keyword by prefix or by bigrams.
-        key[0] = ascii_lower(token_char(text[b], chars));
-        std::uint8_t previous = symbols[static_cast<unsigned char>(key[0])];
-        bool keyword_pair = false;
-        for (std::size_t i = 1; i < length; ++i) {
-          key[i] = ascii_lower(token_char(text[b + i], chars));
-          const std::uint8_t symbol = symbols[static_cast<unsigned char>(key[i])];
-          keyword_pair |= keyword_pairs[previous * symbol_count + symbol];
-          previous = symbol;
-        }
-        if (!keyword_pair) return;
-        if (const Entry* hit = find(s, words, length, home)) {
-          for (std::size_t j = 0; j < hit->count; ++j)
-            sums[hit->axis[j]] = sums[hit->axis[j]] + hit->value[j];
-          matched += hit->count != 0;
-          return;
-        }
-        // Scored from the bytes just made, not from the text's units again.
-        scored = token_matches(
-            space, s, length, [&](std::size_t i) { return symbols[static_cast<unsigned char>(key[i])]; },
-            matches);
-      } else {
-        scored = token_matches(
+      if (length > Entry::max_length) {
+        const std::size_t scored = token_matches(
             space, s, length,
             [&](std::size_t i) { return symbol_of_byte(ascii_lower(token_char(text[b + i], chars))); },
             matches);
+        if (scored != 0) add(matches);
+        return;
       }
-      if (scored != 0) {
-        for (std::size_t a = 0; a < k; ++a)
-          if (matches[a].score > 0.0) sums[a] = sums[a] + matches[a].score;
-        ++matched;
+      std::uint64_t words[3];
+      key_of(text + b, length, n - b, chars, words);
+      std::size_t home = 0;
+      if (const Entry* hit = find(s, words, length, home)) {
+        for (std::size_t j = 0; j < hit->count; ++j) sums[hit->axis[j]] = sums[hit->axis[j]] + hit->value[j];
+        matched += hit->count != 0;
+        return;
       }
-      if (length <= Entry::max_length && scored <= Entry::max_axes)
-        insert(s, home, words, length, matches, k);
-    });
+      // A token none of whose pairs is a keyword's matches no keyword by
+      // prefix or by bigrams; it is kept as such.
+      const unsigned char* key = reinterpret_cast<const unsigned char*>(words);
+      std::uint8_t previous = key_symbols[key[0]];
+      bool keyword_pair = false;
+      for (std::size_t i = 1; i < length; ++i) {
+        const std::uint8_t symbol = key_symbols[key[i]];
+        keyword_pair |= keyword_pairs[previous * symbol_count + symbol];
+        previous = symbol;
+      }
+      if (!keyword_pair) {
+        insert(s, home, words, length, nullptr, k);
+        return;
+      }
+      // Scored from the key just made, not from the text's units again.
+      const std::size_t scored =
+          token_matches(space, s, length, [&](std::size_t i) { return key_symbols[key[i]]; }, matches);
+      if (scored != 0) add(matches);
+      if (scored <= Entry::max_axes) insert(s, home, words, length, matches, k);
+    };
+    const bool any = for_each_piece(text, n, space.spec_.split, chars, token);
     std::fill(out, out + k, 0.0);
     if (!any) return TextForm::no_tokens;
     if (matched == 0) return TextForm::no_match;
@@ -647,20 +713,15 @@ void build_general(const SpaceSpec& spec, const std::vector<std::string_view>& k
     pairs_start[kw + 1] = static_cast<std::uint32_t>(pairs_of.size());
     t.set_size[kw] = static_cast<std::uint8_t>(pairs_of.size() - start);
   }
-  t.posting_start.assign(GeneralTables::pair_count + 1, 0);
-  for (std::size_t p = 0; p < GeneralTables::pair_count; ++p)
-    t.posting_start[p + 1] = t.posting_start[p] + per_pair[p];
-  t.postings.resize(pairs_of.size());
-  std::vector<std::uint32_t> next(t.posting_start.begin(), t.posting_start.end() - 1);
-  std::vector<std::uint32_t> by_size(n);
-  std::iota(by_size.begin(), by_size.end(), 0u);
-  std::stable_sort(by_size.begin(), by_size.end(),
-                   [&](std::uint32_t x, std::uint32_t y) { return t.set_size[x] < t.set_size[y]; });
-  for (std::uint32_t kw : by_size)
-    for (std::uint32_t i = pairs_start[kw]; i < pairs_start[kw + 1]; ++i)
-      t.postings[next[pairs_of[i]]++] = static_cast<std::uint16_t>(kw);
-  t.keyword_pairs_start = std::move(pairs_start);
-  t.keyword_pairs = std::move(pairs_of);
+  std::vector<std::uint16_t> by_rank(GeneralTables::pair_count);
+  std::iota(by_rank.begin(), by_rank.end(), std::uint16_t{0});
+  std::stable_sort(by_rank.begin(), by_rank.end(),
+                   [&](std::uint16_t x, std::uint16_t y) { return per_pair[x] < per_pair[y]; });
+  t.pair_rank.resize(GeneralTables::pair_count);
+  for (std::size_t r = 0; r < by_rank.size(); ++r) t.pair_rank[by_rank[r]] = static_cast<std::uint16_t>(r);
+  for (std::size_t kw = 0; kw < n; ++kw)
+    std::sort(pairs_of.begin() + pairs_start[kw], pairs_of.begin() + pairs_start[kw + 1],
+              [&](std::uint16_t x, std::uint16_t y) { return t.pair_rank[x] < t.pair_rank[y]; });
   t.size_lo.resize(GeneralTables::max_table_bigrams + 1);
   t.size_hi.resize(GeneralTables::max_table_bigrams + 1);
   for (std::size_t d = 0; d <= GeneralTables::max_table_bigrams; ++d) {
@@ -682,9 +743,59 @@ void build_general(const SpaceSpec& spec, const std::vector<std::string_view>& k
       if (c <= max_space_keyword_length) t.least_kept[a * row + u] = static_cast<std::uint8_t>(c);
     }
   }
-  t.keyword_pair.assign(GeneralTables::pair_count, 0);
+  // need: the least c with c <= min(s, d) that the least threshold keeps at
+  // the union d + s - c (the union shrinks as c grows, so the first c found
+  // counting up is the least).
+  const std::uint8_t* least = t.least_kept.data() + t.least_axis * row;
+  t.need.assign((GeneralTables::max_table_bigrams + 1) * GeneralTables::need_row, 0xFF);
+  t.need_least.assign(GeneralTables::max_table_bigrams + 1, 0xFF);
+  for (std::size_t d = 0; d <= GeneralTables::max_table_bigrams; ++d)
+    for (std::size_t size = t.size_lo[d]; size <= t.size_hi[d] && size < GeneralTables::need_row; ++size) {
+      std::size_t c = 1;
+      const std::size_t most = std::min(size, d);
+      while (c <= most && c < least[d + size - c]) ++c;
+      if (c > most) continue;
+      t.need[d * GeneralTables::need_row + size] = static_cast<std::uint8_t>(c);
+      t.need_least[d] = std::min(t.need_least[d], static_cast<std::uint8_t>(c));
+    }
+  // need_floor: the least need over every d, by set size.
+  t.need_floor.assign(GeneralTables::need_row, 0xFF);
+  for (std::size_t d = 0; d <= GeneralTables::max_table_bigrams; ++d)
+    for (std::size_t size = 0; size < GeneralTables::need_row; ++size)
+      t.need_floor[size] = std::min(t.need_floor[size], t.need[d * GeneralTables::need_row + size]);
+  // Postings of each keyword's first size - need_floor + 1 pairs: one of
+  // them is the word's if the keyword is kept.
+  auto indexed = [&](std::size_t kw) -> std::size_t {
+    const std::size_t size = t.set_size[kw], floor = t.need_floor[size];
+    return floor > size ? 0 : size - floor + 1;
+  };
+  std::vector<std::uint32_t> per_posting(GeneralTables::pair_count, 0);
+  for (std::size_t kw = 0; kw < n; ++kw)
+    for (std::size_t i = 0; i < indexed(kw); ++i) ++per_posting[pairs_of[pairs_start[kw] + i]];
+  t.posting_start.assign(GeneralTables::pair_count + 1, 0);
   for (std::size_t p = 0; p < GeneralTables::pair_count; ++p)
-    t.keyword_pair[p] = t.posting_start[p] != t.posting_start[p + 1];
+    t.posting_start[p + 1] = t.posting_start[p] + per_posting[p];
+  t.postings.resize(t.posting_start.back());
+  t.posting_position.resize(t.posting_start.back());
+  std::vector<std::uint32_t> next(t.posting_start.begin(), t.posting_start.end() - 1);
+  std::vector<std::uint32_t> by_size(n);
+  std::iota(by_size.begin(), by_size.end(), 0u);
+  std::stable_sort(by_size.begin(), by_size.end(),
+                   [&](std::uint32_t x, std::uint32_t y) { return t.set_size[x] < t.set_size[y]; });
+  for (std::uint32_t kw : by_size)
+    for (std::uint32_t i = 0; i < indexed(kw); ++i) {
+      const std::uint32_t at = next[pairs_of[pairs_start[kw] + i]]++;
+      t.postings[at] = static_cast<std::uint16_t>(kw);
+      t.posting_position[at] = static_cast<std::uint8_t>(i);
+    }
+  t.keyword_signature.assign(n, 0);
+  for (std::size_t kw = 0; kw < n; ++kw)
+    for (std::uint32_t i = pairs_start[kw]; i < pairs_start[kw + 1]; ++i)
+      t.keyword_signature[kw] |= std::uint64_t{1} << (pairs_of[i] % 64);
+  t.keyword_pairs_start = std::move(pairs_start);
+  t.keyword_pairs = std::move(pairs_of);
+  t.keyword_pair.assign(GeneralTables::pair_count, 0);
+  for (std::size_t p = 0; p < GeneralTables::pair_count; ++p) t.keyword_pair[p] = per_pair[p] != 0;
   t.posting_min_size.assign(GeneralTables::pair_count, 0xFF);
   t.posting_max_size.assign(GeneralTables::pair_count, 0);
   for (std::size_t p = 0; p < GeneralTables::pair_count; ++p)
@@ -821,8 +932,8 @@ bool SpaceScratch::bind(const Space& space) noexcept {
     const std::size_t k = space.axis_count();
     sums_.assign(k, 0.0);
     matches_.assign(k, AxisMatch{});
-    counts_.assign(space.keyword_count(), 0);
-    touched_.assign(space.keyword_count(), 0);
+    met_.assign(space.keyword_count(), 0);
+    word_ = 0;
     pairs_seen_.assign((details::GeneralTables::pair_count + 63) / 64, 0);
     if (space.fixed()) {
       if (!fixed_batch_) fixed_batch_ = std::make_unique<TextBatch>();

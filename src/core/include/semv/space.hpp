@@ -82,22 +82,41 @@ struct GeneralTables {
   // Per keyword (in space order): its axis and the size of its bigram set.
   std::vector<std::uint8_t> axis_of;
   std::vector<std::uint8_t> set_size;
+  // Pairs ranked by how many keywords hold them, fewest first (ties by pair):
+  // a word's pairs and each keyword's are read in this order.
+  std::vector<std::uint16_t> pair_rank;
   // Posting lists: postings[posting_start[p] .. posting_start[p + 1]) are the
-  // keywords that hold pair p, by set size, then by index.
+  // keywords that hold pair p among their first size - need_floor[size] + 1
+  // pairs by rank (a kept keyword shares one of those with the word), by set
+  // size, then by index; posting_position is where p stands in that
+  // keyword's ranked pairs.
   std::vector<std::uint32_t> posting_start;
   std::vector<std::uint16_t> postings;
-  // 1 for each pair that some keyword holds, else 0.
+  std::vector<std::uint8_t> posting_position;
+  // 1 for each pair that some keyword holds, else 0 (a pair may be held and
+  // have no posting).
   std::vector<std::uint8_t> keyword_pair;
   // The smallest and largest keyword set sizes of each posting list.
   std::vector<std::uint8_t> posting_min_size, posting_max_size;
-  // Each keyword's distinct pairs: keyword_pairs[keyword_pairs_start[kw] ..
-  // keyword_pairs_start[kw + 1]).
+  // Each keyword's distinct pairs, by rank: keyword_pairs[keyword_pairs_start[kw]
+  // .. keyword_pairs_start[kw + 1]).
   std::vector<std::uint32_t> keyword_pairs_start;
   std::vector<std::uint16_t> keyword_pairs;
+  // Each keyword's pairs as bits p % 64 of one word: a keyword lacks at
+  // least as many of a word's pairs as it has bits that the word's lack.
+  std::vector<std::uint64_t> keyword_signature;
   // The set sizes that may reach the least threshold against a word of d
   // distinct bigrams, for d up to max_table_bigrams: [size_lo[d], size_hi[d]].
   static constexpr std::size_t max_table_bigrams = pair_count;
   std::vector<std::uint8_t> size_lo, size_hi;
+  // The least count of common bigrams that keeps a keyword of set size s at
+  // the least threshold against a word of d bigrams: need[d * need_row + s],
+  // 0xFF where none does (d up to max_table_bigrams).
+  static constexpr std::size_t need_row = 64;
+  std::vector<std::uint8_t> need;
+  // The least of need over the set sizes in range, by d; and over d, by set
+  // size (0xFF where a keyword of that size is never kept by bigrams).
+  std::vector<std::uint8_t> need_least, need_floor;
   // The least count c of common bigrams that an axis keeps at a union of u,
   // fl(c / u) >= threshold, by axis and u <= max_table_union; 0xFF for none.
   static constexpr std::size_t max_table_union = max_table_bigrams + 64;
@@ -119,8 +138,8 @@ struct GeneralTables {
 
 }  // namespace details
 
-// What one thread keeps while it scores with one space: the counts of the
-// keywords' common bigrams, and a cache of token vectors. It binds to the
+// What one thread keeps while it scores with one space: which keywords a
+// word has met, and a cache of token vectors. It binds to the
 // first space it is used with and starts afresh with any other.
 class SpaceScratch {
  public:
@@ -137,8 +156,9 @@ class SpaceScratch {
   friend class Space;
   struct CacheEntry;
   const Space* space_ = nullptr;
-  std::vector<std::uint8_t> counts_;
-  std::vector<std::uint16_t> touched_;
+  // met_[kw] == word_ when keyword kw was met while scoring the current word.
+  std::vector<std::uint32_t> met_;
+  std::uint32_t word_ = 0;
   std::vector<std::uint64_t> pairs_seen_;
   std::vector<double> sums_;
   std::vector<AxisMatch> matches_;

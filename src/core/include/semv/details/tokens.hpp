@@ -124,26 +124,28 @@ constexpr std::uint64_t low_bits(unsigned n) {
 }
 
 // Calls on_token(begin, end) for each token [begin, end) of the n units that
-// holds two letters in a row, in order, and returns whether there is any
-// token at all: no keyword can match a token without such a pair. Bit i of a
-// block's `token` mask marks a unit of a token, bit i of `pairs` a letter
-// after a letter; each run of `token` with a bit of `pairs` is a token to
-// report, found from its lowest pair back to the gap before it and on to the
-// gap after it, or running on into the next block.
-template <class Unit, class OnToken>
-[[gnu::always_inline]] inline bool for_each_paired_token(const Unit* text, std::size_t n,
-                                                         OnToken&& on_token) {
+// holds two letters in a row (with `letters`; else any two units, a token of
+// two or more), in order, and returns whether there is any token at all: no
+// keyword can match a token without such a pair. Bit i of a block's `token`
+// mask marks a unit of a token, bit i of `pairs` a paired unit after another;
+// each run of `token` with a bit of `pairs` is a token to report, found from
+// its lowest pair back to the gap before it and on to the gap after it, or
+// running on into the next block.
+template <bool letters, class Unit, class OnToken>
+[[gnu::always_inline]] inline bool for_each_token_with_pair(const Unit* text, std::size_t n,
+                                                            OnToken&& on_token) {
   bool any_token = false;
   std::size_t open_begin = 0;  // of a token that runs on from an earlier block
   bool open = false, open_paired = false;
-  std::uint64_t letter_before = 0;  // the last unit of the block before, a letter
+  std::uint64_t paired_before = 0;  // the last unit of the block before, paired
   for (std::size_t base = 0; base < n; base += block_units) {
     const std::size_t count = n - base < block_units ? n - base : block_units;
     const BlockMasks m = block_masks(text + base, count, base);
     std::uint64_t token = m.token;
-    // No unit outside a token is a letter, so each pair lies in one token.
-    std::uint64_t pairs = m.letter & ((m.letter << 1) | letter_before);
-    letter_before = m.letter >> 63;
+    // No unit outside a token is paired, so each pair lies in one token.
+    const std::uint64_t paired = letters ? m.letter : m.token;
+    std::uint64_t pairs = paired & ((paired << 1) | paired_before);
+    paired_before = paired >> 63;
     any_token = any_token || token != 0;
     if (open) {
       if (token == ~std::uint64_t{0}) {
@@ -179,6 +181,13 @@ template <class Unit, class OnToken>
   }
   if (open && open_paired) on_token(open_begin, n);
   return any_token;
+}
+
+// The tokens that can match a keyword of the fixed space.
+template <class Unit, class OnToken>
+[[gnu::always_inline]] inline bool for_each_paired_token(const Unit* text, std::size_t n,
+                                                         OnToken&& on_token) {
+  return for_each_token_with_pair<true>(text, n, static_cast<OnToken&&>(on_token));
 }
 
 }  // namespace semv::details
