@@ -24,7 +24,6 @@ import argparse
 import contextlib
 import itertools
 import math
-import operator
 import os
 import re
 import sys
@@ -255,13 +254,14 @@ class Ranking:
         # Their words are needed to rank them, not their text: only the lines that stay are decoded.
         held = block.shared(rows, self.query_words, self.fold) if self.query_words else [0] * len(rows)
         if len(rows) > self.k:
-            # Only the block's k best can stay: chosen on (-score, -words held, row) tuples made
-            # and compared in C, so that thousands of tied lines cost no entry each.
-            chosen = sorted(
-                zip(map(operator.neg, map(scores.__getitem__, rows)), map(operator.neg, held), rows, strict=True)
-            )
+            # Only the block's k best can stay. They are chosen by two stable sorts of positions,
+            # by words held and then by score, both descending (equal keys keep input order),
+            # whose keys are looked up in C: thousands of tied lines cost no entry each.
+            row_scores = list(map(scores.__getitem__, rows))
+            chosen = sorted(range(len(rows)), key=held.__getitem__, reverse=True)
+            chosen.sort(key=row_scores.__getitem__, reverse=True)
             del chosen[self.k :]
-            rows, held = [i for _, _, i in chosen], [-n for _, n, _ in chosen]
+            rows, held = [rows[j] for j in chosen], [held[j] for j in chosen]
         best = self.best + [
             (scores[i], n, self.order + i, block.first_line + i, name, None) for i, n in zip(rows, held, strict=True)
         ]
