@@ -3,10 +3,12 @@ against the plain twin in nuvra/_words.py, on str columns of every width and on 
 
 import random
 
+import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import nuvra
 from nuvra import _batch, _lines, _words
 
 # Lines that put the word boundaries, the case rules and the fold to the test: words at the start
@@ -159,3 +161,36 @@ def test_wrong_arguments_raise():
     words_column = _batch.sequence_column(["disk"], True, "word_vectors", 0, None)
     with pytest.raises(ValueError):
         _batch.shared_words(words_column, [0], ["disk"], False)
+
+
+def test_most_similar_counts_folded_words_in_every_kind_of_input(monkeypatch):
+    # In a space that folds Turkish letters, the lines that hold the query's words once folded
+    # come first among equal scores, whatever holds the texts (Arrow's UTF-8 included).
+    pa = pytest.importorskip("pyarrow")
+    pd = pytest.importorskip("pandas")
+
+    monkeypatch.setattr(nuvra.batch, "_CHUNK_ROWS", 3)
+    space = nuvra.Space.load("logs")
+    query = "şifre hatası"
+    texts = ["sifreler hatali", "parola", "ŞİFRE yanlış", "Şifre HATASI", "şifre", None, "sifre hatasi"]
+    words = _words.words_of(query, True)
+    scored = [(i, space.text_vector(t)) for i, t in enumerate(texts) if t is not None]
+    q = space.text_vector(query)
+    ranked = []
+    for i, v in scored:
+        s = nuvra.cosine_similarities([v], q, space=space)[0]
+        if s > 0:
+            ranked.append((-s, -_words.shared(texts[i], words, True), i, float(s)))
+    expected = [(i, s) for *_, i, s in sorted(ranked)][:4]
+    assert [i for i, _ in expected[:2]] == [3, 6]  # both words, in input order
+    for column in (
+        texts,
+        iter(texts),
+        np.array([t or "" for t in texts])[[0, 1, 2, 3, 4, 6]],
+        pa.array(texts),
+        pd.Series(texts, dtype="string[pyarrow]"),
+    ):
+        got = nuvra.most_similar(query, column, k=4, ties="words", space=space)
+        if isinstance(column, np.ndarray):  # without the missing row: indexes after it shift by one
+            got = [(i + (i >= 5), s) for i, s in got]
+        assert got == expected, type(column)
