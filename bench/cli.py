@@ -2,6 +2,7 @@
 
     python bench/cli.py                 # a 50 MB generated log, 5 repeats
     python bench/cli.py --lines 200000  # a smaller one
+    python bench/cli.py --only similar  # the commands whose row name holds "similar"
 
 Each side is a whole process, timed in alternation; the best of the repeats is
 kept. The peak memory of each nuvra run is read from the process's rusage.
@@ -35,6 +36,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--lines", type=int, default=700_000)
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--only", default="", help="run only the rows whose name holds this text")
     args = parser.parse_args()
     nuvra = shutil.which("nuvra") or sys.exit("nuvra is not installed in this environment")
     with tempfile.TemporaryDirectory() as tmp:
@@ -48,11 +50,14 @@ def main() -> None:
         grep = ["grep", "-c", "error", path]
         cases = {
             "nuvra similar": ([nuvra, "similar", "disk write failed", path], "≤ 5"),
+            "nuvra similar --ties order": ([nuvra, "similar", "--ties", "order", "disk write failed", path], ""),
             "nuvra vectors --format csv": ([nuvra, "vectors", "--format", "csv", path], "≤ 40"),
             "nuvra vectors (table)": ([nuvra, "vectors", path], ""),
             "nuvra vectors --format jsonl": ([nuvra, "vectors", "--format", "jsonl", path], ""),
         }
         for name, (command, goal) in cases.items():
+            if args.only not in name:
+                continue
             best_ours = best_grep = float("inf")
             for _ in range(args.repeat):
                 best_grep = min(best_grep, timed(grep, os.path.join(tmp, "out"))[0])

@@ -144,9 +144,19 @@ def line_vectors(
     space is a native space, or None for the fixed one."""
     if check is False:
         return text_vectors(decoded_lines(data, encoding, errors), threads, space)
-    return filled(_batch.lines_column(data, check, encoding, errors), threads, space)
+    return filled(line_column(data, check, encoding, errors), threads, space)
+
+
+def line_column(data: Buffer, check: Literal["utf-8"] | bytes | None, encoding: str, errors: str) -> _batch.Column:
+    """The text column of the lines of data, read in place (check is line_check(encoding, errors), not False)."""
+    return _batch.lines_column(data, check, encoding, errors)
+
+
+def text_column(texts: list[str]) -> _batch.Column:
+    """The text column of a list of str."""
+    return _batch.sequence_column(texts, False, "vectorize_texts", 0, None)
 
 
 def text_vectors(texts: list[str], threads: int, space: Any = None) -> array[float]:
     """The vectors of a list of str, as vectorize_texts gives them."""
-    return filled(_batch.sequence_column(texts, False, "vectorize_texts", 0, None), threads, space)
+    return filled(text_column(texts), threads, space)

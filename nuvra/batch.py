@@ -496,8 +496,8 @@ def most_similar(
     if words:
         chunks = _texts_columns(texts)
     else:
-        chunks = ((base, column, None) for base, column in _columns(texts, False, "most_similar", _CHUNK_ROWS))
-    for base, column, text_of in chunks:
+        chunks = _columns(texts, False, "most_similar", _CHUNK_ROWS)
+    for base, column in chunks:
         vectors = np.empty((len(column), dim), dtype=np.float64)
         _fill(column, vectors, threads, scored)
         chunk_scores = _cosines(vectors, q)
@@ -508,7 +508,7 @@ def most_similar(
         indexes = np.concatenate((best_indexes, np.arange(base, base + len(column))))
         rows = _batch.top(scores, k)[0]
         if words and rows:
-            ranked = _by_words(scores, rows, best_held, words, len(best_scores), base, text_of, k, scored)
+            ranked = _by_words(scores, rows, best_held, words, len(best_scores), column, k, scored)
             best_held = np.array([h for _, h in ranked], dtype=np.int64)
             rows = [i for i, _ in ranked]
         best_scores, best_indexes = scores[rows], indexes[rows]
@@ -524,14 +524,13 @@ def _by_words(
     held: np.ndarray,
     words: frozenset[str],
     old: int,
-    base: int,
-    text_of: Any,
+    column: _batch.Column,
     k: int,
     space: Space | None,
 ) -> list[tuple[int, int]]:
     """The k best positions of scores, by score, then words of the query held, then position, each with
     the words it holds. Positions below old are the best so far, whose words held are known; the others
-    are rows of the chunk starting at index base."""
+    are rows of the chunk's column (position old is its first row), whose words are counted on it."""
     last = scores[rows[-1]]
     fold = space is not None and space._fold
     # Every position with the k-th score may rank, unless the k-th best so far holds every word,
@@ -539,31 +538,31 @@ def _by_words(
     full = len(held) == k and held[-1] == len(words) and scores[old - 1] == last
     tied = np.flatnonzero(scores == last) if not full else np.empty(0, dtype=np.intp)
     candidates = sorted({*rows, *tied.tolist()})
-    counts = {i: int(held[i]) if i < old else _words.shared(text_of(i - old), words, fold) for i in candidates}
+    counts = {i: int(held[i]) for i in candidates if i < old}
+    new = [i for i in candidates if i >= old]
+    counts.update(zip(new, _batch.shared_words(column, [i - old for i in new], words, fold), strict=True))
     candidates.sort(key=lambda i: (-scores[i], -counts[i], i))
     return [(i, counts[i]) for i in candidates[:k]]
 
 
-def _texts_columns(texts: object) -> Iterator[tuple[int, _batch.Column, Any]]:
-    """Chunks of the input as native columns, each with its first index and a function giving the text
-    of a row of the chunk (counted from the chunk's first)."""
+def _texts_columns(texts: object) -> Iterator[tuple[int, _batch.Column]]:
+    """Chunks of the input as native columns of code points, each with its first index: the query's
+    words are counted on them, and the Turkish fold needs code points, not Arrow's UTF-8 bytes."""
     name = "most_similar"
     source = _source(texts, name)
     n = _length(source)
     if n is None or isinstance(source, _batch.ArrowSource):
-        # Rows are kept as str for their words: an iterable is read a chunk at a time, and an
-        # Arrow column (which can be indexed only through its own library) is read through
-        # the object given.
+        # An iterable is read a chunk at a time, and an Arrow column as the str of its items
+        # (through the object given, as its own library gives them).
         items: Iterator[object] = iter(source) if n is None else _arrow_items(texts)  # type: ignore[call-overload]
         base = 0
         while part := list(itertools.islice(items, _CHUNK_ROWS)):
-            yield base, _sequence_chunk(part, base, False, name), part.__getitem__
+            yield base, _sequence_chunk(part, base, False, name)
             base += len(part)
         if base == 0:
-            yield 0, _sequence_chunk([], 0, False, name), None
+            yield 0, _sequence_chunk([], 0, False, name)
         return
-    for start, column in _columns(source, False, name, _CHUNK_ROWS):
-        yield start, column, (lambda i, start=start: str(source[start + i]))  # type: ignore[index]
+    yield from _columns(source, False, name, _CHUNK_ROWS)
 
 
 def _arrow_items(texts: Any) -> Iterator[object]:

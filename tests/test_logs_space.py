@@ -17,8 +17,10 @@ AXES = ["security", "resource", "network", "data", "fault"]
 needs_space = pytest.mark.skipif(not hasattr(nuvra, "Space"), reason="this build has no nuvra.Space")
 
 # What the logs space scored when its keywords were fixed (bench/space_quality.py):
-# messages placed on an acceptable axis, and messages with a zero vector, per half.
-FLOORS = {"tune": (328, 27), "heldout": (321, 30)}
+# messages placed on an acceptable axis, and messages with a zero vector, per half. The
+# held-out floor is set from a run with --heldout once the keywords are fixed, never while
+# they are chosen.
+FLOORS = {"tune": (341, 13), "heldout": (321, 30)}
 
 
 def bundled_text():

@@ -13,7 +13,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import nuvra
-from nuvra import cli
+from nuvra import _lines, cli
 from nuvra.cli import inputs
 from nuvra.semv_core import cosine_similarity_c, vectorize_text_c
 from nuvra_testing.helpers import run_nuvra as nuvra_command
@@ -142,15 +142,18 @@ TOKENS = ["disk", "Disk", "DISK_", "full", "error", "x"]
     st.integers(1, 6),
     st.sampled_from([0.0, 0.25, 0.6]),
     st.sampled_from(["", "disk full", "disk full disk"]),
+    st.booleans(),
 )
-def test_the_ranking_over_blocks_by_words_is_that_of_one_sort(blocks, k, min_score, query):
+def test_the_ranking_over_blocks_by_words_is_that_of_one_sort(blocks, k, min_score, query, native):
+    # native: the blocks carry their column, and the words are counted on it in native code.
     query_words = frozenset(w.lower() for w in query.split())
     ranking = cli.Ranking(k, min_score, query_words)
     every = []  # (score, words held, order, text) of every line, in input order
     for b, lines in enumerate(blocks):
         texts = [f"block{b} " + " ".join(tokens) for _, tokens in lines]
         vectors = array.array("d", [0.0]) * (3 * len(lines))
-        block = inputs.Block(inputs.Source("x"), 1, vectors, texts, None, "utf-8", "strict")
+        column = _lines.text_column(texts) if native else None
+        block = inputs.Block(inputs.Source("x"), 1, vectors, texts, None, "utf-8", "strict", 3, column)
         ranking.add(block, array.array("d", [s for s, _ in lines]))
         every += [(s, len(query_words & words(t)), len(every), t) for (s, _), t in zip(lines, texts, strict=True)]
     ranked = [e for e in every if e[0] > 0 and e[0] >= min_score]

@@ -32,7 +32,7 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from nuvra import _batch, _lines
-from nuvra._words import matcher, shared, words_of
+from nuvra._words import words_of
 from nuvra.cli.errors import EXIT_NOTHING, EXIT_OK, EXIT_OUTPUT, EXIT_USAGE, UserError, exit_code_for_failed_inputs
 from nuvra.cli.inputs import Block, Source, blocks_of, check_encoding, check_source, choose_sources, opened
 from nuvra.cli.output import Output
@@ -205,7 +205,6 @@ class Ranking:
         self.k = k
         self.min_score = min_score
         self.query_words, self.fold = query_words, fold
-        self.pattern = matcher(query_words)
         # (score, words of the query held, order, line, file, text), best first
         self.best: list[tuple[float, int, int, int, str, str | None]] = []
         self.counts: dict[float, int] = {}  # lines per score, for the scores that can still be the k-th
@@ -252,14 +251,19 @@ class Ranking:
             return
         rows = sorted(rows)
         name = block.source.name
-        if self.query_words:  # their words are needed to rank them
-            texts: list[str | None] = list(block.lines(rows))
-            held = [shared(t, self.query_words, self.fold, self.pattern) for t in texts]  # type: ignore[arg-type]
-        else:
-            texts, held = [None] * len(rows), [0] * len(rows)
+        # Their words are needed to rank them, not their text: only the lines that stay are decoded.
+        held = block.shared(rows, self.query_words, self.fold) if self.query_words else [0] * len(rows)
+        if len(rows) > self.k:
+            # Only the block's k best can stay. They are chosen by two stable sorts of positions,
+            # by words held and then by score, both descending (equal keys keep input order),
+            # whose keys are looked up in C: thousands of tied lines cost no entry each.
+            row_scores = list(map(scores.__getitem__, rows))
+            chosen = sorted(range(len(rows)), key=held.__getitem__, reverse=True)
+            chosen.sort(key=row_scores.__getitem__, reverse=True)
+            del chosen[self.k :]
+            rows, held = [rows[j] for j in chosen], [held[j] for j in chosen]
         best = self.best + [
-            (scores[i], n, self.order + i, block.first_line + i, name, t)
-            for i, n, t in zip(rows, held, texts, strict=True)
+            (scores[i], n, self.order + i, block.first_line + i, name, None) for i, n in zip(rows, held, strict=True)
         ]
         best.sort(key=lambda e: (-e[0], -e[1], e[2]))
         del best[self.k :]

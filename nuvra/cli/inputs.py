@@ -15,6 +15,7 @@ from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING, Any
 
 from nuvra import _batch, _lines
+from nuvra._words import matcher, shared
 from nuvra.cli.errors import EXIT_UNDECODABLE, EXIT_UNREADABLE_FILE, EXIT_USAGE, UserError, missing_file, unreadable
 from nuvra.cli.terminal import say
 
@@ -238,7 +239,7 @@ class Block:
     """Consecutive lines of one source, and their vectors (the k components of each line in turn).
     Its bytes are those of read_blocks, valid until the next block is read."""
 
-    __slots__ = ("data", "encoding", "errors", "first_line", "k", "nbytes", "source", "texts_", "vectors")
+    __slots__ = ("column", "data", "encoding", "errors", "first_line", "k", "nbytes", "source", "texts_", "vectors")
 
     def __init__(
         self,
@@ -250,8 +251,10 @@ class Block:
         encoding: str,
         errors: str,
         k: int = 3,
+        column: _batch.Column | None = None,  # the lines as the batch engine read them, for their words
     ) -> None:
         self.source, self.first_line, self.vectors, self.k = source, first_line, vectors, k
+        self.column = column
         self.texts_ = None if texts is None else [t.removesuffix("\r") for t in texts]
         self.data, self.encoding, self.errors = data, encoding, errors
         # The bytes read for the block (decompressed): what progress counts where the stream
@@ -282,6 +285,17 @@ class Block:
         data = self.data
         spans = _batch.line_spans(data, rows)
         return [str(data[begin:end], self.encoding, self.errors).removesuffix("\r") for begin, end in spans]
+
+    def shared(self, rows: list[int], words: frozenset[str], fold: bool) -> list[int]:
+        """How many of the query's words each of lines `rows` holds, as _words.shared counts them:
+        in native code on the block's column, without decoding the lines, where the block has one."""
+        if not words:
+            return [0] * len(rows)
+        # A column of bytes read in place holds no code points to fold (a folding space decodes its lines).
+        if self.column is None or (fold and self.texts_ is None):
+            pattern = matcher(words)
+            return [shared(t, words, fold, pattern) for t in self.lines(rows)]
+        return _batch.shared_words(self.column, rows, words, fold)
 
 
 def undecodable(source: Source, first_line: int, data: memoryview, encoding: str, errors: str) -> UserError:
@@ -342,9 +356,9 @@ def blocks_of(
                 ) from None
             complete = _complete_lines(pending, text)
             if complete:
-                block = Block(
-                    source, line, _lines.text_vectors(complete, threads, native), complete, None, encoding, errors, k
-                )
+                column = _lines.text_column(complete)
+                vectors = _lines.filled(column, threads, native)
+                block = Block(source, line, vectors, complete, None, encoding, errors, k, column)
                 block.nbytes, nbytes = nbytes, 0
                 yield block
                 line += len(complete)
@@ -353,13 +367,15 @@ def blocks_of(
         if pending:
             complete.append("".join(pending))
         if complete:
-            vectors = _lines.text_vectors(complete, threads, native)
-            yield Block(source, line, vectors, complete, None, encoding, errors, k)
+            column = _lines.text_column(complete)
+            vectors = _lines.filled(column, threads, native)
+            yield Block(source, line, vectors, complete, None, encoding, errors, k, column)
         return
     for data in read_blocks(source, stream):
         try:
-            vectors = _lines.line_vectors(data, check, encoding, errors, threads, native)
+            column = _lines.line_column(data, check, encoding, errors)
         except UnicodeDecodeError:
             raise undecodable(source, line, data, encoding, errors) from None
-        yield Block(source, line, vectors, None, data, encoding, errors, k)
+        vectors = _lines.filled(column, threads, native)
+        yield Block(source, line, vectors, None, data, encoding, errors, k, column)
         line += len(vectors) // k

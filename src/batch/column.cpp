@@ -145,10 +145,6 @@ int fill_rows_in_space(const Column& column, const semv::Space& space, double* o
   return 0;
 }
 
-Column* column_of(PyObject* self) {
-  return reinterpret_cast<ColumnObject*>(self)->column;
-}
-
 // fill(out, workers, space=None): the vectors of every row into `out`, a
 // writable C-contiguous buffer of len(column) * k doubles, k being 3 without
 // a space.
@@ -215,6 +211,10 @@ PyType_Spec column_type_spec = {"nuvra._batch.Column", sizeof(ColumnObject), 0,
                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, column_slots};
 
 }  // namespace
+
+Column* column_of(PyObject* self) {
+  return reinterpret_cast<ColumnObject*>(self)->column;
+}
 
 Column::~Column() {
   for (PyObject* owner : kept) Py_DECREF(owner);

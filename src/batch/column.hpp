@@ -47,6 +47,8 @@ Row row_of(PyObject* str);
 // The column's object, which owns it; null with an exception set, the column
 // then deleted.
 PyObject* column_object(Column* column);
+// The column of a column object (of column_type, which the caller checked).
+Column* column_of(PyObject* self);
 PyType_Spec* column_spec();
 extern PyTypeObject* column_type;
 

@@ -8,6 +8,7 @@
 #include "scores.hpp"
 #include "sources.hpp"
 #include "space_object.hpp"
+#include "words.hpp"
 
 namespace nuvra::batch {
 
@@ -43,6 +44,10 @@ PyMethodDef methods[] = {
      "count_above(scores, floor): how many scores are above floor (NaN never is)."},
     {"line_spans", fastcall<line_spans>(), METH_FASTCALL,
      "line_spans(data, rows): (begin, end) of each of the given lines (in ascending order) in data."},
+    {"shared_words", fastcall<shared_words>(), METH_FASTCALL,
+     "shared_words(column, rows, words, fold): for each of the rows of a text column, how many of the words "
+     "(lower-case a-z, 0-9, _) it holds as whole words, compared lower-cased (Turkish letters folded with "
+     "fold)."},
     {nullptr, nullptr, 0, nullptr}};
 
 int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject*& type) {
