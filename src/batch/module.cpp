@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "column.hpp"
+#include "format.hpp"
 #include "python.hpp"
 #include "scores.hpp"
 #include "sources.hpp"
@@ -43,6 +44,9 @@ PyMethodDef methods[] = {
      "count_above(scores, floor): how many scores are above floor (NaN never is)."},
     {"line_spans", fastcall<line_spans>(), METH_FASTCALL,
      "line_spans(data, rows): (begin, end) of each of the given lines (in ascending order) in data."},
+    {"format_rows", fastcall<format_rows>(), METH_FASTCALL,
+     "format_rows(style, texts, vectors, k, first_line, line_width, line_prefix_chars, pieces, axis_cells, "
+     "number_widths, write, workers): the rows of nuvra vectors as bytes, through write(bytes)."},
     {nullptr, nullptr, 0, nullptr}};
 
 int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject*& type) {
