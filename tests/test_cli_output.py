@@ -68,7 +68,7 @@ def random_double(rng: random.Random) -> float:
 
 
 def random_text(rng: random.Random) -> str:
-    alphabet = "ab ,\"\t\r\x1b\x7f\x85é\u2028\u202e\u3000\u00a0\udc80\udc9b\udcff\ud800\U0001f4a5\\\b"
+    alphabet = 'ab ,"\t\r\x1b\x7f\x85é\u2028\u202e\u3000\u00a0\udc80\udc9b\udcff\ud800\U0001f4a5\\\b'
     return "".join(rng.choice(alphabet) for _ in range(rng.randrange(12)))
 
 
@@ -135,7 +135,7 @@ def test_native_rows_are_the_python_rows(fmt):
     rng = random.Random(7)
     texts, vectors = crafted_rows(rng)
     for location in LOCATIONS[fmt]:
-        for name in ("app.log", "we,ird \"name\"\x1b]0;t\x07\udcff.log"):
+        for name in ("app.log", 'we,ird "name"\x1b]0;t\x07\udcff.log'):
             expected = python_rows(fmt, location, texts, vectors, 98, name)
             assert native_rows(fmt, location, texts, vectors, 98, name) == expected, (location, name)
             # The texts as their bytes: lines of UTF-8, undecodable bytes kept by surrogateescape.
@@ -198,7 +198,7 @@ class Pieces(io.BytesIO):
 @pytest.mark.parametrize("fmt", FORMATS)
 @pytest.mark.parametrize("as_bytes", [False, True])
 def test_a_long_line_is_written_a_piece_at_a_time(fmt, as_bytes):
-    text = ("disk \x1b[1m error\t, \"quoted\" é \u2028 " * 150_000) + "  "
+    text = ('disk \x1b[1m error\t, "quoted" é \u2028 ' * 150_000) + "  "
     texts = ["short", text, "", "end"]
     vectors = array("d", [0.5, 0.25, 0.0] * len(texts))
     stream = Pieces()

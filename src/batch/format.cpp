@@ -117,8 +117,8 @@ bool is_escaped_byte(std::uint32_t c) {
 // separators, bidirectional overrides and isolates, and the undecodable bytes
 // 0x80 to 0x9F (C1 controls on a terminal that reads bytes).
 bool table_escapes(std::uint32_t c) {
-  return c < 0x20 || (c >= 0x7F && c < 0xA0) || (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) ||
-         (c >= 0xDC80 && c <= 0xDC9F);
+  return c < 0x20 || (c >= 0x7F && c < 0xA0) || (c >= 0x2028 && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069) || (c >= 0xDC80 && c <= 0xDC9F);
 }
 
 void put_table_escape(std::string& out, std::uint32_t c) {
@@ -138,8 +138,8 @@ void put_table_escape(std::string& out, std::uint32_t c) {
 // White space (str.isspace) that the table writes as itself, and so strips at
 // the end of a row.
 bool is_plain_space(std::uint32_t c) {
-  return c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
+  return c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
 }
 
 // The length of the UTF-8 bytes s[0, n) without the plain white space at their end.
@@ -199,27 +199,77 @@ void put_json_escape(std::string& out, std::uint32_t c) {
   }
 }
 
-// ASCII bytes that each style writes as they are (CSV's quotes are doubled in a quoted field).
-struct AsciiTables {
-  bool table[128], csv[128], jsonl[128];
-  AsciiTables() {
+// The bytes that each style writes as they are (CSV's quotes are doubled in a
+// quoted field).
+struct PlainBytes {
+  bool table[256] = {}, csv[256] = {}, jsonl[256] = {};
+  PlainBytes() {
+    for (int c = 0; c < 256; ++c) csv[c] = c != '"';  // CSV writes undecodable bytes back as they are
     for (int c = 0; c < 128; ++c) {
       table[c] = c >= 0x20 && c < 0x7F;
-      csv[c] = c != '"';
       jsonl[c] = c >= 0x20 && c != '"' && c != '\\';
     }
   }
 };
-const AsciiTables ascii_tables;
+const PlainBytes plain_bytes;
 
 const bool* plain_ascii(Style style) {
-  return style == Style::table ? ascii_tables.table : style == Style::csv ? ascii_tables.csv : ascii_tables.jsonl;
+  return style == Style::table ? plain_bytes.table
+         : style == Style::csv ? plain_bytes.csv
+                               : plain_bytes.jsonl;
+}
+
+// Eight bytes at a time: whether any byte of a word is some byte, or below
+// some byte (up to 0x80), or above 0x7E (each test exact for "any").
+constexpr std::uint64_t ones = 0x0101010101010101ull, high_bits = 0x8080808080808080ull;
+
+std::uint64_t word_at(const std::uint8_t* s) {
+  std::uint64_t word;
+  std::memcpy(&word, s, sizeof word);
+  return word;
+}
+
+std::uint64_t any_below(std::uint64_t word, std::uint8_t bound) {
+  return (word - ones * bound) & ~word & high_bits;
+}
+
+std::uint64_t any_equal(std::uint64_t word, std::uint8_t byte) {
+  return any_below(word ^ (ones * byte), 1);
+}
+
+std::uint64_t any_above_tilde(std::uint64_t word) {
+  return ((word + ones) | word) & high_bits;
+}
+
+// Where the bytes s[i, stop) that the style writes as they are end.
+std::size_t plain_run_end(Style style, const std::uint8_t* s, std::size_t i, std::size_t stop) {
+  for (; i + 8 <= stop; i += 8) {
+    const std::uint64_t word = word_at(s + i);
+    std::uint64_t special;
+    if (style == Style::table)
+      special = any_below(word, 0x20) | any_above_tilde(word);
+    else if (style == Style::jsonl)
+      special = any_below(word, 0x20) | any_equal(word, '"') | any_equal(word, '\\') | (word & high_bits);
+    else
+      special = any_equal(word, '"');
+    if (special) break;
+  }
+  const bool* plain = plain_ascii(style);
+  while (i < stop && plain[s[i]]) ++i;
+  return i;
 }
 
 // Whether a CSV field needs quotes: a comma, a quote or a line end in it.
 template <class Unit>
 bool csv_needs_quotes(const Unit* s, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+  if constexpr (sizeof(Unit) == 1) {
+    for (; i + 8 <= n; i += 8) {
+      const std::uint64_t word = word_at(reinterpret_cast<const std::uint8_t*>(s) + i);
+      if (any_equal(word, ',') | any_equal(word, '"') | any_equal(word, '\n') | any_equal(word, '\r')) break;
+    }
+  }
+  for (; i < n; ++i) {
     const auto c = s[i];
     if (c == ',' || c == '"' || c == '\n' || c == '\r') return true;
   }
@@ -255,13 +305,11 @@ class Sink {
 // The text of a UTF-8 buffer, its bytes [0, n); false when writing failed.
 bool put_utf8_text(Style style, Sink& sink, const std::uint8_t* s, std::size_t n, bool quoted) {
   std::string& out = sink.out;
-  const bool* plain = plain_ascii(style);
   std::size_t i = 0;
   while (i < n) {
     const std::size_t stop = std::min(n, i + scan_step);
     while (i < stop) {
-      std::size_t j = i;
-      while (j < stop && s[j] < 0x80 && plain[s[j]]) ++j;
+      const std::size_t j = plain_run_end(style, s, i, stop);
       out.append(reinterpret_cast<const char*>(s + i), j - i);
       i = j;
       if (i == stop) break;
@@ -273,6 +321,11 @@ bool put_utf8_text(Style style, Sink& sink, const std::uint8_t* s, std::size_t n
           put_json_escape(out, b);
         else
           out += quoted ? "\"\"" : "\"";  // a quote
+        ++i;
+        continue;
+      }
+      if (style == Style::csv) {  // every other byte, decodable or not, as it is
+        out.push_back(static_cast<char>(b));
         ++i;
         continue;
       }
@@ -370,8 +423,9 @@ bool put_str_cell(Style style, Sink& sink, const Unit* s, std::size_t n, std::si
   if (style == Style::table) {
     n = str_without_trailing_space(s, n);
     if (n == 0) {  // nothing left of the text: the row ends with the cell before it
-      out.resize(row_start + utf8_without_trailing_space(
-                                 reinterpret_cast<const std::uint8_t*>(out.data()) + row_start, out.size() - row_start));
+      out.resize(row_start +
+                 utf8_without_trailing_space(reinterpret_cast<const std::uint8_t*>(out.data()) + row_start,
+                                             out.size() - row_start));
       return true;
     }
     return put_str_text(style, sink, s, n, false);
@@ -385,9 +439,12 @@ bool put_str_cell(Style style, Sink& sink, const Unit* s, std::size_t n, std::si
 
 bool put_text_cell(Style style, Sink& sink, const Text& text, std::size_t row_start) {
   switch (text.width) {
-    case 1: return put_str_cell(style, sink, static_cast<const std::uint8_t*>(text.data), text.length, row_start);
-    case 2: return put_str_cell(style, sink, static_cast<const std::uint16_t*>(text.data), text.length, row_start);
-    case 4: return put_str_cell(style, sink, static_cast<const std::uint32_t*>(text.data), text.length, row_start);
+    case 1:
+      return put_str_cell(style, sink, static_cast<const std::uint8_t*>(text.data), text.length, row_start);
+    case 2:
+      return put_str_cell(style, sink, static_cast<const std::uint16_t*>(text.data), text.length, row_start);
+    case 4:
+      return put_str_cell(style, sink, static_cast<const std::uint32_t*>(text.data), text.length, row_start);
     default: break;
   }
   std::string& out = sink.out;
@@ -396,8 +453,9 @@ bool put_text_cell(Style style, Sink& sink, const Text& text, std::size_t row_st
   if (style == Style::table) {
     n = utf8_without_trailing_space(s, n);
     if (n == 0) {
-      out.resize(row_start + utf8_without_trailing_space(
-                                 reinterpret_cast<const std::uint8_t*>(out.data()) + row_start, out.size() - row_start));
+      out.resize(row_start +
+                 utf8_without_trailing_space(reinterpret_cast<const std::uint8_t*>(out.data()) + row_start,
+                                             out.size() - row_start));
       return true;
     }
     return put_utf8_text(style, sink, s, n, false);
@@ -434,7 +492,8 @@ void put_repr(std::string& out, double x) {
   const std::size_t e = written.find('e');
   const std::string_view mantissa = written.substr(0, e);
   int exponent = 0;
-  std::from_chars(written.data() + e + 1 + (written[e + 1] == '+'), written.data() + written.size(), exponent);
+  std::from_chars(written.data() + e + 1 + (written[e + 1] == '+'), written.data() + written.size(),
+                  exponent);
   char digits[24];
   std::size_t count = 0;
   for (const char c : mantissa)
@@ -486,31 +545,81 @@ std::size_t dominant(const double* v, std::size_t k) {
   return v[best] > 0.0 ? best : k;
 }
 
-struct NoHelperState {};
+// The cells of a row from its first number to its text, kept for the rows
+// of the same vector (bit for bit): a log's lines share few vectors.
+class SegmentCache {
+ public:
+  static constexpr std::size_t max_k = 8;
+
+  // The segment of the vector v, written by `write` into out and kept, or
+  // copied from the one kept.
+  template <class Write>
+  void put(std::string& out, const double* v, std::size_t k, Write write) {
+    if (k > max_k) {
+      write();
+      return;
+    }
+    if (entries_.empty()) entries_.resize(slots);
+    std::uint64_t bits[max_k];
+    std::memcpy(bits, v, k * sizeof(double));
+    std::uint64_t hash = 0;
+    for (std::size_t j = 0; j < k; ++j) hash = (hash ^ bits[j]) * 0x9E3779B97F4A7C15ull;
+    Entry& entry = entries_[hash >> (64 - slot_bits)];  // the best mixed bits
+    if (entry.used && std::memcmp(entry.bits, bits, k * sizeof(double)) == 0) {
+      out += entry.text;
+      return;
+    }
+    const std::size_t start = out.size();
+    write();
+    entry.text.assign(out, start);
+    std::memcpy(entry.bits, bits, k * sizeof(double));
+    entry.used = true;
+  }
+
+ private:
+  static constexpr int slot_bits = 12;
+  static constexpr std::size_t slots = std::size_t{1} << slot_bits;
+  struct Entry {
+    std::uint64_t bits[max_k];
+    bool used = false;
+    std::string text;
+  };
+  std::vector<Entry> entries_;
+};
+
+// What a thread keeps from row to row.
+struct RowState {
+  SegmentCache cache;
+  std::string buffer;
+};
 
 // One row into the sink; false with the exception set when writing failed.
-bool put_row(const Layout& layout, Sink& sink, std::size_t row, const double* v, const Text& text) {
+bool put_row(const Layout& layout, Sink& sink, SegmentCache& cache, std::size_t row, const double* v,
+             const Text& text) {
   std::string& out = sink.out;
   const std::size_t row_start = out.size();
   out += layout.pieces[0];
   if (layout.first_line > 0) {
     char digits[24];
-    const auto result = std::to_chars(digits, digits + sizeof digits, layout.first_line + static_cast<long long>(row));
+    const auto result =
+        std::to_chars(digits, digits + sizeof digits, layout.first_line + static_cast<long long>(row));
     const auto count = static_cast<std::size_t>(result.ptr - digits);
     out.append(digits, count);
     if (layout.line_width > layout.line_prefix_chars + count)
       out.append(layout.line_width - layout.line_prefix_chars - count, ' ');
   }
-  for (std::size_t j = 0; j < layout.k; ++j) {
-    out += layout.pieces[1 + j];
-    if (layout.style == Style::table)
-      put_fixed(out, v[j], layout.number_widths[j]);
-    else
-      put_repr(out, v[j]);
-  }
-  out += layout.pieces[layout.k + 1];
-  out += layout.axis_cells[dominant(v, layout.k)];
-  out += layout.pieces[layout.k + 2];
+  cache.put(out, v, layout.k, [&] {
+    for (std::size_t j = 0; j < layout.k; ++j) {
+      out += layout.pieces[1 + j];
+      if (layout.style == Style::table)
+        put_fixed(out, v[j], layout.number_widths[j]);
+      else
+        put_repr(out, v[j]);
+    }
+    out += layout.pieces[layout.k + 1];
+    out += layout.axis_cells[dominant(v, layout.k)];
+    out += layout.pieces[layout.k + 2];
+  });
   if (!put_text_cell(layout.style, sink, text, row_start)) return false;
   out += layout.pieces[layout.k + 3];
   return sink.maybe_flush();
@@ -609,7 +718,8 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (vectors.view.itemsize != sizeof(double) || !vectors.view.format ||
         std::string_view(vectors.view.format) != "d" ||
         static_cast<std::size_t>(vectors.view.len) % (sizeof(double) * layout.k) != 0) {
-      PyErr_SetString(PyExc_ValueError, "format_rows() needs vectors as a C-contiguous float64 buffer of k per row");
+      PyErr_SetString(PyExc_ValueError,
+                      "format_rows() needs vectors as a C-contiguous float64 buffer of k per row");
       return nullptr;
     }
     const auto* numbers = static_cast<const double*>(vectors.view.buf);
@@ -657,14 +767,17 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 
     const std::size_t threads =
-        longest > write_chunk ? 1 : std::min({workers, 1 + total / bytes_per_thread, (n + group_rows - 1) / group_rows});
+        longest > write_chunk
+            ? 1
+            : std::min({workers, 1 + total / bytes_per_thread, (n + group_rows - 1) / group_rows});
     if (threads <= 1) {
       // On this thread, with the lock: the output goes out a piece at a time.
       std::string buffer;
       buffer.reserve(std::min<std::size_t>(write_chunk + write_chunk / 4, total + n * (16 + 24 * layout.k)));
       Sink sink(buffer, write);
+      SegmentCache cache;
       for (std::size_t i = 0; i < n; ++i) {
-        if (!put_row(layout, sink, i, numbers + i * layout.k, texts[i])) return nullptr;
+        if (!put_row(layout, sink, cache, i, numbers + i * layout.k, texts[i])) return nullptr;
         if ((i & 0xFFFF) == 0xFFFF && PyErr_CheckSignals() < 0) return nullptr;
       }
       if (!sink.flush()) return nullptr;
@@ -677,12 +790,19 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<std::string> outputs(groups);
     std::atomic<bool> short_of_memory{false};
     ParallelRun run(groups, threads);
-    const int status = run.run<NoHelperState>([&](NoHelperState&, std::size_t begin, std::size_t end) {
+    const int status = run.run<RowState>([&](RowState& state, std::size_t begin, std::size_t end) {
       for (std::size_t g = begin; g < end; ++g) {
         const bool done = allocated([&] {
-          Sink sink(outputs[g], nullptr);
+          // Into the thread's own buffer, then moved to its place: threads that
+          // appended to neighbouring strings would share their cache lines.
+          Sink sink(state.buffer, nullptr);
           const std::size_t last = std::min(n, (g + 1) * group_rows);
-          for (std::size_t i = g * group_rows; i < last; ++i) put_row(layout, sink, i, numbers + i * layout.k, texts[i]);
+          for (std::size_t i = g * group_rows; i < last; ++i)
+            put_row(layout, sink, state.cache, i, numbers + i * layout.k, texts[i]);
+          const std::size_t capacity = state.buffer.capacity();
+          outputs[g] = std::move(state.buffer);
+          state.buffer = std::string();
+          state.buffer.reserve(capacity);
         });
         if (!done) short_of_memory.store(true, std::memory_order_relaxed);
       }
