@@ -268,3 +268,34 @@ def test_the_python_writer_writes_negative_zero_after_zero(fmt):
     vectors = array("d", [0.0, 0.5, 0.5, -0.0, 0.5, 0.5] * 2)  # two blocks of two rows
     rows = python_rows(fmt, [], ["a", "b", "c", "d"], vectors, 1, "f").decode().splitlines()[-4:]
     assert ["-0.0" in row for row in rows] == [False, True, False, True]
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("errors", ["strict", "surrogateescape", "replace"])
+def test_the_command_writes_the_python_writer_s_rows(tmp_path, fmt, errors):
+    # End to end: the command's rows against the Python writer's, for two files given with -n.
+    import nuvra
+    from nuvra_testing.helpers import run_nuvra
+
+    lines = [t for t in lines_of(CRAFTED_TEXTS) if errors != "strict" or not any(0xD800 <= ord(c) < 0xE000 for c in t)]
+    raw = "\r\n".join(lines).encode("utf-8", "surrogateescape") + b"\n"
+    paths = [tmp_path / "a.log", tmp_path / "b\x1b.log"]
+    for path in paths:
+        path.write_bytes(raw)
+    result = run_nuvra("vectors", "-n", "--format", fmt, "--errors", errors, *map(str, paths))
+    assert result.returncode == 0, result.stderr
+    texts = [t.removesuffix("\r") for t in raw.decode("utf-8", errors).split("\n")[:-1]]
+    vectors = array("d", nuvra.vectorize_texts(texts).ravel().tolist())
+    location = LOCATIONS[fmt][-1]
+    stream = io.BytesIO()
+    out = output.Output(fmt, [*location, *AXES, "axis", "text"], stream, contextlib.nullcontext, AXES)
+    for path in paths:
+        columns: dict = {"line": list(range(1, len(texts) + 1))}
+        if location == ["where"]:
+            columns = {"where": [f"{path}:{n}" for n in columns["line"]]}
+        elif "file" in location:
+            columns = {"file": [str(path)] * len(texts), **columns}
+        v = np.frombuffer(vectors, dtype=np.float64).reshape(-1, 3)
+        columns |= {a: v[:, i].tolist() for i, a in enumerate(AXES)}
+        out.write_block(columns | {"axis": dominant_axes(v, AXES), "text": texts})
+    assert result.stdout == stream.getvalue()
