@@ -86,12 +86,10 @@ class TextBatches {
  public:
   static constexpr std::size_t kept = 8;
 
+  // One kept, or null.
   std::unique_ptr<semv::TextBatch> take() {
-    {
-      const std::lock_guard lock(mutex_);
-      if (count_ > 0) return std::move(batches_[--count_]);
-    }
-    return std::unique_ptr<semv::TextBatch>(new (std::nothrow) semv::TextBatch);
+    const std::lock_guard lock(mutex_);
+    return count_ > 0 ? std::move(batches_[--count_]) : nullptr;
   }
 
   void give_back(std::unique_ptr<semv::TextBatch> batch) {
@@ -105,17 +103,25 @@ class TextBatches {
   std::size_t count_ = 0;
 };
 
-TextBatches text_batches;
+// Never destroyed: a thread that the interpreter ends while it finalises
+// (a daemon thread in a call) may still give its batch back during exit.
+// Null when memory was short for it: then nothing is kept.
+TextBatches* text_batches() {
+  static TextBatches* const batches = new (std::nothrow) TextBatches;
+  return batches;
+}
 
 // A thread's TextBatch for one call: one kept from an earlier call, or a new
 // one (or, when memory is short even for that, one of its own without a cache).
 class PooledTextBatch {
  public:
-  PooledTextBatch() : batch_(text_batches.take()) {
+  PooledTextBatch() {
+    if (TextBatches* kept = text_batches()) batch_ = kept->take();
+    if (!batch_) batch_.reset(new (std::nothrow) semv::TextBatch);
     if (!batch_) own_.emplace();
   }
   ~PooledTextBatch() {
-    if (batch_) text_batches.give_back(std::move(batch_));
+    if (TextBatches* kept = text_batches(); kept && batch_) kept->give_back(std::move(batch_));
   }
   PooledTextBatch(const PooledTextBatch&) = delete;
   PooledTextBatch& operator=(const PooledTextBatch&) = delete;
