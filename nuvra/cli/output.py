@@ -8,6 +8,10 @@ block of rows at a time.
 - The table never sends a control character or a terminal escape sequence
   raw, in any column: they are shown escaped (\\x1b, \\t), as ls does on a
   terminal.
+
+The rows of `nuvra vectors` are written by nuvra._batch.format_rows
+(write_rows) when the output is UTF-8: the same bytes as write_block gives
+from the same columns, which is the simple path for every other row.
 """
 
 from __future__ import annotations
