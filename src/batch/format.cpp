@@ -46,7 +46,7 @@ constexpr std::size_t write_chunk = std::size_t{1} << 20;
 // Text is scanned at most this many units between two looks at the output.
 constexpr std::size_t scan_step = 64 * 1024;
 // Rows per piece of work on a thread, each piece formatted into its own buffer.
-constexpr std::size_t group_rows = 512;
+constexpr std::size_t group_rows = 2048;
 // One thread per this many bytes of text at least.
 constexpr std::size_t bytes_per_thread = 512 * 1024;
 
