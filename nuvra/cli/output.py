@@ -28,8 +28,9 @@ from nuvra import _batch
 from nuvra.cli.terminal import escape_for_terminal, write_out
 
 NUMBER_COLUMNS = frozenset({"score"})
-_STYLES = {"table": 0, "csv": 1, "jsonl": 2}
 INTEGER_COLUMNS = frozenset({"line", "start", "input"})
+# The formats as format_rows numbers them.
+_STYLES = {"table": 0, "csv": 1, "jsonl": 2}
 # Rows holding a text longer than this many characters are encoded and written a piece
 # of this size at a time.
 WRITE_CHUNK = 1 << 20
@@ -105,7 +106,7 @@ class Output:
         """The rows of vectors, as write_block writes them, in native code: the columns are
         the location (none, "line", "where", or "file" and "line"), one number per axis, "axis"
         and "text". texts: the lines' UTF-8 bytes (as strict or surrogateescape decoding reads
-        them; each line without its "\n" and one "\r" before it), or the texts; vectors: the
+        them; each line without its "\\n" and one "\\r" before it), or the texts; vectors: the
         k components of each row in turn; first_line: the first row's line number; name: the
         file's name."""
         k = len(self.numbers & set(self.columns))
