@@ -809,18 +809,16 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
     if (status < 0) return nullptr;
     if (short_of_memory.load()) return PyErr_NoMemory();
-    std::size_t size = 0;
-    for (const std::string& output : outputs) size += output.size();
-    Ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    if (!bytes) return nullptr;
-    char* to = PyBytes_AS_STRING(bytes.get());
+    // A group at a time: buffers of this size come back to the allocator and are
+    // reused, where one of the whole block's size would be mapped afresh.
     for (std::string& output : outputs) {
-      std::memcpy(to, output.data(), output.size());
-      to += output.size();
+      if (output.empty()) continue;
+      Ref bytes(PyBytes_FromStringAndSize(output.data(), static_cast<Py_ssize_t>(output.size())));
       std::string().swap(output);
+      if (!bytes) return nullptr;
+      Ref result(PyObject_CallOneArg(write, bytes.get()));
+      if (!result) return nullptr;
     }
-    Ref result(PyObject_CallOneArg(write, bytes.get()));
-    if (!result) return nullptr;
     Py_RETURN_NONE;
   } catch (const std::exception&) {
     return PyErr_NoMemory();
