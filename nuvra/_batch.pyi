@@ -1,5 +1,5 @@
 # The native batch engine under nuvra.batch; not a public API.
-from collections.abc import Buffer, Iterable
+from collections.abc import Buffer, Callable, Iterable
 from typing import Any, Literal, final
 
 @final
@@ -37,3 +37,18 @@ def top(scores: Buffer, k: int, /) -> tuple[list[int], int]: ...
 def count_above(scores: Buffer, floor: float, /) -> int: ...
 def line_spans(data: Buffer, rows: list[int], /) -> list[tuple[int, int]]: ...
 def shared_words(column: Column, rows: Iterable[int], words: Iterable[str], fold: bool, /) -> list[int]: ...
+def format_rows(
+    style: int,
+    texts: Buffer | list[str] | tuple[str, ...],
+    vectors: Buffer,
+    k: int,
+    first_line: int,
+    line_width: int,
+    line_prefix_chars: int,
+    pieces: tuple[bytes, ...],
+    axis_cells: tuple[bytes, ...],
+    number_widths: tuple[int, ...],
+    write: Callable[[bytes], object],
+    workers: int,
+    /,
+) -> None: ...

@@ -185,7 +185,12 @@ def command_vectors(args: argparse.Namespace) -> None:
     where = run.location_columns() if args.line_number else []
     names = run.space.axes
     out = run.output([*where, *names, "axis", "text"])
+    native = out.writes_rows()
+    threads = _lines.thread_count(args.workers)
     for block in run.blocks():
+        if native:
+            out.write_rows(block.texts_or_bytes(), block.vectors, block.first_line, block.source.name, threads)
+            continue
         v = block.matrix()
         columns: dict[str, Sequence[object]] = {**run.location(block, range(len(block)))} if where else {}
         columns |= {name: v[:, i].tolist() for i, name in enumerate(names)}

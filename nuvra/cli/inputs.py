@@ -277,6 +277,14 @@ class Block:
             self.texts_ = [t.removesuffix("\r") for t in lines] if "\r" in text else lines
         return self.texts_
 
+    def texts_or_bytes(self) -> list[str] | memoryview:
+        """The lines as their UTF-8 bytes when those are the texts' own (decoded from UTF-8 strictly
+        or with surrogateescape, the block not decoded yet), else the texts."""
+        if self.texts_ is None and self.data is not None and self.errors in ("strict", "surrogateescape"):
+            if codecs.lookup(self.encoding).name == "utf-8":
+                return self.data
+        return self.texts()
+
     def lines(self, rows: list[int]) -> list[str]:
         """Lines `rows` (ascending) alone: each decoded from its own bytes when the block has not been decoded."""
         if self.texts_ is not None or self.data is None:

@@ -8,6 +8,10 @@ block of rows at a time.
 - The table never sends a control character or a terminal escape sequence
   raw, in any column: they are shown escaped (\\x1b, \\t), as ls does on a
   terminal.
+
+The rows of `nuvra vectors` are written by nuvra._batch.format_rows
+(write_rows) when the output is UTF-8: the same bytes as write_block gives
+from the same columns, which is the simple path for every other row.
 """
 
 from __future__ import annotations
@@ -17,13 +21,16 @@ import json
 import math
 import re
 import sys
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Buffer, Callable, Iterator, Mapping, Sequence
 from typing import IO, cast
 
+from nuvra import _batch
 from nuvra.cli.terminal import escape_for_terminal, write_out
 
 NUMBER_COLUMNS = frozenset({"score"})
 INTEGER_COLUMNS = frozenset({"line", "start", "input"})
+# The formats as format_rows numbers them.
+_STYLES = {"table": 0, "csv": 1, "jsonl": 2}
 # Rows holding a text longer than this many characters are encoded and written a piece
 # of this size at a time.
 WRITE_CHUNK = 1 << 20
@@ -90,6 +97,73 @@ class Output:
                 for start in range(0, end, WRITE_CHUNK):
                     chunk = piece[start : min(start + WRITE_CHUNK, end)]
                     write_out(self.stream, chunk.encode(self.encoding, errors))
+
+    def writes_rows(self) -> bool:
+        """Whether write_rows can write this output's rows: they go out as UTF-8."""
+        return codecs.lookup(self.encoding).name == "utf-8"
+
+    def write_rows(self, texts: Buffer | list[str], vectors: Buffer, first_line: int, name: str, workers: int) -> None:
+        """The rows of vectors, as write_block writes them, in native code: the columns are
+        the location (none, "line", "where", or "file" and "line"), one number per axis, "axis"
+        and "text". texts: the lines' UTF-8 bytes (as strict or surrogateescape decoding reads
+        them; each line without its "\\n" and one "\\r" before it), or the texts; vectors: the
+        k components of each row in turn; first_line: the first row's line number; name: the
+        file's name."""
+        k = len(self.numbers & set(self.columns))
+        location, numbers = self.columns[: -(k + 2)], self.columns[-(k + 2) : -2]
+        count = len(memoryview(vectors).cast("B")) // (8 * k)
+        if count == 0:
+            return
+        if self.fmt == "table" and location and not self.header_done:
+            last = f"{name}:{first_line + count - 1}" if location == ["where"] else str(first_line + count - 1)
+            self.widths[location[0]] = max(4, len(escape_for_terminal(last)) + 1)
+        header = "" if self.header_done else self._header()
+        self.header_done = True
+        jsonl = self.fmt == "jsonl"
+        separator = {"table": " ", "csv": ",", "jsonl": ", "}[self.fmt]
+
+        def key(c: str) -> str:
+            return json.dumps(c) + ": " if jsonl else ""
+
+        pieces: list[str] = []
+        current = "{" if jsonl else ""
+        prefix_chars = 0
+        for c in location:
+            if c == "file":
+                current += key(c) + (_json_string(name) if jsonl else _csv_field(name)) + separator
+            else:
+                current += key(c)
+                if c == "where":
+                    current += escape_for_terminal(name) + ":"
+                    prefix_chars = len(escape_for_terminal(name)) + 1
+                pieces.append(current)
+                current = separator
+        if not location:
+            pieces.append("")
+        for c in [*numbers, "axis", "text"]:
+            pieces.append(current + key(c))
+            current = separator
+        pieces.append("}\n" if jsonl else "\n")
+        axis = _json_string if jsonl else self._cell("axis")
+        names = [*numbers, "none"]  # the axes, and none
+        errors = "backslashreplace" if jsonl else "nuvra.bytes_back"
+        with self.around_write():  # type: ignore[attr-defined]
+            if header:
+                write_out(self.stream, header.encode(self.encoding, errors))
+            _batch.format_rows(
+                _STYLES[self.fmt],
+                texts,
+                vectors,
+                k,
+                first_line if location else 0,
+                self.widths[location[0]] if self.fmt == "table" and location else 0,
+                prefix_chars,
+                tuple(p.encode("utf-8", errors) for p in pieces),
+                tuple(axis(a).encode("utf-8", errors) for a in names),
+                tuple(self.number_widths[c] for c in numbers),
+                lambda data: write_out(self.stream, data),
+                workers,
+            )
 
     def _forms(
         self, values: Mapping[str, Sequence[object]]
@@ -194,11 +268,12 @@ def _joined_runs(
     done: dict[tuple[object, ...], str] = {}
     out = []
     for values in zip(*columns, strict=True):
-        text = done.get(values)
+        # 0.0 and -0.0 are equal keys but are written apart: a row holding -0.0 is written anew.
+        negative_zero = any(v == 0.0 and math.copysign(1.0, v) < 0 for v in values if isinstance(v, float))
+        text = None if negative_zero else done.get(values)
         if text is None:
             text = separator.join(form(v) for form, v in zip(forms, values, strict=True))
-            # 0.0 and -0.0 are equal keys but are written apart.
-            if not any(v == 0.0 and math.copysign(1.0, v) < 0 for v in values if isinstance(v, float)):
+            if not negative_zero:
                 done[values] = text
         out.append(text)
     return out

@@ -1,8 +1,13 @@
 #include "column.hpp"
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
 #include <span>
 
 #include "memory.hpp"
@@ -74,6 +79,60 @@ void store_word(const semv::Vocabularies& v, const Row& row, double* out) {
 
 struct NoState {};
 
+// What a thread keeps from text to text, kept from call to call: a column of
+// lines comes a block at a time, and the tokens scored for one block are
+// those of the next. A few are kept, each one handed to one thread at a time.
+class TextBatches {
+ public:
+  static constexpr std::size_t kept = 8;
+
+  // One kept, or null.
+  std::unique_ptr<semv::TextBatch> take() {
+    const std::lock_guard lock(mutex_);
+    return count_ > 0 ? std::move(batches_[--count_]) : nullptr;
+  }
+
+  void give_back(std::unique_ptr<semv::TextBatch> batch) {
+    const std::lock_guard lock(mutex_);
+    if (count_ < kept) batches_[count_++] = std::move(batch);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::array<std::unique_ptr<semv::TextBatch>, kept> batches_;
+  std::size_t count_ = 0;
+};
+
+// Never destroyed: a thread that the interpreter ends while it finalises
+// (a daemon thread in a call) may still give its batch back during exit.
+// Null when memory was short for it: then nothing is kept.
+TextBatches* text_batches() {
+  static TextBatches* const batches = new (std::nothrow) TextBatches;
+  return batches;
+}
+
+// A thread's TextBatch for one call: one kept from an earlier call, or a new
+// one (or, when memory is short even for that, one of its own without a cache).
+class PooledTextBatch {
+ public:
+  PooledTextBatch() {
+    if (TextBatches* kept = text_batches()) batch_ = kept->take();
+    if (!batch_) batch_.reset(new (std::nothrow) semv::TextBatch);
+    if (!batch_) own_.emplace();
+  }
+  ~PooledTextBatch() {
+    if (TextBatches* kept = text_batches(); kept && batch_) kept->give_back(std::move(batch_));
+  }
+  PooledTextBatch(const PooledTextBatch&) = delete;
+  PooledTextBatch& operator=(const PooledTextBatch&) = delete;
+
+  semv::TextBatch& get() { return batch_ ? *batch_ : *own_; }
+
+ private:
+  std::unique_ptr<semv::TextBatch> batch_;
+  std::optional<semv::TextBatch> own_;
+};
+
 // Every row of the column into `out`, n rows of 3 doubles.
 int fill_rows(const Column& column, double* out, std::size_t workers) {
   const std::size_t n = column.rows.size();
@@ -81,7 +140,8 @@ int fill_rows(const Column& column, double* out, std::size_t workers) {
   ParallelRun run(n, std::min({workers, by_size, n}));
   const Row* rows = column.rows.data();
   if (column.kind == Kind::texts)
-    return run.run<semv::TextBatch>([rows, out](semv::TextBatch& batch, std::size_t begin, std::size_t end) {
+    return run.run<PooledTextBatch>([rows, out](PooledTextBatch& pooled, std::size_t begin, std::size_t end) {
+      semv::TextBatch& batch = pooled.get();
       for (std::size_t i = begin; i < end; ++i)
         rows[i].width ? store_text(batch, rows[i], out + 3 * i) : store_missing(out + 3 * i);
     });

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "column.hpp"
+#include "format.hpp"
 #include "python.hpp"
 #include "scores.hpp"
 #include "sources.hpp"
@@ -48,6 +49,9 @@ PyMethodDef methods[] = {
      "shared_words(column, rows, words, fold): for each of the rows of a text column, how many of the words "
      "(lower-case a-z, 0-9, _) it holds as whole words, compared lower-cased (Turkish letters folded with "
      "fold)."},
+    {"format_rows", fastcall<format_rows>(), METH_FASTCALL,
+     "format_rows(style, texts, vectors, k, first_line, line_width, line_prefix_chars, pieces, axis_cells, "
+     "number_widths, write, workers): the rows of nuvra vectors as bytes, through write(bytes)."},
     {nullptr, nullptr, 0, nullptr}};
 
 int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject*& type) {
