@@ -151,41 +151,68 @@ int fill_rows(const Column& column, double* out, std::size_t workers) {
   });
 }
 
-// What a thread keeps while it scores in a space: a scratch bound to it on
-// first use.
+// What a thread keeps while it scores in a space: a scratch from the space's
+// pool (or a new one) bound to it on first use, given back at the end.
 struct SpaceState {
-  semv::SpaceScratch scratch;
+  std::unique_ptr<semv::SpaceScratch> kept;
+  std::optional<semv::SpaceScratch> own;  // when memory is short for a new one
+  semv::SpaceScratch* scratch = nullptr;
+  ScratchPool* pool = nullptr;
   bool bound = false;
+
+  SpaceState() = default;
+  SpaceState(const SpaceState&) = delete;
+  SpaceState& operator=(const SpaceState&) = delete;
+  ~SpaceState() {
+    if (kept && bound) pool->give_back(std::move(kept));
+  }
+
+  semv::SpaceScratch& get(ScratchPool& from) {
+    if (!scratch) {
+      pool = &from;
+      kept = from.take();
+      if (!kept) kept.reset(new (std::nothrow) semv::SpaceScratch);
+      if (kept) {
+        scratch = kept.get();
+      } else {
+        scratch = &own.emplace();
+      }
+    }
+    return *scratch;
+  }
 };
 
 // The row's vector in the space; false when memory ran short for the scratch
 // or for the word.
-bool store_in_space(const semv::Space& space, SpaceState& state, const Row& row, bool words, double* out) {
+bool store_in_space(const semv::Space& space, ScratchPool& pool, SpaceState& state, const Row& row,
+                    bool words, double* out) {
   if (!row.width) {
     std::fill(out, out + space.axis_count(), std::numeric_limits<double>::quiet_NaN());
     return true;
   }
-  if (!state.bound && !(state.bound = state.scratch.bind(space))) return false;
+  semv::SpaceScratch& scratch = state.get(pool);
+  if (!state.bound && !(state.bound = scratch.bind(space))) return false;
   if (words && space.fixed()) {
     store_word(*space.fixed(), row, out);  // lowered in place, as the fixed space's words are
     return true;
   }
   switch (row.width) {
     case 1:
-      return words ? space.word_vector(units_of<std::uint8_t>(row), out, state.scratch)
-                   : (space.text_vector(units_of<std::uint8_t>(row), out, state.scratch), true);
+      return words ? space.word_vector(units_of<std::uint8_t>(row), out, scratch)
+                   : (space.text_vector(units_of<std::uint8_t>(row), out, scratch), true);
     case 2:
-      return words ? space.word_vector(units_of<std::uint16_t>(row), out, state.scratch)
-                   : (space.text_vector(units_of<std::uint16_t>(row), out, state.scratch), true);
+      return words ? space.word_vector(units_of<std::uint16_t>(row), out, scratch)
+                   : (space.text_vector(units_of<std::uint16_t>(row), out, scratch), true);
     default:
-      return words ? space.word_vector(units_of<std::uint32_t>(row), out, state.scratch)
-                   : (space.text_vector(units_of<std::uint32_t>(row), out, state.scratch), true);
+      return words ? space.word_vector(units_of<std::uint32_t>(row), out, scratch)
+                   : (space.text_vector(units_of<std::uint32_t>(row), out, scratch), true);
   }
 }
 
 // Every row of the column into `out`, n rows of the space's k doubles.
 // -1 with MemoryError set when a thread ran short of memory.
-int fill_rows_in_space(const Column& column, const semv::Space& space, double* out, std::size_t workers) {
+int fill_rows_in_space(const Column& column, const semv::Space& space, ScratchPool& pool, double* out,
+                       std::size_t workers) {
   const std::size_t n = column.rows.size(), k = space.axis_count();
   const std::size_t by_size = 1 + column.total_units / units_per_thread;
   ParallelRun run(n, std::min({workers, by_size, n}));
@@ -194,7 +221,7 @@ int fill_rows_in_space(const Column& column, const semv::Space& space, double* o
   std::atomic<bool> short_of_memory{false};
   if (run.run<SpaceState>([&](SpaceState& state, std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
-          if (!store_in_space(space, state, rows[i], words, out + k * i))
+          if (!store_in_space(space, pool, state, rows[i], words, out + k * i))
             short_of_memory.store(true, std::memory_order_relaxed);
       }) < 0)
     return -1;
@@ -214,7 +241,8 @@ PyObject* column_fill(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return nullptr;
   }
   const semv::Space* space = nullptr;
-  if (nargs == 3 && args[2] != Py_None && !(space = space_of(args[2]))) return nullptr;
+  ScratchPool* pool = nullptr;
+  if (nargs == 3 && args[2] != Py_None && !(space = space_of(args[2], &pool))) return nullptr;
   const std::size_t k = space ? space->axis_count() : 3;
   const Py_ssize_t workers = PyLong_AsSsize_t(args[1]);
   if (workers == -1 && PyErr_Occurred()) return nullptr;
@@ -232,8 +260,8 @@ PyObject* column_fill(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_ValueError, "fill() needs a C-contiguous float64 buffer of len(column) * k items");
     result = -1;
   } else if (!column.rows.empty() && space) {
-    result =
-        fill_rows_in_space(column, *space, static_cast<double*>(out.buf), static_cast<std::size_t>(workers));
+    result = fill_rows_in_space(column, *space, *pool, static_cast<double*>(out.buf),
+                                static_cast<std::size_t>(workers));
   } else if (!column.rows.empty()) {
     result = fill_rows(column, static_cast<double*>(out.buf), static_cast<std::size_t>(workers));
   }

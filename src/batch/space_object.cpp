@@ -15,11 +15,13 @@ PyTypeObject* space_type = nullptr;
 
 namespace {
 
-// What a Space object owns: the core's space, and the scratch its per-call
-// methods use, which the interpreter lock keeps to one thread at a time.
+// What a Space object owns: the core's space, the scratch its per-call
+// methods use, which the interpreter lock keeps to one thread at a time, and
+// the scratches that columns filled in it keep.
 struct Holder {
   std::shared_ptr<const semv::Space> space;
   semv::SpaceScratch scratch;
+  ScratchPool pool;
 };
 
 struct SpaceObject {
@@ -225,8 +227,11 @@ PyType_Spec* space_spec() {
   return &space_type_spec;
 }
 
-const semv::Space* space_of(PyObject* object) {
-  if (Py_IS_TYPE(object, space_type)) return holder_of(object).space.get();
+const semv::Space* space_of(PyObject* object, ScratchPool** pool) {
+  if (Py_IS_TYPE(object, space_type)) {
+    if (pool) *pool = &holder_of(object).pool;
+    return holder_of(object).space.get();
+  }
   PyErr_Format(PyExc_TypeError, "expected a nuvra._batch.Space, got %.100s", Py_TYPE(object)->tp_name);
   return nullptr;
 }
