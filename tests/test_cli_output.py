@@ -220,6 +220,30 @@ def test_a_space_of_other_axes_and_one_axis():
                 assert native_rows(fmt, location, texts, vectors, 1, "n", axes=axes) == expected
 
 
+def test_the_table_keeps_its_columns_under_long_names_and_tokens():
+    # An axis name or a token longer than the 8 columns a name gets widens its column, so
+    # every row's text starts where the header's does, in either writer.
+    axes = ["payments_gateway", "net"]
+    texts = ["payment failed", "network down", "nothing"]
+    vectors = array("d", [1.0, 0.0, 0.0, 1.0, 0.0, 0.0])
+    table = python_rows("table", [], texts, vectors, 1, "f", axes)
+    assert native_rows("table", [], texts, vectors, 1, "f", axes=axes) == table
+    starts = {line.index(text) for line, text in zip(table.decode().splitlines(), ["text", *texts], strict=True)}
+    assert len(starts) == 1
+    stream = io.BytesIO()
+    columns = ["token", "start", "axis", "keyword", "how", "score"]
+    explained = output.Output("table", columns, stream, contextlib.nullcontext)
+    explained.write_block(
+        {"token": ["policy", "execution"], "start": [13, 32], "axis": ["security", "payments_gateway"],
+         "keyword": ["polic", "exec"], "how": ["prefix", "prefix"], "score": [1.0, 1.0]}
+    )  # fmt: skip
+    header, *rows = stream.getvalue().decode().splitlines()
+    cells = [["policy", "13", "security", "polic", "prefix"], ["execution", "32", "payments_gateway", "exec", "prefix"]]
+    for row, values in zip(rows, cells, strict=True):
+        for name, value in zip(columns, values, strict=False):  # the left-aligned columns
+            assert row[header.index(name) :].startswith(value + " "), (name, row)
+
+
 def test_plain_white_space_is_what_the_table_strips():
     # The white space that the table writes as itself (and strips at the end of a row).
     plain = [c for c in range(0x110000) if chr(c).isspace() and terminal.escape_for_terminal(chr(c)) == chr(c)]

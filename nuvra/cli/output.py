@@ -70,6 +70,8 @@ class Output:
         self.encoding = "utf-8" if fmt == "jsonl" else (getattr(sys.stdout, "encoding", None) or "utf-8")
         self.header_done = fmt == "jsonl"
         self.widths = {c: 8 for c in columns}
+        if "axis" in self.widths and numbers:  # the dominant axis: one of the axes, or "none"
+            self.widths["axis"] = max(8, *(len(escape_for_terminal(n)) for n in numbers))
 
     def write_block(self, values: Mapping[str, Sequence[object]]) -> None:
         """Rows whose cells are values[column][i]."""
@@ -173,6 +175,10 @@ class Output:
             for c in ("where", "line"):
                 if c in values and not self.header_done:
                     self.widths[c] = max(4, *(len(escape_for_terminal(str(w))) + 1 for w in values[c]))
+            # Words and names at least 8 wide, wider for a longer one of the first block.
+            for c in ("token", "axis", "keyword"):
+                if c in values and c != self.columns[-1] and not self.header_done:
+                    self.widths[c] = max(self.widths[c], *(len(escape_for_terminal(str(w))) for w in values[c]))
             return self._cell, "", " ", "\n"
         if self.fmt == "csv":
             return self._cell, "", ",", "\n"
