@@ -5,11 +5,11 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
 
+#include "kept.hpp"
 #include "memory.hpp"
 #include "parallel.hpp"
 #include "semv/space.hpp"
@@ -79,58 +79,18 @@ void store_word(const semv::Vocabularies& v, const Row& row, double* out) {
 
 struct NoState {};
 
-// What a thread keeps from text to text, kept from call to call: a column of
-// lines comes a block at a time, and the tokens scored for one block are
-// those of the next. A few are kept, each one handed to one thread at a time.
-class TextBatches {
- public:
-  static constexpr std::size_t kept = 8;
-
-  // One kept, or null.
-  std::unique_ptr<semv::TextBatch> take() {
-    const std::lock_guard lock(mutex_);
-    return count_ > 0 ? std::move(batches_[--count_]) : nullptr;
-  }
-
-  void give_back(std::unique_ptr<semv::TextBatch> batch) {
-    const std::lock_guard lock(mutex_);
-    if (count_ < kept) batches_[count_++] = std::move(batch);
-  }
-
- private:
-  std::mutex mutex_;
-  std::array<std::unique_ptr<semv::TextBatch>, kept> batches_;
-  std::size_t count_ = 0;
-};
-
-// Never destroyed: a thread that the interpreter ends while it finalises
-// (a daemon thread in a call) may still give its batch back during exit.
-// Null when memory was short for it: then nothing is kept.
-TextBatches* text_batches() {
-  static TextBatches* const batches = new (std::nothrow) TextBatches;
+// The fixed space's text batches kept from call to call. Never destroyed: a
+// thread that the interpreter ends while it finalises (a daemon thread in a
+// call) may still give its batch back during exit. Null when memory was short
+// for it: then nothing is kept.
+Kept<semv::TextBatch>* text_batches() {
+  static Kept<semv::TextBatch>* const batches = new (std::nothrow) Kept<semv::TextBatch>;
   return batches;
 }
 
-// A thread's TextBatch for one call: one kept from an earlier call, or a new
-// one (or, when memory is short even for that, one of its own without a cache).
-class PooledTextBatch {
- public:
-  PooledTextBatch() {
-    if (TextBatches* kept = text_batches()) batch_ = kept->take();
-    if (!batch_) batch_.reset(new (std::nothrow) semv::TextBatch);
-    if (!batch_) own_.emplace();
-  }
-  ~PooledTextBatch() {
-    if (TextBatches* kept = text_batches(); kept && batch_) kept->give_back(std::move(batch_));
-  }
-  PooledTextBatch(const PooledTextBatch&) = delete;
-  PooledTextBatch& operator=(const PooledTextBatch&) = delete;
-
-  semv::TextBatch& get() { return batch_ ? *batch_ : *own_; }
-
- private:
-  std::unique_ptr<semv::TextBatch> batch_;
-  std::optional<semv::TextBatch> own_;
+// A thread's TextBatch for one call.
+struct PooledTextBatch : Borrowed<semv::TextBatch> {
+  PooledTextBatch() : Borrowed(text_batches()) {}
 };
 
 // Every row of the column into `out`, n rows of 3 doubles.
@@ -152,45 +112,22 @@ int fill_rows(const Column& column, double* out, std::size_t workers) {
 }
 
 // What a thread keeps while it scores in a space: a scratch from the space's
-// pool (or a new one) bound to it on first use, given back at the end.
+// pool (or a new one), bound to the space on first use.
 struct SpaceState {
-  std::unique_ptr<semv::SpaceScratch> kept;
-  std::optional<semv::SpaceScratch> own;  // when memory is short for a new one
-  semv::SpaceScratch* scratch = nullptr;
-  ScratchPool* pool = nullptr;
+  std::optional<Borrowed<semv::SpaceScratch>> scratch;
   bool bound = false;
-
-  SpaceState() = default;
-  SpaceState(const SpaceState&) = delete;
-  SpaceState& operator=(const SpaceState&) = delete;
-  ~SpaceState() {
-    if (kept && bound) pool->give_back(std::move(kept));
-  }
-
-  semv::SpaceScratch& get(ScratchPool& from) {
-    if (!scratch) {
-      pool = &from;
-      kept = from.take();
-      if (!kept) kept.reset(new (std::nothrow) semv::SpaceScratch);
-      if (kept) {
-        scratch = kept.get();
-      } else {
-        scratch = &own.emplace();
-      }
-    }
-    return *scratch;
-  }
 };
 
 // The row's vector in the space; false when memory ran short for the scratch
 // or for the word.
-bool store_in_space(const semv::Space& space, ScratchPool& pool, SpaceState& state, const Row& row,
-                    bool words, double* out) {
+bool store_in_space(const semv::Space& space, Kept<semv::SpaceScratch>& pool, SpaceState& state,
+                    const Row& row, bool words, double* out) {
   if (!row.width) {
     std::fill(out, out + space.axis_count(), std::numeric_limits<double>::quiet_NaN());
     return true;
   }
-  semv::SpaceScratch& scratch = state.get(pool);
+  if (!state.scratch) state.scratch.emplace(&pool);
+  semv::SpaceScratch& scratch = state.scratch->get();
   if (!state.bound && !(state.bound = scratch.bind(space))) return false;
   if (words && space.fixed()) {
     store_word(*space.fixed(), row, out);  // lowered in place, as the fixed space's words are
@@ -211,8 +148,8 @@ bool store_in_space(const semv::Space& space, ScratchPool& pool, SpaceState& sta
 
 // Every row of the column into `out`, n rows of the space's k doubles.
 // -1 with MemoryError set when a thread ran short of memory.
-int fill_rows_in_space(const Column& column, const semv::Space& space, ScratchPool& pool, double* out,
-                       std::size_t workers) {
+int fill_rows_in_space(const Column& column, const semv::Space& space, Kept<semv::SpaceScratch>& pool,
+                       double* out, std::size_t workers) {
   const std::size_t n = column.rows.size(), k = space.axis_count();
   const std::size_t by_size = 1 + column.total_units / units_per_thread;
   ParallelRun run(n, std::min({workers, by_size, n}));
@@ -241,7 +178,7 @@ PyObject* column_fill(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return nullptr;
   }
   const semv::Space* space = nullptr;
-  ScratchPool* pool = nullptr;
+  Kept<semv::SpaceScratch>* pool = nullptr;
   if (nargs == 3 && args[2] != Py_None && !(space = space_of(args[2], &pool))) return nullptr;
   const std::size_t k = space ? space->axis_count() : 3;
   const Py_ssize_t workers = PyLong_AsSsize_t(args[1]);

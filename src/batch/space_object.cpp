@@ -21,7 +21,7 @@ namespace {
 struct Holder {
   std::shared_ptr<const semv::Space> space;
   semv::SpaceScratch scratch;
-  ScratchPool pool;
+  Kept<semv::SpaceScratch> pool;  // for columns filled in the space
 };
 
 struct SpaceObject {
@@ -227,7 +227,7 @@ PyType_Spec* space_spec() {
   return &space_type_spec;
 }
 
-const semv::Space* space_of(PyObject* object, ScratchPool** pool) {
+const semv::Space* space_of(PyObject* object, Kept<semv::SpaceScratch>** pool) {
   if (Py_IS_TYPE(object, space_type)) {
     if (pool) *pool = &holder_of(object).pool;
     return holder_of(object).space.get();
