@@ -88,3 +88,22 @@ def test_logs_space_agrees_with_the_plain_model():
     space = nuvra.Space.load("logs")
     for message, *_ in read_rows():
         assert list(space.text_vector(message)) == plain.text_vector(message), message
+
+
+def test_split_gives_a_half_to_new_rows_only(tmp_path, monkeypatch):
+    spec = importlib.util.spec_from_file_location("split", HERE.parent / "bench" / "messages" / "split.py")
+    split = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(split)
+    path = tmp_path / "messages.tsv"
+    old = [f"old {i}\tsrc\tfault\t{'tune' if i % 3 else 'heldout'}" for i in range(6)]
+    new = [f"new {i}\tsrc\tdata\t" for i in range(7)]
+    path.write_text("\n".join(["message\tsource\taxes\thalf", *old[:3], *new, *old[3:]]) + "\n", encoding="utf-8")
+    monkeypatch.setattr(split, "PATH", path)
+    assert split.main() == 0
+    rows = [line.split("\t") for line in path.read_text(encoding="utf-8").splitlines()[1:]]
+    assert ["\t".join(row) for row in rows if row[0].startswith("old")] == old
+    halves = [row[3] for row in rows if row[0].startswith("new")]
+    assert (halves.count("tune"), halves.count("heldout")) == (4, 3)
+    before = path.read_bytes()
+    assert split.main() == 1
+    assert path.read_bytes() == before
