@@ -161,36 +161,31 @@ if gnutls:
             pool.append((text_of(gnutls.gnutls_strerror(code)), f"gnutls_strerror({code})"))
     draw(pool, 45)
 
+
+def messages_of(strerror, codes: range, name: str, unknown: str, *first) -> list[tuple[str, str]]:
+    """Each code's message, ``strerror(*first, code)`` as ``name(code)``, leaving out the
+    library's "unknown" ones."""
+    strerror.restype = ctypes.c_char_p
+    pool = []
+    for code in codes:
+        text = text_of(strerror(*first, code))
+        if text and not text.startswith(unknown):
+            pool.append((text, f"{name}({code})"))
+    return pool
+
+
 gpg = library("gpg-error")
 if gpg:
-    gpg.gpg_strerror.restype = ctypes.c_char_p
-    pool = []
-    for code in range(1, 1024):
-        text = text_of(gpg.gpg_strerror(code))
-        if text and not text.startswith("Unknown error code"):
-            pool.append((text, f"gpg_strerror({code})"))
-    draw(pool, 40)
+    draw(messages_of(gpg.gpg_strerror, range(1, 1024), "gpg_strerror", "Unknown error code"), 40)
 
 pam = library("pam")
 if pam:
-    pam.pam_strerror.restype = ctypes.c_char_p
     pam.pam_strerror.argtypes = [ctypes.c_void_p, ctypes.c_int]
-    pool = []
-    for code in range(1, 40):
-        text = text_of(pam.pam_strerror(None, code))
-        if text and not text.startswith("Unknown"):
-            pool.append((text, f"pam_strerror({code})"))
-    draw(pool, 25)
+    draw(messages_of(pam.pam_strerror, range(1, 40), "pam_strerror", "Unknown", None), 25)
 
 curl = library("curl")
 if curl:
-    curl.curl_easy_strerror.restype = ctypes.c_char_p
-    pool = []
-    for code in range(1, 100):
-        text = text_of(curl.curl_easy_strerror(code))
-        if text and not text.startswith("Unknown error"):
-            pool.append((text, f"curl_easy_strerror({code})"))
-    draw(pool, 30)
+    draw(messages_of(curl.curl_easy_strerror, range(1, 100), "curl_easy_strerror", "Unknown error"), 30)
 
 zlib = library("z")
 if zlib:
