@@ -4,7 +4,7 @@ Run in the venv that ``scripts/test`` makes (it has the built package)::
 
     .venv/test/bin/python bench/space_quality.py            # the table: both spaces, the tune half
     .venv/test/bin/python bench/space_quality.py --heldout  # the same, with the held-out half too
-    .venv/test/bin/python bench/space_quality.py --misses   # the tune half's misses of the logs space
+    .venv/test/bin/python bench/space_quality.py --misses   # the tune half's misses of the logs space, by kind
     .venv/test/bin/python bench/space_quality.py --words    # + each keyword against a large word list
 
 The messages are ``tests/data/messages.tsv``: real messages from this machine's libraries,
@@ -188,6 +188,18 @@ def dominant(vector: Sequence[float], names: Sequence[str]) -> str | None:
     return names[best] if vector[best] > 0.0 else None
 
 
+def miss_kind(vector: Sequence[float], names: Sequence[str], axes: set[str]) -> str:
+    """Why a message is missed: no axis scored at all, no acceptable axis scored, an
+    acceptable axis tied with the dominant one but comes later, or it scored lower."""
+    best = max(vector)
+    accepted = max(vector[names.index(axis)] for axis in axes)
+    if best == 0.0:
+        return "zero vectors"
+    if accepted == 0.0:
+        return "with no acceptable axis scored"
+    return "lost ties" if accepted == best else "with an acceptable axis scored lower"
+
+
 def score(vectorize: Callable[[str], Sequence[float]], names: Sequence[str], rows: Iterable) -> tuple[int, int, int]:
     """(messages, acceptable, zero vectors)."""
     n = good = zero = 0
@@ -317,12 +329,17 @@ def main(argv: Sequence[str] | None = None) -> int:
                     print(f"{name:8} {half:8} {batch:7} {n:8} {100 * good / n:10.1f}% {100 * zero / n:6.1f}%")
     if args.misses:
         print("\nmisses of the logs space on the tune half (dominant axis / acceptable: message [tokens]):")
-        for message, source, axes, half in rows:
+        kinds: dict[str, collections.Counter[str]] = {"first": collections.Counter(), "second": collections.Counter()}
+        for index, (message, source, axes, half) in enumerate(rows):
             if half != "tune":
                 continue
-            axis = dominant(logs(message), logs_names)
+            vector = logs(message)
+            axis = dominant(vector, logs_names)
             if axis not in axes:
                 print(f"  {axis or 'ZERO'} / {','.join(sorted(axes))}: {message}  [{source}]")
+                kinds["first" if index < FIRST_BATCH else "second"][miss_kind(vector, logs_names, axes)] += 1
+        for batch, counts in kinds.items():
+            print(f"{batch} batch's misses: " + ", ".join(f"{n} {kind}" for kind, n in counts.most_common()))
     if args.words:
         words, used = word_list()
         print(f"\n{len(words)} distinct words of real text ({sum(words.values())} uses) from: " + "; ".join(used))
