@@ -8,6 +8,7 @@ import io
 import math
 import random
 import struct
+import sys
 from array import array
 
 import numpy as np
@@ -72,13 +73,13 @@ def random_text(rng: random.Random) -> str:
     return "".join(rng.choice(alphabet) for _ in range(rng.randrange(12)))
 
 
-def python_rows(fmt, location, texts, vectors, first_line, name, axes=AXES) -> bytes:
+def python_rows(fmt, location, texts, vectors, first_line, name, axes=AXES, whole=False) -> bytes:
     """The rows as the Python writer writes them, from the columns command_vectors gave it."""
     stream = io.BytesIO()
     out = output.Output(fmt, [*location, *axes, "axis", "text"], stream, contextlib.nullcontext, axes)
     k = len(axes)
     v = np.frombuffer(vectors, dtype=np.float64).reshape(-1, k)
-    for begin, end, line in blocks(len(texts), first_line):
+    for begin, end, line in blocks(len(texts), first_line, whole):
         numbers = [line + i for i in range(end - begin)]
         columns: dict = {}
         if "where" in location:
@@ -93,13 +94,13 @@ def python_rows(fmt, location, texts, vectors, first_line, name, axes=AXES) -> b
     return stream.getvalue()
 
 
-def native_rows(fmt, location, texts, vectors, first_line, name, workers=1, as_bytes=False, axes=AXES):
+def native_rows(fmt, location, texts, vectors, first_line, name, workers=1, as_bytes=False, axes=AXES, whole=False):
     """The rows as write_rows writes them; texts given as their UTF-8 bytes when as_bytes."""
     stream = io.BytesIO()
     out = output.Output(fmt, [*location, *axes, "axis", "text"], stream, contextlib.nullcontext, axes)
     assert out.writes_rows()
     k = len(axes)
-    for begin, end, line in blocks(len(texts), first_line):
+    for begin, end, line in blocks(len(texts), first_line, whole):
         part = texts[begin:end]
         given = "".join(t + "\n" for t in part).encode("utf-8", "surrogateescape") if as_bytes else part
         out.write_rows(given, vectors[begin * k : end * k], line, name, workers)
@@ -114,8 +115,11 @@ def lines_of(texts: list[str]) -> list[str]:
     ]
 
 
-def blocks(n: int, first_line: int):
-    """Two blocks, as the command gives them: (begin, end, line number of begin)."""
+def blocks(n: int, first_line: int, whole: bool = False):
+    """Two blocks, as the command gives them, or one when whole: (begin, end, line number of begin)."""
+    if whole:
+        yield 0, n, first_line
+        return
     half = n // 2
     yield 0, half, first_line
     yield half, n, first_line + half
@@ -284,6 +288,18 @@ def test_bad_arguments_raise():
 
     with pytest.raises(BrokenPipeError):
         _batch.format_rows(*args[:10], failing, 1)
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_line_numbers_beyond_the_largest_index(fmt):
+    # A block whose first line number is sys.maxsize - 1: the numbers after sys.maxsize are
+    # written as Python writes them, not wrapped to negative ones.
+    texts = ["a", "b", "c", "d"]
+    vectors = array("d", [0.5, 0.25, 0.0] * len(texts))
+    for location in LOCATIONS[fmt][1:]:
+        expected = python_rows(fmt, location, texts, vectors, sys.maxsize - 1, "f", whole=True)
+        assert native_rows(fmt, location, texts, vectors, sys.maxsize - 1, "f", whole=True) == expected
+        assert str(sys.maxsize + 2).encode() in expected
 
 
 @pytest.mark.parametrize("fmt", FORMATS)

@@ -60,7 +60,7 @@ struct Text {
 struct Layout {
   Style style = Style::table;
   std::size_t k = 0;
-  long long first_line = 0;  // 0: no line column
+  std::size_t first_line = 0;  // 0: no line column
   std::size_t line_width = 0, line_prefix_chars = 0;
   std::vector<std::string> pieces, axis_cells;
   std::vector<int> number_widths;
@@ -601,8 +601,8 @@ bool put_row(const Layout& layout, Sink& sink, SegmentCache& cache, std::size_t 
   out += layout.pieces[0];
   if (layout.first_line > 0) {
     char digits[24];
-    const auto result =
-        std::to_chars(digits, digits + sizeof digits, layout.first_line + static_cast<long long>(row));
+    // Unsigned: first_line is at most PY_SSIZE_T_MAX, so adding a row number never wraps.
+    const auto result = std::to_chars(digits, digits + sizeof digits, layout.first_line + row);
     const auto count = static_cast<std::size_t>(result.ptr - digits);
     out.append(digits, count);
     if (layout.line_width > layout.line_prefix_chars + count)
@@ -684,9 +684,7 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         size_arg(args[6], layout.line_prefix_chars, "line_prefix_chars") < 0 ||
         size_arg(args[11], workers, "workers") < 0)
       return nullptr;
-    std::size_t first_line = 0;
-    if (size_arg(args[4], first_line, "first_line") < 0) return nullptr;
-    layout.first_line = static_cast<long long>(first_line);
+    if (size_arg(args[4], layout.first_line, "first_line") < 0) return nullptr;
     if (style > 2 || layout.k == 0 || layout.k > 4096) {
       PyErr_SetString(PyExc_ValueError, "format_rows() needs a style of 0, 1 or 2 and k from 1 to 4096");
       return nullptr;
