@@ -1,6 +1,7 @@
 """The query's words a line holds, counted in native code on a column (nuvra._batch.shared_words)
 against the plain twin in nuvra/_words.py, on str columns of every width and on lines read in place."""
 
+import os
 import random
 
 import numpy as np
@@ -141,6 +142,26 @@ def test_many_long_lines_without_the_lock():
     rows = list(range(len(lines)))
     for fold in (False, True):
         assert native(lines, rows, words, fold) == plain(lines, rows, words, fold)
+
+
+@pytest.mark.skipif(
+    any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("libasan", "libtsan")),
+    reason="the sanitizers' runtimes reserve more address space than the limit allows",
+)
+def test_a_query_word_longer_than_every_row_costs_no_memory():
+    # A word of 100 million letters among the query's words: no row can hold it, and counting
+    # needs no more memory than the word itself (the process may map 1 GiB in all).
+    from nuvra_testing.helpers import run_python
+
+    result = run_python("""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        from nuvra import _batch, _lines
+        column = _lines.text_column(["disk full", "a" * 100, "full"])
+        print(_batch.shared_words(column, [0, 1, 2], ["full", "a" * 100_000_000, "a" * 100, "disk"], False))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "[2, 1, 1]\n"
 
 
 def test_wrong_arguments_raise():

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "column.hpp"
@@ -66,12 +67,13 @@ struct WordCharacters {
 struct QueryWords {
   std::vector<std::string> words;
   std::vector<std::vector<std::uint32_t>> by_length;  // word indices per length
+  std::size_t grouped = 0;                            // the words in by_length: those a row can hold
 };
 
 template <class Unit>
 std::size_t count_in_row(const Unit* units, std::size_t n, const QueryWords& query, const WordCharacters& map,
                          std::vector<std::uint8_t>& found) {
-  const std::size_t total = query.words.size();
+  const std::size_t total = query.grouped;
   const std::size_t longest = query.by_length.size() - 1;
   std::fill(found.begin(), found.end(), std::uint8_t{0});
   std::size_t held = 0;
@@ -115,7 +117,8 @@ int query_words_of(PyObject* words, QueryWords& query) {
   Ref items(PySequence_Fast(words, "shared_words() needs the words as an iterable of str"));
   if (!items) return -1;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-  std::size_t longest = 0;
+  // Views of the str objects' own UTF-8, which `items` keeps alive while the set lives.
+  std::unordered_set<std::string_view> seen;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
     if (!PyUnicode_Check(item)) {
@@ -134,20 +137,33 @@ int query_words_of(PyObject* words, QueryWords& query) {
       PyErr_Format(PyExc_ValueError, "shared_words() needs words of a-z, 0-9 and _, got %R", item);
       return -1;
     }
-    if (std::find(query.words.begin(), query.words.end(), word) != query.words.end()) continue;
-    if (allocate_or_raise([&] { query.words.emplace_back(word); }) < 0) return -1;
-    longest = std::max(longest, word.size());
+    bool added = false;
+    if (allocate_or_raise([&] { added = seen.insert(word).second; }) < 0) return -1;
+    if (added && allocate_or_raise([&] { query.words.emplace_back(word); }) < 0) return -1;
   }
+  return 0;
+}
+
+// Groups the words by length. A word longer than every requested row cannot be
+// one of their tokens and is left out: the table then grows with the rows, not
+// with the longest word.
+int group_by_length(QueryWords& query, std::size_t longest_row) {
+  std::size_t longest = 0;
+  for (const std::string& word : query.words)
+    if (word.size() <= longest_row) longest = std::max(longest, word.size());
   return allocate_or_raise([&] {
     query.by_length.resize(longest + 1);
     for (std::size_t w = 0; w < query.words.size(); ++w)
-      query.by_length[query.words[w].size()].push_back(static_cast<std::uint32_t>(w));
+      if (query.words[w].size() <= longest) {
+        query.by_length[query.words[w].size()].push_back(static_cast<std::uint32_t>(w));
+        ++query.grouped;
+      }
   });
 }
 
 // The requested rows, each an int within the column.
 int requested_rows(PyObject* rows, std::size_t size, std::vector<std::size_t>& out, std::size_t& units,
-                   const Column& column) {
+                   std::size_t& longest, const Column& column) {
   Ref items(PySequence_Fast(rows, "shared_words() needs the rows as an iterable of int"));
   if (!items) return -1;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
@@ -167,7 +183,9 @@ int requested_rows(PyObject* rows, std::size_t size, std::vector<std::size_t>& o
       return -1;
     }
     out.push_back(static_cast<std::size_t>(row));
-    units += column.rows[static_cast<std::size_t>(row)].length;
+    const std::size_t length = column.rows[static_cast<std::size_t>(row)].length;
+    units += length;
+    longest = std::max(longest, length);
   }
   return 0;
 }
@@ -189,8 +207,10 @@ PyObject* shared_words(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   QueryWords query;
   if (query_words_of(args[2], query) < 0) return nullptr;
   std::vector<std::size_t> rows;
-  std::size_t units = 0;
-  if (requested_rows(args[1], column.rows.size(), rows, units, column) < 0) return nullptr;
+  std::size_t units = 0, longest_row = 0;
+  if (requested_rows(args[1], column.rows.size(), rows, units, longest_row, column) < 0 ||
+      group_by_length(query, longest_row) < 0)
+    return nullptr;
 
   std::vector<std::size_t> counts;
   std::vector<std::uint8_t> found;
@@ -201,7 +221,7 @@ PyObject* shared_words(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return nullptr;
   const WordCharacters map(fold != 0);
   auto work = [&] {
-    if (query.words.empty()) return;
+    if (query.grouped == 0) return;  // no row can hold a word: every count is 0
     for (std::size_t i = 0; i < rows.size(); ++i)
       counts[i] = count_in(column.rows[rows[i]], query, map, found);
   };
