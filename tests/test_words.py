@@ -144,6 +144,23 @@ def test_many_long_lines_without_the_lock():
         assert native(lines, rows, words, fold) == plain(lines, rows, words, fold)
 
 
+def test_the_fold_is_refused_on_bytes_read_in_place():
+    # Lines read in place are bytes, not code points: "\u01c0" is the UTF-8 bytes C7 80 (C7 is
+    # Ç in Latin-1) and "ş" the cp1254 byte FE (þ in Latin-1), so a fold on them would count
+    # "c" and miss "s". Such a column counts without the fold, and refuses it.
+    lines = [("\u01c0 ş", "utf-8"), ("ç ş", "cp1254")]
+    for line, encoding in lines:
+        data = (line + "\n").encode(encoding)
+        column = _lines.line_column(data, _lines.line_check(encoding, "strict"), encoding, "strict")
+        assert _batch.shared_words(column, [0], ["c", "s"], False) == plain([line], [0], {"c", "s"}, False)
+        with pytest.raises(ValueError):
+            _batch.shared_words(column, [0], ["c", "s"], True)
+    pa = pytest.importorskip("pyarrow")
+    arrow = _batch.arrow_source(pa.chunked_array([["\u01c0 ş"]]).__arrow_c_stream__())
+    with pytest.raises(ValueError):
+        _batch.shared_words(arrow.column(0, 1, False), [0], ["c", "s"], True)
+
+
 @pytest.mark.skipif(
     any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("libasan", "libtsan")),
     reason="the sanitizers' runtimes reserve more address space than the limit allows",

@@ -266,6 +266,7 @@ PyObject* source_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
   }
   auto column = std::unique_ptr<Column>(new (std::nothrow) Column(words ? Kind::words : Kind::texts));
   if (!column) return PyErr_NoMemory();
+  column->bytes_in_place = true;  // UTF-8
   Py_INCREF(self);
   if (column->keep(self) < 0) return nullptr;
   if (allocate_or_raise([&] { column->rows.reserve(static_cast<std::size_t>(stop - start)); }) < 0)

@@ -35,6 +35,10 @@ struct Column {
   int keep(PyObject* owner);
 
   Kind kind;
+  // Rows of width 1 may be encoded bytes read in place (UTF-8, a code page),
+  // not code points: right for tokens of A-Z a-z 0-9 _, wrong for anything
+  // that reads the letters beyond them (the Turkish fold).
+  bool bytes_in_place = false;
   std::vector<Row> rows;
   std::size_t total_units = 0;
   std::vector<PyObject*> kept;

@@ -272,6 +272,7 @@ PyObject* lines_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   column.reset(unlocked);
   if (scan.out_of_memory) return PyErr_NoMemory();
   column->rows = std::move(scan.rows);
+  column->bytes_in_place = true;
   column->total_units = static_cast<std::size_t>(view->len);
   const bool unterminated = view->len > 0 && static_cast<const char*>(view->buf)[view->len - 1] != '\n';
   if (decode_lines(*column, scan, unterminated, encoding, errors) < 0) return nullptr;

@@ -5,7 +5,8 @@
 // with fold, the Turkish letters çÇğĞıİöÖşŞüÜ count as the ASCII letters they
 // fold to (so "Şifre" holds "sifre"), and every other unit separates words.
 // Each line is read once, in place, in whatever width its row has, and the
-// search stops as soon as every word is found. The counting runs without the
+// search stops as soon as every word is found. The fold needs code points: a
+// column of encoded bytes read in place is refused with it. The counting runs without the
 // interpreter lock when the lines are long enough to make that worth it.
 #include "words.hpp"
 
@@ -204,6 +205,12 @@ PyObject* shared_words(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   }
   const int fold = PyObject_IsTrue(args[3]);
   if (fold < 0) return nullptr;
+  if (fold && column.bytes_in_place) {
+    PyErr_SetString(PyExc_ValueError,
+                    "shared_words() folds Turkish letters only in a column of code points, not in one of "
+                    "bytes read in place");
+    return nullptr;
+  }
   QueryWords query;
   if (query_words_of(args[2], query) < 0) return nullptr;
   std::vector<std::size_t> rows;
