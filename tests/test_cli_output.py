@@ -213,6 +213,18 @@ def test_a_long_line_is_written_a_piece_at_a_time(fmt, as_bytes):
     assert len(stream.sizes) > 5 and max(stream.sizes) < 2 << 20
 
 
+@pytest.mark.parametrize("fmt", ["table", "csv"])
+def test_a_run_of_surrogates_across_a_piece_of_a_long_line(fmt):
+    # A run of an undecodable byte and a lone surrogate is written escaped whole, as in a short
+    # line, also where the pieces of a long line would split it in two.
+    run = "\udca0\ud800"
+    text = "x" * (output.WRITE_CHUNK - 1) + run + "y" * 10
+    vectors = array("d", [0.5, 0.25, 0.0] * 2)
+    expected = python_rows(fmt, [], ["short " + run, text], vectors, 1, "f")
+    assert expected.count(b"\\udca0\\ud800") == 2
+    assert native_rows(fmt, [], ["short " + run, text], vectors, 1, "f", whole=True) == expected
+
+
 def test_a_space_of_other_axes_and_one_axis():
     rng = random.Random(11)
     for axes in (["net"], ["a", "b", "c", "d", "a_very_long_axis_name"]):
@@ -268,6 +280,11 @@ def test_bad_arguments_raise():
         (1, ["a", "b"], ValueError),  # more texts than vectors
         (1, [b"a"], TypeError),
         (1, b"a\nb\n", ValueError),  # two lines for one vector
+        (1, np.array(["a"]), TypeError),  # code points of four bytes, not UTF-8
+        (1, memoryview(b"ab").cast("H"), TypeError),
+        (1, np.array([1.0]), TypeError),
+        (2, np.zeros((3, 2))[:, 0], ValueError),  # not contiguous
+        (2, np.zeros(3, ">f8"), ValueError),
         (2, array("f", [0.0] * 3), ValueError),
         (2, array("d", [0.0] * 4), ValueError),
         (3, 0, ValueError),

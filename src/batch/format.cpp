@@ -749,8 +749,15 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         longest = std::max(longest, text.length);
       }
     } else {
-      if (PyObject_GetBuffer(args[1], &data.view, PyBUF_SIMPLE) < 0) return nullptr;
+      if (PyObject_GetBuffer(args[1], &data.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return nullptr;
       data.held = true;
+      // Bytes only: the units of a numpy str array or of a buffer of wider items are no UTF-8.
+      const std::string_view format = data.view.format ? data.view.format : "B";
+      if (data.view.itemsize != 1 || (format != "B" && format != "b" && format != "c")) {
+        PyErr_Format(PyExc_TypeError,
+                     "format_rows() needs texts as a list of str or a buffer of bytes, got %T", args[1]);
+        return nullptr;
+      }
       const auto* bytes = static_cast<const std::uint8_t*>(data.view.buf);
       total = static_cast<std::size_t>(data.view.len);
       for_each_line(bytes, total, [&](std::size_t begin, std::size_t length) {
