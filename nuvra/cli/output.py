@@ -96,9 +96,15 @@ class Output:
             # A line of hundreds of megabytes: written a piece at a time, never copied whole
             # into a row, into its cell or into its bytes.
             for piece, end in self._pieces(values, form_of, prefix, separator, suffix, header):
-                for start in range(0, end, WRITE_CHUNK):
-                    chunk = piece[start : min(start + WRITE_CHUNK, end)]
-                    write_out(self.stream, chunk.encode(self.encoding, errors))
+                start = 0
+                while start < end:
+                    stop = min(start + WRITE_CHUNK, end)
+                    # A run of surrogates is encoded whole, as in a short line: its undecodable
+                    # bytes go back as bytes only when every one of them is one.
+                    while stop < end and _is_surrogate(piece[stop - 1]) and _is_surrogate(piece[stop]):
+                        stop += 1
+                    write_out(self.stream, piece[start:stop].encode(self.encoding, errors))
+                    start = stop
 
     def writes_rows(self) -> bool:
         """Whether write_rows can write this output's rows: they go out as UTF-8."""
@@ -283,6 +289,10 @@ def _joined_runs(
                 done[values] = text
         out.append(text)
     return out
+
+
+def _is_surrogate(c: str) -> bool:
+    return "\ud800" <= c <= "\udfff"
 
 
 _JSON_SAFE = re.compile(r'[\x00-\x1f"\\\ud800-\udfff]')
