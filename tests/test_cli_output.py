@@ -6,6 +6,7 @@ decoded from, on one thread and on several, whole and a piece at a time."""
 import contextlib
 import io
 import math
+import os
 import random
 import struct
 import sys
@@ -317,6 +318,67 @@ def test_line_numbers_beyond_the_largest_index(fmt):
         expected = python_rows(fmt, location, texts, vectors, sys.maxsize - 1, "f", whole=True)
         assert native_rows(fmt, location, texts, vectors, sys.maxsize - 1, "f", whole=True) == expected
         assert str(sys.maxsize + 2).encode() in expected
+
+
+FINALISING = """
+import builtins, os, threading, time
+from array import array
+from nuvra import _batch
+
+
+class Lines:
+    # Bytes whose release runs Python code, which is fatal without the lock.
+    def __init__(self, data):
+        self.data = data
+
+    def __buffer__(self, flags):
+        return memoryview(self.data)
+
+    def __release_buffer__(self, view):
+        view.release()
+
+
+class SlowToGo:
+    # Freed late in the interpreter's finalisation (it is a builtin): it holds finalisation
+    # open while the call below ends its threaded part and wants the lock back.
+    def __del__(self, sleep=time.sleep):
+        sleep(0.5)
+
+
+n = 200_000
+texts = Lines(b"disk write failed on node 7, permission denied, retrying the whole batch\\n" * n)
+vectors = array("d", [0.5, 0.25, 0.0]) * n
+builtins.keeper = SlowToGo()
+inside = threading.Event()
+
+
+def work():
+    inside.set()
+    for _ in range(1000):
+        _batch.format_rows(1, texts, vectors, 3, 1, 0, 0, (b"",) * 7, (b"a", b"b", b"c", b"-"), (8,) * 3, len, 2)
+
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+before = threads()
+threading.Thread(target=work, daemon=True).start()
+inside.wait()
+while threads() < before + 2:  # a helper runs: the call is in its threaded part
+    time.sleep(0.001)
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="counts threads in /proc")
+def test_the_interpreter_finalising_while_rows_are_formatted_on_threads():
+    # The calling thread, a daemon, is ended when it takes the lock back after the threads'
+    # part: nothing it holds may be released then, without the lock.
+    from nuvra_testing.helpers import run_python
+
+    result = run_python(FINALISING)
+    assert result.returncode == 0, (result.returncode, result.stderr)
 
 
 @pytest.mark.parametrize("fmt", FORMATS)

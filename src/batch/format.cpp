@@ -795,6 +795,13 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<std::string> outputs(groups);
     std::atomic<bool> short_of_memory{false};
     ParallelRun run(groups, threads);
+    // Taking the lock back after the run ends this thread when the interpreter
+    // is finalising meanwhile (a daemon thread), and the unwinding runs the
+    // destructors of this frame without the lock: the buffers and the tuple of
+    // texts are not owned across the run, and are left to leak in that case.
+    const bool data_held = data.held;
+    vectors.held = data.held = false;
+    PyObject* const texts_tuple = tuple.release();
     const int status = run.run<RowState>([&](RowState& state, std::size_t begin, std::size_t end) {
       for (std::size_t g = begin; g < end; ++g) {
         const bool done = allocated([&] {
@@ -812,6 +819,9 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!done) short_of_memory.store(true, std::memory_order_relaxed);
       }
     });
+    vectors.held = true;
+    data.held = data_held;
+    tuple = Ref(texts_tuple);
     if (status < 0) return nullptr;
     if (short_of_memory.load()) return PyErr_NoMemory();
     // A group at a time: buffers of this size come back to the allocator and are
