@@ -340,7 +340,7 @@ class Lines:
 
 class SlowToGo:
     # Freed late in the interpreter's finalisation (it is a builtin): it holds finalisation
-    # open while the call below ends its threaded part and wants the lock back.
+    # open while the call below wants the lock back (after its threads' part, or in write()).
     def __del__(self, sleep=time.sleep):
         sleep(0.5)
 
@@ -348,14 +348,23 @@ class SlowToGo:
 n = 200_000
 texts = Lines(b"disk write failed on node 7, permission denied, retrying the whole batch\\n" * n)
 vectors = array("d", [0.5, 0.25, 0.0]) * n
+pieces, cells = (b"",) * 7, (b"a", b"b", b"c", b"-")
 builtins.keeper = SlowToGo()
 inside = threading.Event()
+
+
+workers = WORKERS
+
+
+def write(data):
+    if workers == 1:
+        time.sleep(0.01)  # without the lock, as a write to a file or a pipe
 
 
 def work():
     inside.set()
     for _ in range(1000):
-        _batch.format_rows(1, texts, vectors, 3, 1, 0, 0, (b"",) * 7, (b"a", b"b", b"c", b"-"), (8,) * 3, len, 2)
+        _batch.format_rows(1, texts, vectors, 3, 1, 0, 0, pieces, cells, (8, 8, 8), write, workers)
 
 
 def threads():
@@ -365,19 +374,21 @@ def threads():
 before = threads()
 threading.Thread(target=work, daemon=True).start()
 inside.wait()
-while threads() < before + 2:  # a helper runs: the call is in its threaded part
+while workers > 1 and threads() < before + 2:  # a helper runs: the call is in its threads' part
     time.sleep(0.001)
+time.sleep(0.1)
 """
 
 
 @pytest.mark.slow
 @pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="counts threads in /proc")
-def test_the_interpreter_finalising_while_rows_are_formatted_on_threads():
-    # The calling thread, a daemon, is ended when it takes the lock back after the threads'
-    # part: nothing it holds may be released then, without the lock.
+@pytest.mark.parametrize("workers", [1, 2])
+def test_the_interpreter_finalising_while_rows_are_written(workers):
+    # The calling thread, a daemon, is ended when it takes the lock back (after its threads'
+    # part, or in write()): nothing it holds may be released then, without the lock.
     from nuvra_testing.helpers import run_python
 
-    result = run_python(FINALISING)
+    result = run_python(FINALISING.replace("WORKERS", str(workers)))
     assert result.returncode == 0, (result.returncode, result.stderr)
 
 

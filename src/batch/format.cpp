@@ -32,7 +32,6 @@
 #include "line_scan.hpp"
 #include "memory.hpp"
 #include "parallel.hpp"
-#include "ref.hpp"
 
 namespace nuvra::batch {
 
@@ -276,6 +275,20 @@ bool csv_needs_quotes(const Unit* s, std::size_t n) {
   return false;
 }
 
+// Calls write(bytes), taking over the new reference bytes (null with the exception
+// set when it could not be made); -1 with the exception set. Plain pointers, no
+// Ref: the call may release the lock, and a thread ended by the interpreter's
+// finalisation when it takes the lock back unwinds through here without it (see
+// Held).
+int write_bytes(PyObject* write, PyObject* bytes) {
+  if (!bytes) return -1;
+  PyObject* result = PyObject_CallOneArg(write, bytes);
+  Py_DECREF(bytes);
+  if (!result) return -1;
+  Py_DECREF(result);
+  return 0;
+}
+
 // Output that goes to the Python stream in pieces of about write_chunk bytes
 // (on the calling thread, with the lock held), or stays whole (on a helper).
 class Sink {
@@ -288,10 +301,8 @@ class Sink {
 
   bool flush() {
     if (!write_ || out.empty()) return true;
-    Ref bytes(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
-    if (!bytes) return false;
-    Ref result(PyObject_CallOneArg(write_, bytes.get()));
-    if (!result) return false;
+    if (write_bytes(write_, PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()))) < 0)
+      return false;
     out.clear();
     return true;
   }
@@ -653,14 +664,27 @@ int size_arg(PyObject* arg, std::size_t& out, const char* what) {
   return 0;
 }
 
-// Releases a buffer when the call ends.
-struct View {
-  Py_buffer view{};
-  bool held = false;
-  ~View() {
-    if (held) PyBuffer_Release(&view);
+// What a call holds of its arguments: released by the call once the rows are
+// written, and never by a destructor. A call runs Python code (write(), and its
+// own threads' part without the lock); a thread that takes the lock back while
+// the interpreter is finalising (a daemon thread) is ended there, and the
+// unwinding runs this frame's destructors without the lock. What is held here
+// is then left to leak, as the thread's own Python frames are.
+struct Held {
+  Py_buffer vectors{}, data{};
+  bool vectors_held = false, data_held = false;
+  PyObject* tuple = nullptr;
+
+  void release() {
+    if (vectors_held) PyBuffer_Release(&vectors);
+    if (data_held) PyBuffer_Release(&data);
+    Py_XDECREF(tuple);
+    vectors_held = data_held = false;
+    tuple = nullptr;
   }
 };
+
+PyObject* write_rows(PyObject* const* args, Held& held);
 
 }  // namespace
 
@@ -676,6 +700,15 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_Format(PyExc_TypeError, "format_rows() takes 12 arguments (%zd given)", nargs);
     return nullptr;
   }
+  Held held;
+  PyObject* result = write_rows(args, held);
+  held.release();
+  return result;
+}
+
+namespace {
+
+PyObject* write_rows(PyObject* const* args, Held& held) {
   try {
     Layout layout;
     std::size_t style = 0, workers = 0;
@@ -710,34 +743,31 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       return nullptr;
     }
 
-    View vectors;
-    if (PyObject_GetBuffer(args[2], &vectors.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return nullptr;
-    vectors.held = true;
-    if (vectors.view.itemsize != sizeof(double) || !vectors.view.format ||
-        std::string_view(vectors.view.format) != "d" ||
-        static_cast<std::size_t>(vectors.view.len) % (sizeof(double) * layout.k) != 0) {
+    Py_buffer& vectors = held.vectors;
+    if (PyObject_GetBuffer(args[2], &vectors, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return nullptr;
+    held.vectors_held = true;
+    if (vectors.itemsize != sizeof(double) || !vectors.format || std::string_view(vectors.format) != "d" ||
+        static_cast<std::size_t>(vectors.len) % (sizeof(double) * layout.k) != 0) {
       PyErr_SetString(PyExc_ValueError,
                       "format_rows() needs vectors as a C-contiguous float64 buffer of k per row");
       return nullptr;
     }
-    const auto* numbers = static_cast<const double*>(vectors.view.buf);
-    const std::size_t n = static_cast<std::size_t>(vectors.view.len) / (sizeof(double) * layout.k);
+    const auto* numbers = static_cast<const double*>(vectors.buf);
+    const std::size_t n = static_cast<std::size_t>(vectors.len) / (sizeof(double) * layout.k);
 
     // The texts: in place in the buffer, or in the str objects a tuple keeps alive.
     std::vector<Text> texts;
     texts.reserve(n);
-    View data;
-    Ref tuple;
     std::size_t total = 0, longest = 0;
     if (PyTuple_Check(args[1]) || PyList_Check(args[1])) {
-      tuple = Ref(PySequence_Tuple(args[1]));
-      if (!tuple) return nullptr;
-      if (static_cast<std::size_t>(PyTuple_GET_SIZE(tuple.get())) != n) {
+      held.tuple = PySequence_Tuple(args[1]);
+      if (!held.tuple) return nullptr;
+      if (static_cast<std::size_t>(PyTuple_GET_SIZE(held.tuple)) != n) {
         PyErr_SetString(PyExc_ValueError, "format_rows() needs as many texts as vectors");
         return nullptr;
       }
       for (std::size_t i = 0; i < n; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i));
+        PyObject* item = PyTuple_GET_ITEM(held.tuple, static_cast<Py_ssize_t>(i));
         if (!PyUnicode_Check(item)) {
           PyErr_Format(PyExc_TypeError, "format_rows() needs texts as str, got %T", item);
           return nullptr;
@@ -749,17 +779,18 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         longest = std::max(longest, text.length);
       }
     } else {
-      if (PyObject_GetBuffer(args[1], &data.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return nullptr;
-      data.held = true;
+      Py_buffer& data = held.data;
+      if (PyObject_GetBuffer(args[1], &data, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return nullptr;
+      held.data_held = true;
       // Bytes only: the units of a numpy str array or of a buffer of wider items are no UTF-8.
-      const std::string_view format = data.view.format ? data.view.format : "B";
-      if (data.view.itemsize != 1 || (format != "B" && format != "b" && format != "c")) {
+      const std::string_view format = data.format ? data.format : "B";
+      if (data.itemsize != 1 || (format != "B" && format != "b" && format != "c")) {
         PyErr_Format(PyExc_TypeError,
                      "format_rows() needs texts as a list of str or a buffer of bytes, got %T", args[1]);
         return nullptr;
       }
-      const auto* bytes = static_cast<const std::uint8_t*>(data.view.buf);
-      total = static_cast<std::size_t>(data.view.len);
+      const auto* bytes = static_cast<const std::uint8_t*>(data.buf);
+      total = static_cast<std::size_t>(data.len);
       for_each_line(bytes, total, [&](std::size_t begin, std::size_t length) {
         if (length > 0 && bytes[begin + length - 1] == '\r') --length;
         texts.push_back({bytes + begin, length, 0});
@@ -795,13 +826,6 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<std::string> outputs(groups);
     std::atomic<bool> short_of_memory{false};
     ParallelRun run(groups, threads);
-    // Taking the lock back after the run ends this thread when the interpreter
-    // is finalising meanwhile (a daemon thread), and the unwinding runs the
-    // destructors of this frame without the lock: the buffers and the tuple of
-    // texts are not owned across the run, and are left to leak in that case.
-    const bool data_held = data.held;
-    vectors.held = data.held = false;
-    PyObject* const texts_tuple = tuple.release();
     const int status = run.run<RowState>([&](RowState& state, std::size_t begin, std::size_t end) {
       for (std::size_t g = begin; g < end; ++g) {
         const bool done = allocated([&] {
@@ -819,25 +843,22 @@ PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!done) short_of_memory.store(true, std::memory_order_relaxed);
       }
     });
-    vectors.held = true;
-    data.held = data_held;
-    tuple = Ref(texts_tuple);
     if (status < 0) return nullptr;
     if (short_of_memory.load()) return PyErr_NoMemory();
     // A group at a time: buffers of this size come back to the allocator and are
     // reused, where one of the whole block's size would be mapped afresh.
     for (std::string& output : outputs) {
       if (output.empty()) continue;
-      Ref bytes(PyBytes_FromStringAndSize(output.data(), static_cast<Py_ssize_t>(output.size())));
+      PyObject* bytes = PyBytes_FromStringAndSize(output.data(), static_cast<Py_ssize_t>(output.size()));
       std::string().swap(output);
-      if (!bytes) return nullptr;
-      Ref result(PyObject_CallOneArg(write, bytes.get()));
-      if (!result) return nullptr;
+      if (write_bytes(write, bytes) < 0) return nullptr;
     }
     Py_RETURN_NONE;
   } catch (const std::exception&) {
     return PyErr_NoMemory();
   }
 }
+
+}  // namespace
 
 }  // namespace nuvra::batch
