@@ -388,6 +388,12 @@ def test_the_interpreter_finalising_while_rows_are_written(workers):
     # part, or in write()): nothing it holds may be released then, without the lock.
     from nuvra_testing.helpers import run_python
 
+    if workers == 1 and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        # The interpreter's pthread_exit unwinds the frames under write() without telling
+        # AddressSanitizer, whose own stack use at the end of the unwinding then lands on
+        # their variables, still marked out of scope: a use after scope it reports.
+        pytest.skip("AddressSanitizer misreads a thread unwound from inside a call")
+
     result = run_python(FINALISING.replace("WORKERS", str(workers)))
     assert result.returncode == 0, (result.returncode, result.stderr)
 
