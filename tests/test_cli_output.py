@@ -237,6 +237,14 @@ def test_a_space_of_other_axes_and_one_axis():
                 assert native_rows(fmt, location, texts, vectors, 1, "n", axes=axes) == expected
 
 
+def test_an_axis_name_wider_than_any_number():
+    # The numbers under an axis of 70,000 letters are padded to its width, as format() pads them.
+    axes = ["x" * 70_000, "net"]
+    vectors = array("d", [0.25, 0.5, -1.0, math.nan])
+    expected = python_rows("table", [], ["a", "b"], vectors, 1, "f", axes)
+    assert native_rows("table", [], ["a", "b"], vectors, 1, "f", axes=axes) == expected
+
+
 def test_the_table_keeps_its_columns_under_long_names_and_tokens():
     # An axis name or a token longer than the 8 columns a name gets widens its column, so
     # every row's text starts where the header's does, in either writer.

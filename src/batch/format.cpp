@@ -62,7 +62,7 @@ struct Layout {
   std::size_t first_line = 0;  // 0: no line column
   std::size_t line_width = 0, line_prefix_chars = 0;
   std::vector<std::string> pieces, axis_cells;
-  std::vector<int> number_widths;
+  std::vector<std::size_t> number_widths;
 };
 
 const char hex_digits[] = "0123456789abcdef";
@@ -531,7 +531,7 @@ void put_repr(std::string& out, double x) {
 }
 
 // x as format(x, f"{width}.4f") writes it.
-void put_fixed(std::string& out, double x, int width) {
+void put_fixed(std::string& out, double x, std::size_t width) {
   char text[400];
   std::size_t length;
   if (std::isnan(x)) {  // without its sign, as format() writes it
@@ -541,7 +541,7 @@ void put_fixed(std::string& out, double x, int width) {
     const auto result = std::to_chars(text, text + sizeof text, x, std::chars_format::fixed, 4);
     length = static_cast<std::size_t>(result.ptr - text);
   }
-  if (static_cast<std::size_t>(width) > length) out.append(static_cast<std::size_t>(width) - length, ' ');
+  if (width > length) out.append(width - length, ' ');
   out.append(text, length);
 }
 
@@ -735,7 +735,7 @@ PyObject* write_rows(PyObject* const* args, Held& held) {
       std::size_t width = 0;
       if (size_arg(PyTuple_GET_ITEM(widths, static_cast<Py_ssize_t>(j)), width, "number widths") < 0)
         return nullptr;
-      layout.number_widths.push_back(static_cast<int>(std::min<std::size_t>(width, 1 << 16)));
+      layout.number_widths.push_back(width);
     }
     PyObject* write = args[10];
     if (!PyCallable_Check(write)) {
