@@ -6,8 +6,9 @@
 // fold to (so "Şifre" holds "sifre"), and every other unit separates words.
 // Each line is read once, in place, in whatever width its row has, and the
 // search stops as soon as every word is found. The fold needs code points: a
-// column of encoded bytes read in place is refused with it. The counting runs without the
-// interpreter lock when the lines are long enough to make that worth it.
+// column of encoded bytes read in place is refused with it. The counting runs
+// without the interpreter lock when the lines are long enough to make that
+// worth it.
 #include "words.hpp"
 
 #include <algorithm>
@@ -15,7 +16,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "column.hpp"
@@ -118,8 +118,6 @@ int query_words_of(PyObject* words, QueryWords& query) {
   Ref items(PySequence_Fast(words, "shared_words() needs the words as an iterable of str"));
   if (!items) return -1;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-  // Views of the str objects' own UTF-8, which `items` keeps alive while the set lives.
-  std::unordered_set<std::string_view> seen;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
     if (!PyUnicode_Check(item)) {
@@ -138,11 +136,14 @@ int query_words_of(PyObject* words, QueryWords& query) {
       PyErr_Format(PyExc_ValueError, "shared_words() needs words of a-z, 0-9 and _, got %R", item);
       return -1;
     }
-    bool added = false;
-    if (allocate_or_raise([&] { added = seen.insert(word).second; }) < 0) return -1;
-    if (added && allocate_or_raise([&] { query.words.emplace_back(word); }) < 0) return -1;
+    if (allocate_or_raise([&] { query.words.emplace_back(word); }) < 0) return -1;
   }
-  return 0;
+  // Repeats are dropped by sorting, not hashing: no query can steer a hash into
+  // quadratic time. The counts do not depend on the words' order.
+  return allocate_or_raise([&] {
+    std::sort(query.words.begin(), query.words.end());
+    query.words.erase(std::unique(query.words.begin(), query.words.end()), query.words.end());
+  });
 }
 
 // Groups the words by length. A word longer than every requested row cannot be
