@@ -14,7 +14,6 @@ import builtins
 import ctypes
 import ctypes.util
 import errno
-import gettext
 import glob
 import gzip
 import http
@@ -28,6 +27,8 @@ import sqlite3
 import ssl
 import sys
 import warnings
+
+import catalogs
 
 SEED = 20261210
 rng = random.Random(SEED)
@@ -172,19 +173,13 @@ DOMAINS = [
 ]
 english: list[tuple[str, str]] = []
 turkish: list[tuple[str, str]] = []
-for domain in DOMAINS:
-    path = f"/usr/share/locale/tr/LC_MESSAGES/{domain}.mo"
-    if not os.path.exists(path):
+for domain, msgid, msgstr in catalogs.entries(DOMAINS):
+    if not isinstance(msgid, str) or not msgid or "\n" in msgid.strip() or len(msgid) > 120:
         continue
-    with open(path, "rb") as fp:
-        catalog = gettext.GNUTranslations(fp)._catalog  # type: ignore[attr-defined]
-    for msgid, msgstr in catalog.items():
-        if not isinstance(msgid, str) or not msgid or "\n" in msgid.strip() or len(msgid) > 120:
-            continue
-        if ERRORISH.search(msgid):
-            english.append((msgid, f"gettext {domain}.mo msgid"))
-            if isinstance(msgstr, str) and msgstr and "\n" not in msgstr.strip():
-                turkish.append((msgstr, f"gettext tr/{domain}.mo"))
+    if ERRORISH.search(msgid):
+        english.append((msgid, f"gettext {domain}.mo msgid"))
+        if isinstance(msgstr, str) and msgstr and "\n" not in msgstr.strip():
+            turkish.append((msgstr, f"gettext tr/{domain}.mo"))
 english.sort()
 turkish.sort()
 for message, source in rng.sample(english, 130):

@@ -23,12 +23,13 @@ from __future__ import annotations
 import ast
 import ctypes
 import ctypes.util
-import gettext
 import os
 import random
 import subprocess
 import sysconfig
 from pathlib import Path
+
+import catalogs
 
 SEED = 20261211
 MESSAGES = Path(__file__).resolve().parents[2] / "tests" / "data" / "messages.tsv"
@@ -222,18 +223,12 @@ DOMAINS = [
 ]
 english: list[tuple[str, str]] = []
 turkish: list[tuple[str, str]] = []
-for domain in DOMAINS:
-    path = f"/usr/share/locale/tr/LC_MESSAGES/{domain}.mo"
-    if not os.path.exists(path):
+for domain, msgid, msgstr in catalogs.entries(DOMAINS):
+    if not isinstance(msgid, str) or not msgid.strip() or "\n" in msgid.strip() or len(msgid) > 120:
         continue
-    with open(path, "rb") as fp:
-        catalog = gettext.GNUTranslations(fp)._catalog  # type: ignore[attr-defined]
-    for msgid, msgstr in catalog.items():
-        if not isinstance(msgid, str) or not msgid.strip() or "\n" in msgid.strip() or len(msgid) > 120:
-            continue
-        english.append((msgid, f"gettext {domain}.mo msgid"))
-        if isinstance(msgstr, str) and msgstr.strip() and "\n" not in msgstr.strip() and len(msgstr) <= 140:
-            turkish.append((msgstr, f"gettext tr/{domain}.mo"))
+    english.append((msgid, f"gettext {domain}.mo msgid"))
+    if isinstance(msgstr, str) and msgstr.strip() and "\n" not in msgstr.strip() and len(msgstr) <= 140:
+        turkish.append((msgstr, f"gettext tr/{domain}.mo"))
 draw(english, 75)
 draw(turkish, 65)
 
