@@ -684,30 +684,6 @@ struct Held {
   }
 };
 
-PyObject* write_rows(PyObject* const* args, Held& held);
-
-}  // namespace
-
-// format_rows(style, texts, vectors, k, first_line, line_width,
-// line_prefix_chars, pieces, axis_cells, number_widths, write, workers):
-// writes the rows through write(bytes). style is 0 (table), 1 (CSV) or 2
-// (JSON lines); texts the UTF-8 bytes of the lines (each without its "\n" and
-// one "\r" before it) or a tuple of str; vectors k float64 per row; first_line
-// the number of the first row (0: no line column), whose cell is padded to
-// line_width code points, line_prefix_chars of them written by pieces[0].
-PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 12) {
-    PyErr_Format(PyExc_TypeError, "format_rows() takes 12 arguments (%zd given)", nargs);
-    return nullptr;
-  }
-  Held held;
-  PyObject* result = write_rows(args, held);
-  held.release();
-  return result;
-}
-
-namespace {
-
 PyObject* write_rows(PyObject* const* args, Held& held) {
   try {
     Layout layout;
@@ -860,5 +836,23 @@ PyObject* write_rows(PyObject* const* args, Held& held) {
 }
 
 }  // namespace
+
+// format_rows(style, texts, vectors, k, first_line, line_width,
+// line_prefix_chars, pieces, axis_cells, number_widths, write, workers):
+// writes the rows through write(bytes). style is 0 (table), 1 (CSV) or 2
+// (JSON lines); texts the UTF-8 bytes of the lines (each without its "\n" and
+// one "\r" before it) or a tuple of str; vectors k float64 per row; first_line
+// the number of the first row (0: no line column), whose cell is padded to
+// line_width code points, line_prefix_chars of them written by pieces[0].
+PyObject* format_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 12) {
+    PyErr_Format(PyExc_TypeError, "format_rows() takes 12 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  Held held;
+  PyObject* result = write_rows(args, held);
+  held.release();
+  return result;
+}
 
 }  // namespace nuvra::batch
