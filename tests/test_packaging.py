@@ -41,8 +41,8 @@ def test_wheel_and_sdist_build(tmp_path):
 
 
 def layout_rows() -> list[tuple[str, list[str]]]:
-    """The README's Layout table: each row's directory and the names in backticks after it."""
-    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+    """The Layout table of docs/layout.md: each row's directory and the names in backticks after it."""
+    with open(os.path.join(ROOT, "docs", "layout.md"), encoding="utf-8") as f:
         section = f.read().partition("\n## Layout\n")[2].partition("\n## ")[0]
     rows = []
     for line in section.splitlines():
