@@ -160,7 +160,7 @@ def default_keyword_lists() -> list[tuple[str, list[str], float]]:
     try:
         from nuvra import _batch
 
-        return [(name, list(words), float(t)) for name, words, t in _batch.default_axes()]
+        return [(name, list(words), float(t)) for name, words, t in _batch.default_space().axes]
     except (ImportError, AttributeError):
         pass
     source = VOCABULARY.read_text()

@@ -2,7 +2,7 @@
 
 What the batch functions and the command share: how many threads to use, how
 the bytes of lines may be read in place for an encoding, and the vectors of a
-column as an array of doubles (three per row). numpy is not imported here, so
+column as an array of doubles (k per row). numpy is not imported here, so
 that the command starts without it.
 """
 
@@ -13,7 +13,7 @@ import importlib
 import os
 from array import array
 from collections.abc import Buffer
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Literal
 
 from nuvra import _batch
 
@@ -113,18 +113,14 @@ def zeros(n: int) -> array[float]:
     return array("d", [0.0]) * n
 
 
-def filled(column: _batch.Column, threads: int, space: Any = None) -> array[float]:
-    """The column's vectors: the k components of each row in turn (k = 3 for no space)."""
-    if space is None:
-        out = zeros(3 * len(column))
-        column.fill(out, threads)
-    else:
-        out = zeros(space.k * len(column))
-        column.fill(out, threads, space)
+def filled(column: _batch.Column, threads: int, space: _batch.Space) -> array[float]:
+    """The column's vectors in a native space: the k components of each row in turn."""
+    out = zeros(space.k * len(column))
+    column.fill(out, threads, space)
     return out
 
 
-def matrix(vectors: array[float], k: int = 3) -> np.ndarray:
+def matrix(vectors: array[float], k: int) -> np.ndarray:
     """Vectors as an (n, k) float64 numpy array over the same memory (numpy is imported only here)."""
     import numpy as np
 
@@ -137,11 +133,10 @@ def line_vectors(
     encoding: str,
     errors: str,
     threads: int,
-    space: Any = None,
+    space: _batch.Space,
 ) -> array[float]:
-    """The vectors of the lines of data, as vectorize_lines gives them; check is line_check(encoding, errors).
-
-    space is a native space, or None for the fixed one."""
+    """The vectors of the lines of data in a native space, as vectorize_lines gives them; check is
+    line_check(encoding, errors)."""
     if check is False:
         return text_vectors(decoded_lines(data, encoding, errors), threads, space)
     return filled(line_column(data, check, encoding, errors), threads, space)
@@ -157,6 +152,6 @@ def text_column(texts: list[str]) -> _batch.Column:
     return _batch.sequence_column(texts, False, "vectorize_texts", 0, None)
 
 
-def text_vectors(texts: list[str], threads: int, space: Any = None) -> array[float]:
+def text_vectors(texts: list[str], threads: int, space: _batch.Space) -> array[float]:
     """The vectors of a list of str, as vectorize_texts gives them."""
     return filled(text_column(texts), threads, space)

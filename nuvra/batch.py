@@ -13,9 +13,9 @@ arrays, polars Series, ...) holding ``string``, ``large_string`` or
 ``string_view``. None, NaN, ``pandas.NA`` and Arrow nulls are missing values:
 their row is NaN.
 
-Each takes ``space=``: None (the fixed space of :mod:`nuvra.semv_core`), a
-:class:`nuvra.Space`, or the name of a bundled space. Results have one column
-per axis of the space, shape (n, k).
+Each takes ``space=``: a :class:`nuvra.Space`, the name of a bundled space,
+or None for ``Space.default()`` (the fixed space of :mod:`nuvra.semv_core`).
+Results have one column per axis of the space, shape (n, k).
 """
 
 from __future__ import annotations
@@ -29,8 +29,7 @@ from typing import Any, Literal, Protocol, overload
 import numpy as np
 
 from nuvra import _batch, _lines, _words
-from nuvra.semv_core import vectorize_text_c
-from nuvra.space import Space, bundled_names, fold_word
+from nuvra.space import Space, fold_word, space_of
 
 __all__ = ["cosine_similarities", "most_similar", "vectorize_lines", "vectorize_texts", "word_vectors"]
 
@@ -209,24 +208,6 @@ def _sequence_chunk(part: list[object], base: int, words: bool, name: str) -> _b
     return _batch.sequence_column(part, words, name, base, _missing_marker())
 
 
-def _space_of(space: object, name: str) -> Space | None:
-    """The space to score in: None for the fixed space, which runs the engine's own path."""
-    if space is None:
-        return None
-    if isinstance(space, str):
-        if space not in bundled_names():
-            raise ValueError(
-                f"{name}() got space={space!r}, which is not a bundled space ({', '.join(bundled_names())});"
-                " for a file, pass nuvra.Space.load(path)"
-            )
-        space = Space.load(space)
-    if not isinstance(space, Space):
-        raise TypeError(
-            f"{name}() expected space= as a nuvra.Space or a bundled space's name, got {type(space).__name__}"
-        )
-    return None if space._native.fixed else space
-
-
 def _words_in_python(words: object, space: Space, name: str) -> list[object]:
     """The words as a list, each str folded, lower-cased and stripped as the space does it; other items kept."""
     source = _source(words, name)
@@ -247,23 +228,17 @@ def _words_in_python(words: object, space: Space, name: str) -> list[object]:
     return [fold_word(item, fold) if isinstance(item, str) else item for item in items]
 
 
-def _fill(column: _batch.Column, out: np.ndarray, threads: int, space: Space | None) -> None:
-    if space is None:
-        column.fill(out, threads)
-    else:
-        column.fill(out, threads, space._native)
-
-
 def _vectors(texts: object, words: bool, workers: object, name: str, space: object) -> np.ndarray:
     threads = _lines.thread_count(workers)
-    scored = _space_of(space, name)
-    k = 3 if scored is None else scored.k
-    if words and scored is not None:
+    scored = space_of(space, name)
+    if words and not scored._native.on_fixed_tables:
+        # The engine lowers the words of a space on the fixed table layout in place; the others are
+        # folded and normalised here.
         texts = _words_in_python(texts, scored, name)
     parts = []
     for _, column in _columns(texts, words, name, None):
-        out = np.empty((len(column), k), dtype=np.float64)
-        _fill(column, out, threads, scored)
+        out = np.empty((len(column), scored.k), dtype=np.float64)
+        column.fill(out, threads, scored._native)
         parts.append(out)
     return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
@@ -278,7 +253,7 @@ def vectorize_texts(texts: Texts, *, workers: int = 1, space: Space | str | None
     threads score the texts with the interpreter lock released; -1 uses every
     core this process may use. The result is the same for any number of
     workers. ``space`` is a :class:`nuvra.Space` or a bundled space's name;
-    None is the fixed space, and k is 3.
+    None is ``Space.default()``, whose k is 3.
     """
     return _vectors(texts, False, workers, "vectorize_texts", space)
 
@@ -291,27 +266,19 @@ def word_vectors(words: Texts, *, workers: int = 1, space: Space | str | None = 
     and ``space`` are as for :func:`vectorize_texts`. Words that the native
     code cannot lower-case in place (beyond Latin Extended-A) are normalised
     by ``str.lower`` and ``str.strip`` first, with the lock held; so are all
-    words for a space other than the fixed one.
+    words of a space that folds or does not fit the fixed table layout.
     """
     return _vectors(words, True, workers, "word_vectors", space)
 
 
-def _float_rows(rows: tuple[object, ...], name: str, k: int = 3) -> np.ndarray:
-    """Rows of k numbers as an (n, k) float64 array; for k = 3 each number is read as cosine_similarity_c reads it."""
-    if k == 3:
-        out = np.empty((len(rows), 3), dtype=np.float64)
-        _batch.float_rows(rows, out, name)
-        return out
-    try:
-        array = np.array(rows, dtype=np.float64).reshape(len(rows), -1) if rows else np.empty((0, k))
-    except (TypeError, ValueError):
-        raise TypeError(f"{name}() expected rows of {k} numbers") from None
-    if array.shape[1] != k:
-        raise ValueError(f"{name}() expected vectors of shape (n, {k}) for a query of {k}, got shape {array.shape}")
-    return array
+def _float_rows(rows: tuple[object, ...], name: str, k: int) -> np.ndarray:
+    """Rows of k numbers as an (n, k) float64 array, each number read as cosine_similarity_c reads it."""
+    out = np.empty((len(rows), k), dtype=np.float64)
+    _batch.float_rows(rows, out, k, name)
+    return out
 
 
-def _query_components(query: object, name: str, k: int = 3) -> tuple[float, ...]:
+def _query_components(query: object, name: str, k: int) -> tuple[float, ...]:
     try:
         components: tuple[object, ...] = tuple(query)  # type: ignore[arg-type]
     except TypeError:
@@ -321,7 +288,7 @@ def _query_components(query: object, name: str, k: int = 3) -> tuple[float, ...]
     return tuple(float(x) for x in _float_rows((components,), name, k)[0])
 
 
-def _vector_rows(vectors: object, name: str, k: int = 3) -> np.ndarray:
+def _vector_rows(vectors: object, name: str, k: int) -> np.ndarray:
     """vectors as a C-contiguous (n, k) float64 array."""
     if not isinstance(vectors, (list, tuple)) and hasattr(vectors, "__array__"):
         # numpy arrays and what converts to one (DataFrames, tensors, ...).
@@ -348,18 +315,14 @@ def _vector_rows(vectors: object, name: str, k: int = 3) -> np.ndarray:
 
 def _cosines(vectors: np.ndarray, query: tuple[float, ...]) -> np.ndarray:
     out = np.empty(len(vectors), dtype=np.float64)
-    if len(query) == 3:
-        _batch.cosines(vectors, *query, out)
-    else:
-        _batch.cosines_k(vectors, np.array(query, dtype=np.float64), out)
+    _batch.cosines(vectors, np.array(query, dtype=np.float64), out)
     return out
 
 
-def _query(query: object, name: str, space: Space | None, dim: int) -> tuple[float, ...]:
+def _query(query: object, name: str, space: Space, dim: int) -> tuple[float, ...]:
     """A query given as a text (its vector in the space) or as dim numbers."""
     if isinstance(query, str):
-        vector = vectorize_text_c(query) if space is None else space.text_vector(query)
-        return _query_components(vector, name, dim)
+        return _query_components(space.text_vector(query), name, dim)
     try:
         return _query_components(query, name, dim)
     except (TypeError, ValueError):
@@ -383,9 +346,9 @@ def cosine_similarities(vectors: Any, query: str | Sequence[float], *, space: Sp
     product and the squared lengths are summed left to right, and a zero dot
     product or a zero length gives 0.0. A row of NaN gives NaN.
     """
-    scored = _space_of(space, "cosine_similarities")
+    scored = space_of(space, "cosine_similarities")
     if isinstance(query, str):
-        k = 3 if scored is None else scored.k
+        k = scored.k
     else:
         try:
             k = len(query)
@@ -479,17 +442,13 @@ def most_similar(
             f" got {type(texts).__name__}: without labels=, the positions are returned"
         )
     threads = _lines.thread_count(workers)
-    scored = _space_of(space, "most_similar")
-    dim = 3 if scored is None else scored.k
+    scored = space_of(space, "most_similar")
+    dim = scored.k
     if ties == "words" and not isinstance(query, str):
         raise ValueError("most_similar(): ties='words' needs the query as a text, to count its words")
     q = _query(query, "most_similar", scored, dim)
     floor = max(float(min_score), 0.0)
-    words = (
-        _words.words_of(query, scored is not None and scored._fold)
-        if ties == "words" and isinstance(query, str)
-        else frozenset()
-    )
+    words = _words.words_of(query, scored._fold) if ties == "words" and isinstance(query, str) else frozenset()
     best_scores = np.empty(0, dtype=np.float64)
     best_indexes = np.empty(0, dtype=np.int64)
     best_held = np.empty(0, dtype=np.int64)  # words of the query each holds (with ties="words")
@@ -499,7 +458,7 @@ def most_similar(
         chunks = _columns(texts, False, "most_similar", _CHUNK_ROWS)
     for base, column in chunks:
         vectors = np.empty((len(column), dim), dtype=np.float64)
-        _fill(column, vectors, threads, scored)
+        column.fill(vectors, threads, scored._native)
         chunk_scores = _cosines(vectors, q)
         # Scores that do not rank are NaN, which never does.
         chunk_scores[~((chunk_scores > 0.0) & (chunk_scores >= floor))] = np.nan
@@ -526,13 +485,13 @@ def _by_words(
     old: int,
     column: _batch.Column,
     k: int,
-    space: Space | None,
+    space: Space,
 ) -> list[tuple[int, int]]:
     """The k best positions of scores, by score, then words of the query held, then position, each with
     the words it holds. Positions below old are the best so far, whose words held are known; the others
     are rows of the chunk's column (position old is its first row), whose words are counted on it."""
     last = scores[rows[-1]]
-    fold = space is not None and space._fold
+    fold = space._fold
     # Every position with the k-th score may rank, unless the k-th best so far holds every word,
     # which no later text can beat.
     full = len(held) == k and held[-1] == len(words) and scores[old - 1] == last
@@ -601,11 +560,10 @@ def vectorize_lines(
     are decoded whole first. ``space`` is as for :func:`vectorize_texts`.
     """
     threads = _lines.thread_count(workers)
-    scored = _space_of(space, "vectorize_lines")
+    scored = space_of(space, "vectorize_lines")
     if isinstance(data, str):
         raise TypeError("vectorize_lines() expected bytes, got str: use vectorize_texts(text.split('\\n'))")
     codecs.lookup(encoding)  # LookupError for an unknown encoding
     codecs.lookup_error(errors)  # LookupError for an unknown handler
-    native, k = (None, 3) if scored is None else (scored._native, scored.k)
-    check = _lines.line_check(encoding, errors, fold=scored is not None and scored._fold)
-    return _lines.matrix(_lines.line_vectors(data, check, encoding, errors, threads, native), k)
+    check = _lines.line_check(encoding, errors, fold=scored._fold)
+    return _lines.matrix(_lines.line_vectors(data, check, encoding, errors, threads, scored._native), scored.k)

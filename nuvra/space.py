@@ -289,9 +289,15 @@ class Space:
         self._set(tuple((a, tuple(k), t) for a, k, t in checked), splits, folds, name)
 
     def _set(
-        self, axes: tuple[tuple[str, tuple[str, ...], float], ...], split: bool, fold: bool, name: str | None
+        self,
+        axes: tuple[tuple[str, tuple[str, ...], float], ...],
+        split: bool,
+        fold: bool,
+        name: str | None,
+        native: Any = None,
     ) -> None:
-        native = _native_space(axes, split, fold)
+        if native is None:
+            native = _native_space(axes, split, fold)
         setter = object.__setattr__
         setter(self, "_axes", axes)
         setter(self, "_split", split)
@@ -299,8 +305,9 @@ class Space:
         setter(self, "_name", name)
         setter(self, "_native", native)
         setter(self, "_hash", None)
-        if native.fixed:
-            # The fixed space runs the module's own functions: the same results, as fast.
+        if (axes, split, fold) == _default_content():
+            # The default space's content, under any name: the module's own functions give the same
+            # results, as fast.
             setter(self, "word_vector", get_semantic_vector_c)
             setter(self, "text_vector", vectorize_text_c)
             return
@@ -342,7 +349,10 @@ class Space:
         """
         global _DEFAULT
         if _DEFAULT is None:
-            _DEFAULT = cls._make(_batch.default_axes(), False, False, "default")
+            native = _batch.default_space()
+            space = cls.__new__(cls)
+            space._set(_default_content()[0], False, False, "default", native)
+            _DEFAULT = space
         return _DEFAULT
 
     @classmethod
@@ -506,6 +516,33 @@ class Space:
 
 
 _DEFAULT: Space | None = None
+_DEFAULT_CONTENT: tuple[object, ...] | None = None
+
+
+def _default_content() -> tuple[object, ...]:
+    """(axes, split, fold) of the default space, as a Space holds them."""
+    global _DEFAULT_CONTENT
+    if _DEFAULT_CONTENT is None:
+        axes = tuple((a, tuple(k), float(t)) for a, k, t in _batch.default_space().axes)
+        _DEFAULT_CONTENT = (axes, False, False)
+    return _DEFAULT_CONTENT
+
+
+def space_of(space: object, name: str) -> Space:
+    """The space a function scores in: ``space=`` as its caller gave it (None for the default space, a
+    :class:`Space`, or a bundled space's name)."""
+    if space is None:
+        return Space.default()
+    if isinstance(space, Space):
+        return space
+    if isinstance(space, str):
+        if space not in bundled_names():
+            raise ValueError(
+                f"{name}() got space={space!r}, which is not a bundled space ({', '.join(bundled_names())});"
+                " for a file, pass nuvra.Space.load(path)"
+            )
+        return Space.load(space)
+    raise TypeError(f"{name}() expected space= as a nuvra.Space or a bundled space's name, got {type(space).__name__}")
 
 
 def _unpickle(version: int, name: str | None, axes: Sequence[tuple[str, str, float]], split: bool, fold: bool) -> Space:

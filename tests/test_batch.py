@@ -19,7 +19,7 @@ import nuvra
 from nuvra import _batch
 from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
 from nuvra_testing import loggen
-from nuvra_testing.helpers import run_python
+from nuvra_testing.helpers import bits, run_python
 from nuvra_testing.strategies import texts, words
 
 HARD_TEXTS = [
@@ -278,8 +278,16 @@ def test_cosines_take_array_likes_of_numbers():
     assert nuvra.cosine_similarities(np.empty((0, 3)), [1, 0, 0]).shape == (0,)
     with pytest.raises(ValueError, match=r"shape \(n, 3\)"):
         nuvra.cosine_similarities([[1, 2]], [1, 2, 3])
-    with pytest.raises(ValueError, match=r"shape \(n, 2\) for a query of 2, got shape \(1, 3\)"):
+    with pytest.raises(ValueError, match=r"shape \(n, 2\): row 0 has 3 items"):
         nuvra.cosine_similarities([[1, 2, 3]], [1, 2])
+
+    # Numbers of any k are read as the per-call function reads them: a float subclass by its value.
+    class Odd(float):
+        def __float__(self):
+            return 99.0
+
+    rows = nuvra.cosine_similarities([[Odd(1.0), 0, 0, 0]], [1, 0, 0, 0])
+    assert bits(rows[0]) == bits(1.0)
 
 
 # --- most_similar ---------------------------------------------------------------------------------

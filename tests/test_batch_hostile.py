@@ -320,7 +320,7 @@ def test_memory_error_while_decoding_an_arrow_word_stays_memory_error():
             _testcapi.set_nomemory(start, stop)
             try:
                 column = source.column(0, 3, True)
-                column.fill(out, 1)
+                column.fill(out, 1, _batch.default_space())
                 error = None
             except Exception as e:  # noqa: BLE001 - judged below
                 error = e

@@ -24,7 +24,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from nuvra import cli
+from nuvra import Space, cli
 from nuvra.cli import inputs
 from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
 from nuvra_testing.helpers import run_nuvra as nuvra
@@ -147,9 +147,10 @@ def test_closed_output_pipe_is_not_an_error():
 
 
 def test_dominant_axis():
-    assert cli.dominant_axis([0.0, 0.0, 0.0]) == "none"
-    assert cli.dominant_axis([0.5, 0.5, 0.1]) == "fault"
-    assert cli.dominant_axis([0.0, 0.2, 0.9]) == "data"
+    axes = Space.default().axes
+    assert cli.dominant_axis([0.0, 0.0, 0.0], axes) == "none"
+    assert cli.dominant_axis([0.5, 0.5, 0.1], axes) == "fault"
+    assert cli.dominant_axis([0.0, 0.2, 0.9], axes) == "data"
     assert cli.dominant_axis([0.0, 0.3, 0.3, 0.1], ["a", "b", "c", "d"]) == "b"
     vectors = np.array([[0.0, 0.3, 0.3, 0.1], [0.0, 0.0, 0.0, 0.0], [0.0, 0.0, 0.0, 1e-300]])
     assert cli.dominant_axes(vectors, ["a", "b", "c", "d"]) == ["b", "none", "d"]

@@ -6,13 +6,16 @@ import pytest
 
 pytest.importorskip("matplotlib")
 
+from nuvra import Space  # noqa: E402
 from nuvra.cli import dominant_axes, plot  # noqa: E402
+
+AXES = Space.default().axes
 
 
 def densities_of(vectors) -> plot.Densities:
-    densities = plot.Densities()
+    densities = plot.Densities(AXES)
     vectors = np.asarray(vectors, dtype=np.float64)
-    densities.add(vectors, dominant_axes(vectors))
+    densities.add(vectors, dominant_axes(vectors, AXES))
     return densities
 
 

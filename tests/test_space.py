@@ -49,6 +49,32 @@ def random_axes(rng: random.Random, k: int | None = None) -> list[tuple[str, lis
     return axes
 
 
+def fixed_shape_axes(rng: random.Random) -> list[tuple[str, list[str], float]]:
+    """Three axes of short a-z keywords at the default threshold: the shape of the default space, which the
+    engine runs on its fixed table layout, built from these lists. Scored anywhere as the default space, such
+    a space gives the default space's answers."""
+    seen: set[str] = set()
+    axes = []
+    for a in range(3):
+        keywords = []
+        for _ in range(rng.randint(1, 12)):
+            keyword = "".join(rng.choice(LETTERS) for _ in range(rng.choice([2, 3, 4, 5, 6, 8, 10])))
+            if keyword not in seen:
+                seen.add(keyword)
+                keywords.append(keyword)
+        axes.append(
+            (rng.choice(["net", "pay", "disk", "fault", "x", "security"]) + str(a), keywords or [f"ax{a}"], 0.4)
+        )
+    return axes
+
+
+def random_space_axes(rng: random.Random, seed: int) -> tuple[list[tuple[str, list[str], float]], bool, bool]:
+    """Axes and options of a random space: every third seed of the fixed shape (no options), on purpose."""
+    if seed % 3 == 0:
+        return fixed_shape_axes(rng), False, False
+    return random_axes(rng), *random_options(rng)
+
+
 def random_word(rng: random.Random, keywords: list[str]) -> str:
     """A keyword mangled: extended, cut, a letter changed, cased, Turkish, or noise."""
     w = rng.choice(keywords)
@@ -132,8 +158,7 @@ def same_axes(space: Space) -> dict:
 @pytest.mark.parametrize("seed", range(40))
 def test_random_spaces_per_call_are_the_reference(seed):
     rng = random.Random(seed)
-    axes = random_axes(rng)
-    split, fold = random_options(rng)
+    axes, split, fold = random_space_axes(rng, seed)
     space = python_space(axes, split, fold)
     assert space.k == len(axes) and space.axes == tuple(a for a, _, _ in axes)
     keywords = all_keywords(axes)
@@ -186,8 +211,7 @@ def test_explain_records():
 @pytest.mark.parametrize("seed", range(12))
 def test_random_spaces_in_batches_are_the_reference(seed):
     rng = random.Random(100 + seed)
-    axes = random_axes(rng)
-    split, fold = random_options(rng)
+    axes, split, fold = random_space_axes(rng, seed)
     space = python_space(axes, split, fold)
     keywords = all_keywords(axes)
     texts = [random_text(rng, keywords) for _ in range(300)] + [None]
@@ -200,6 +224,8 @@ def test_random_spaces_in_batches_are_the_reference(seed):
     words = [random_word(rng, keywords) for _ in range(300)] + [None, "  ", "ĞÜŞ"]
     expected = [space.word_vector(w) if w is not None else [float("nan")] * len(axes) for w in words]
     assert same_rows(nuvra.word_vectors(words, space=space, workers=2), expected)
+    plain = [ref.word_vector(axes, w.translate(ref.FOLD) if fold else w) for w in words[:-3]]
+    assert same_rows(nuvra.word_vectors(words[:-3], space=space), plain)
     assert same_rows(nuvra.word_vectors(np.array(words[:-3] + ["ĞÜŞ"]), space=space), expected[:-3] + expected[-1:])
     query = random_text(rng, keywords) + " " + keywords[0]
     q = space.text_vector(query)
@@ -366,13 +392,13 @@ def test_equality_hash_repr_and_immutability():
 @pytest.mark.parametrize("seed", range(6))
 def test_pickles_by_content(seed):
     rng = random.Random(200 + seed)
-    axes = random_axes(rng)
-    space = python_space(axes, *random_options(rng), name=f"s{seed}")
+    axes, split, fold = random_space_axes(rng, seed)
+    space = python_space(axes, split, fold, name=f"s{seed}")
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         again = pickle.loads(pickle.dumps(space, protocol))
         assert again == space and hash(again) == hash(space) and again is not space
     text = random_text(rng, all_keywords(axes))
-    assert bits(again.text_vector(text)) == bits(space.text_vector(text))
+    assert bits(again.text_vector(text)) == bits(ref.text_vector(axes, text, split, fold))
     assert pickle.loads(pickle.dumps(Space.default())).text_vector is vectorize_text_c
     # What a pickle holds is plain data and a format version, whatever the tables look like.
     function, args = space.__reduce__()
@@ -418,8 +444,7 @@ def write(tmp_path, name: str, text: str):
 @pytest.mark.parametrize("seed", range(8))
 def test_random_spaces_from_files_are_the_reference(tmp_path, seed):
     rng = random.Random(300 + seed)
-    axes = random_axes(rng)
-    split, fold = random_options(rng)
+    axes, split, fold = random_space_axes(rng, seed)
     space = python_space(axes, split, fold, name="random")
     from_toml = Space.load(write(tmp_path, "r.toml", space.to_toml()))
     spec = {"name": "random", "axes": {a: {"keywords": k, "threshold": t} for a, k, t in axes}}
@@ -599,6 +624,69 @@ def test_random_spaces_at_the_command_line_are_the_reference(tmp_path, seed):
     explained = [json.loads(line) for line in result.stdout.decode().splitlines()]
     assert [tuple(r.values()) for r in explained] == ref.explain(axes, text, split, fold)
     assert result.returncode == (0 if explained else 1)
+
+
+def expected_ranking(axes, query: str, texts: list[str], k: int, by_words: bool) -> list[tuple[int, float]]:
+    """The k best texts by the plain model: score, then (by_words) the query's words held, then order."""
+    q = ref.text_vector(axes, query)
+    scores = [ref.cosine(ref.text_vector(axes, t), q) for t in texts]
+    words = nuvra._words.words_of(query) if by_words else frozenset()
+    held = [nuvra._words.shared(t, words) for t in texts]
+    ranked = sorted((i for i in range(len(texts)) if scores[i] > 0.0), key=lambda i: (-scores[i], -held[i], i))
+    return [(i, scores[i]) for i in ranked[:k]]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_a_space_of_the_fixed_shape_is_itself_on_every_path(tmp_path, seed):
+    """Three axes of short a-z keywords at 0.4 run on the fixed table layout, built from their own lists;
+    every way in gives that space's answers, never the default space's."""
+    rng = random.Random(500 + seed)
+    axes = (
+        fixed_shape_axes(rng)
+        if seed
+        else [("net", ["socket", "dns"], 0.4), ("pay", ["payment", "refund"], 0.4), ("disk", ["disk", "inode"], 0.4)]
+    )
+    space = python_space(axes, False, False, name="three")
+    assert space._native.on_fixed_tables and space != Space.default()
+    keywords = all_keywords(axes)
+    texts = [random_text(rng, keywords) for _ in range(150)] + ["socket refund failed", "error password database"]
+    expected = [ref.text_vector(axes, t) for t in texts]
+    assert [bits(space.text_vector(t)) for t in texts] == [bits(v) for v in expected]
+    words = [random_word(rng, keywords) for _ in range(60)] + ["Refund", "ERROR"]
+    assert [bits(space.word_vector(w)) for w in words] == [bits(ref.word_vector(axes, w)) for w in words]
+    # Batches, per kind of input.
+    assert same_rows(nuvra.vectorize_texts(texts, space=space, workers=2), expected)
+    assert same_rows(nuvra.vectorize_texts(np.array(texts), space=space), expected)
+    data = ("\n".join(texts) + "\n").encode()
+    assert same_rows(nuvra.vectorize_lines(data, space=space, workers=2), expected)
+    assert same_rows(nuvra.word_vectors(words, space=space), [ref.word_vector(axes, w) for w in words])
+    # Rankings: the query scored in the space, ties by order or by the query's words.
+    query = " ".join(rng.sample(keywords, min(2, len(keywords))))
+    for ties in ("order", "words"):
+        assert nuvra.most_similar(query, texts, k=9, space=space, ties=ties) == expected_ranking(
+            axes, query, texts, 9, ties == "words"
+        )
+    q = ref.text_vector(axes, query)
+    assert bits(nuvra.cosine_similarities(expected, query, space=space).tolist()) == bits(
+        [ref.cosine(v, q) for v in expected]
+    )
+    # The command, from a file of the space.
+    path = write(tmp_path, "three.toml", space.to_toml())
+    log = tmp_path / "log.txt"
+    log.write_text("\n".join(t.replace(",", " ") for t in texts) + "\n", encoding="utf-8")
+    header, rows = csv_rows(run_nuvra("vectors", "--format", "csv", "--space", str(path), str(log)))
+    assert header == [*space.axes, "axis", "text"]
+    assert [bits([float(x) for x in row[:3]]) for row in rows] == [bits(v) for v in expected]
+    header, rows = csv_rows(run_nuvra("word", "--format", "csv", "--space", str(path), "--", *words))
+    assert [bits([float(x) for x in row[:3]]) for row in rows] == [bits(ref.word_vector(axes, w)) for w in words]
+    result = run_nuvra("explain", "--format", "jsonl", "--space", str(path), "--", texts[-2])
+    explained = [tuple(json.loads(line).values()) for line in result.stdout.decode().splitlines()]
+    assert explained == ref.explain(axes, texts[-2])
+    result = run_nuvra("similar", query, str(log), "-k", "5", "--format", "csv", "--space", str(path))
+    ranking = expected_ranking(axes, query, texts, 5, True)
+    assert result.stdout.decode().splitlines()[1:] == [
+        f"{i + 1},{score!r},{texts[i].replace(',', ' ')}" for i, score in ranking
+    ], result.stderr.decode()
 
 
 def test_space_show_and_check(tmp_path):

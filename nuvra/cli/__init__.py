@@ -45,7 +45,6 @@ if TYPE_CHECKING:
 
 # numpy is imported by the commands that need it, not here: similar and word
 # start without it.
-AXES = ("fault", "security", "data")
 SPACE_VARIABLE = "NUVRA_SPACE"
 # Columns of the output that an axis may not be named after.
 RESERVED_COLUMNS = frozenset({"axis", "file", "line", "where", "score", "text", "word"})
@@ -53,13 +52,13 @@ RESERVED_COLUMNS = frozenset({"axis", "file", "line", "where", "score", "text", 
 __all__ = ["dominant_axis", "main", "run"]
 
 
-def dominant_axis(vector: Sequence[float], names: Sequence[str] = AXES) -> str:
+def dominant_axis(vector: Sequence[float], names: Sequence[str]) -> str:
     """The axis of the largest component, the first on ties; "none" for zero."""
     best = max(range(len(names)), key=lambda i: (vector[i], -i))
     return names[best] if vector[best] > 0.0 else "none"
 
 
-def dominant_axes(vectors: np.ndarray, names: Sequence[str] = AXES) -> list[str]:
+def dominant_axes(vectors: np.ndarray, names: Sequence[str]) -> list[str]:
     """dominant_axis of each row: argmax takes the first of equal components."""
     import numpy as np
 
@@ -286,11 +285,7 @@ class Ranking:
         lines kept are decoded, and the rows are written without the bytes of the last block."""
         for block in blocks:
             scores = _lines.zeros(len(block))
-            if len(query) == 3:
-                _batch.cosines(block.vectors, query[0], query[1], query[2], scores)
-            else:  # the rows as an (n, k) buffer, without numpy
-                rows = memoryview(block.vectors).cast("B").cast("d", (len(block), len(query)))
-                _batch.cosines_k(rows, array("d", query), scores)
+            _batch.cosines(block.vectors, array("d", query), scores)
             self.add(block, scores)
 
     def count(self, scores: array[float], rows: list[int], ties: int) -> None:

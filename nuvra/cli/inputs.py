@@ -338,14 +338,14 @@ def _complete_lines(pending: list[str], text: str) -> list[str]:
 
 
 def blocks_of(
-    source: Source, stream: IO[bytes], encoding: str, errors: str, workers: int, space: Space | None = None
+    source: Source, stream: IO[bytes], encoding: str, errors: str, workers: int, space: Space
 ) -> Iterator[Block]:
-    """The lines of a source in blocks, each vectorised by the batch engine in one call (in space, when given)."""
+    """The lines of a source in blocks, each vectorised in the space by the batch engine in one call."""
     line = 1
     threads = _lines.thread_count(workers)
-    native = None if space is None or space._native.fixed else space._native
-    k = 3 if native is None else native.k
-    check = _lines.line_check(encoding, errors, fold=native is not None and space is not None and space._fold)
+    native = space._native
+    k = space.k
+    check = _lines.line_check(encoding, errors, fold=space._fold)
     if check is False:
         # Bytes that are not ASCII-compatible: decoded first, a block at a time. The text of an
         # unfinished line is kept in parts, joined once when its end comes.

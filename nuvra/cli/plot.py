@@ -29,8 +29,19 @@ _HALF = 0.5 / (BINS - 1)
 EDGES = np.linspace(-_HALF, 1.0 + _HALF, BINS + 1)
 # The maps show a margin beyond the outer bins, so that no cell lies under a spine.
 LIMITS = (EDGES[0] - 0.02, EDGES[-1] + 0.02)
-COLOURS = {"fault": "tab:red", "security": "tab:blue", "data": "tab:green"}
-CYCLE = ["tab:orange", "tab:purple", "tab:brown", "tab:pink", "tab:olive", "tab:cyan", "tab:red", "tab:blue"]
+# Axes take colours in order, whatever their names: the default space's fault, security and data
+# are red, blue and green.
+CYCLE = [
+    "tab:red",
+    "tab:blue",
+    "tab:green",
+    "tab:orange",
+    "tab:purple",
+    "tab:brown",
+    "tab:pink",
+    "tab:olive",
+    "tab:cyan",
+]
 
 
 def pyplot() -> Any:
@@ -62,17 +73,14 @@ def check_output(path: str) -> None:
 
 
 def colours(names: Sequence[str]) -> dict[str, str]:
-    """A colour for each axis (the fixed axes keep theirs) and grey for "none"."""
-    out = {}
-    for i, name in enumerate(names):
-        out[name] = COLOURS.get(name) or CYCLE[i % len(CYCLE)]
-    return out | {"none": "tab:gray"}
+    """A colour for each axis, in order, and grey for "none"."""
+    return {name: CYCLE[i % len(CYCLE)] for i, name in enumerate(names)} | {"none": "tab:gray"}
 
 
 class Densities:
     """Histograms of the projections (or of each axis) and the count of each dominant axis, added up block by block."""
 
-    def __init__(self, names: Sequence[str] = ("fault", "security", "data")) -> None:
+    def __init__(self, names: Sequence[str]) -> None:
         self.names = list(names)
         k = len(self.names)
         self.projections = [(i, j) for i in range(k) for j in range(i + 1, k)] if k <= MAX_PAIRED_AXES else []

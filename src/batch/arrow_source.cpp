@@ -15,10 +15,9 @@
 #include "memory.hpp"
 #include "ref.hpp"
 #include "sources.hpp"
+#include "state.hpp"
 
 namespace nuvra::batch {
-
-PyTypeObject* arrow_source_type = nullptr;
 
 namespace {
 
@@ -198,7 +197,7 @@ bool is_ascii(const Row& row) {
 }
 
 // A word that is not ASCII is decoded and normalised by the interpreter.
-int add_utf8_word(Column& column, const Row& row, std::int64_t index) {
+int add_utf8_word(State& state, Column& column, const Row& row, std::int64_t index) {
   if (is_ascii(row)) return column.add(row);
   const Ref str(PyUnicode_DecodeUTF8(static_cast<const char*>(row.data), static_cast<Py_ssize_t>(row.length),
                                      "strict"));
@@ -209,7 +208,7 @@ int add_utf8_word(Column& column, const Row& row, std::int64_t index) {
                    static_cast<long long>(index));
     return -1;
   }
-  return add_word(column, str.get(), false);
+  return add_word(state, column, str.get(), false);
 }
 
 int import_pair(ArrowSource& source, PyObject* pair) {
@@ -256,6 +255,7 @@ PyObject* source_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     return nullptr;
   }
   const ArrowSource& source = source_of(self);
+  State& state = state_of_type(Py_TYPE(self));
   const Py_ssize_t start = PyLong_AsSsize_t(args[0]), stop = PyLong_AsSsize_t(args[1]);
   if (PyErr_Occurred()) return nullptr;
   const int words = PyObject_IsTrue(args[2]);
@@ -279,10 +279,10 @@ PyObject* source_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     const ArrowArray& array = *source.chunks[chunk];
     Row row;
     if (row_at(array, source.layout, array.offset + (r - source.starts[chunk]), row) < 0) return nullptr;
-    const int result = words && row.width ? add_utf8_word(*column, row, r) : column->add(row);
+    const int result = words && row.width ? add_utf8_word(state, *column, row, r) : column->add(row);
     if (result < 0) return nullptr;
   }
-  return column_object(column.release());
+  return column_object(state, column.release());
 }
 
 Py_ssize_t source_length(PyObject* self) {
@@ -318,7 +318,7 @@ PyType_Spec* arrow_source_spec() {
 
 // arrow_source(exported): the result of __arrow_c_array__() (a pair of
 // capsules) or of __arrow_c_stream__() (one capsule).
-PyObject* arrow_source(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* arrow_source(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 1) {
     PyErr_SetString(PyExc_TypeError, "arrow_source(exported)");
     return nullptr;
@@ -338,7 +338,7 @@ PyObject* arrow_source(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (result < 0) return nullptr;
   Py_INCREF(exported);
   source->capsules = exported;
-  auto* self = PyObject_New(ArrowSourceObject, arrow_source_type);
+  auto* self = PyObject_New(ArrowSourceObject, state_of(module).arrow_source_type);
   if (!self) return nullptr;
   self->source = source.release();
   return reinterpret_cast<PyObject*>(self);

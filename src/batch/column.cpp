@@ -16,15 +16,12 @@
 #include "semv/text_batch.hpp"
 #include "semv/vectors.hpp"
 #include "space_object.hpp"
+#include "state.hpp"
 #include "str_units.hpp"
 
 namespace nuvra::batch {
 
-PyTypeObject* column_type = nullptr;
-
 namespace {
-
-using semv::vocabularies;
 
 // One thread per this many units of text at least: a thread costs about as
 // much to start as scoring 64 KiB of log text.
@@ -40,26 +37,8 @@ std::span<const Unit> units_of(const Row& row) {
   return {static_cast<const Unit*>(row.data), row.length};
 }
 
-void store(double* out, const std::array<double, 3>& components) {
-  out[0] = components[0];
-  out[1] = components[1];
-  out[2] = components[2];
-}
-
-void store_missing(double* out) {
-  out[0] = out[1] = out[2] = std::numeric_limits<double>::quiet_NaN();
-}
-
-void store_text(semv::TextBatch& batch, const Row& row, double* out) {
-  semv::TextVector tv;
-  switch (row.width) {
-    case 1: tv = batch.text_vector(vocabularies, units_of<std::uint8_t>(row)); break;
-    case 2: tv = batch.text_vector(vocabularies, units_of<std::uint16_t>(row)); break;
-    default: tv = batch.text_vector(vocabularies, units_of<std::uint32_t>(row)); break;
-  }
-  store(out, tv.components);  // zero unless normalised
-}
-
+// A word of a space on the fixed table layout: lowered in place where the
+// column did not normalise it (see add_word).
 void store_word(const semv::Vocabularies& v, const Row& row, double* out) {
   semv::WordVector wv{};
   if (row.normalised) {
@@ -74,41 +53,7 @@ void store_word(const semv::Vocabularies& v, const Row& row, double* out) {
     // add_word made sure that the core lowers this one in place.
     semv::lowered_word_vector(v, units_of<std::uint16_t>(row), wv);
   }
-  store(out, wv.components);
-}
-
-struct NoState {};
-
-// The fixed space's text batches kept from call to call. Never destroyed: a
-// thread that the interpreter ends while it finalises (a daemon thread in a
-// call) may still give its batch back during exit. Null when memory was short
-// for it: then nothing is kept.
-Kept<semv::TextBatch>* text_batches() {
-  static Kept<semv::TextBatch>* const batches = new (std::nothrow) Kept<semv::TextBatch>;
-  return batches;
-}
-
-// A thread's TextBatch for one call.
-struct PooledTextBatch : Borrowed<semv::TextBatch> {
-  PooledTextBatch() : Borrowed(text_batches()) {}
-};
-
-// Every row of the column into `out`, n rows of 3 doubles.
-int fill_rows(const Column& column, double* out, std::size_t workers) {
-  const std::size_t n = column.rows.size();
-  const std::size_t by_size = 1 + column.total_units / units_per_thread;
-  ParallelRun run(n, std::min({workers, by_size, n}));
-  const Row* rows = column.rows.data();
-  if (column.kind == Kind::texts)
-    return run.run<PooledTextBatch>([rows, out](PooledTextBatch& pooled, std::size_t begin, std::size_t end) {
-      semv::TextBatch& batch = pooled.get();
-      for (std::size_t i = begin; i < end; ++i)
-        rows[i].width ? store_text(batch, rows[i], out + 3 * i) : store_missing(out + 3 * i);
-    });
-  return run.run<NoState>([rows, out](NoState&, std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i)
-      rows[i].width ? store_word(vocabularies, rows[i], out + 3 * i) : store_missing(out + 3 * i);
-  });
+  std::copy(wv.components.begin(), wv.components.end(), out);
 }
 
 // What a thread keeps while it scores in a space: a scratch from the space's
@@ -129,8 +74,8 @@ bool store_in_space(const semv::Space& space, Kept<semv::SpaceScratch>& pool, Sp
   if (!state.scratch) state.scratch.emplace(&pool);
   semv::SpaceScratch& scratch = state.scratch->get();
   if (!state.bound && !(state.bound = scratch.bind(space))) return false;
-  if (words && space.fixed()) {
-    store_word(*space.fixed(), row, out);  // lowered in place, as the fixed space's words are
+  if (words && space.fixed_tables()) {
+    store_word(*space.fixed_tables(), row, out);
     return true;
   }
   switch (row.width) {
@@ -169,18 +114,17 @@ int fill_rows_in_space(const Column& column, const semv::Space& space, Kept<semv
   return 0;
 }
 
-// fill(out, workers, space=None): the vectors of every row into `out`, a
-// writable C-contiguous buffer of len(column) * k doubles, k being 3 without
-// a space.
+// fill(out, workers, space): the vectors of every row in the space into
+// `out`, a writable C-contiguous buffer of len(column) * k doubles.
 PyObject* column_fill(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2 && nargs != 3) {
-    PyErr_SetString(PyExc_TypeError, "fill() takes 2 or 3 arguments: out, workers, space");
+  if (nargs != 3) {
+    PyErr_SetString(PyExc_TypeError, "fill() takes 3 arguments: out, workers, space");
     return nullptr;
   }
-  const semv::Space* space = nullptr;
   Kept<semv::SpaceScratch>* pool = nullptr;
-  if (nargs == 3 && args[2] != Py_None && !(space = space_of(args[2], &pool))) return nullptr;
-  const std::size_t k = space ? space->axis_count() : 3;
+  const semv::Space* space = space_of(state_of_type(Py_TYPE(self)), args[2], &pool);
+  if (!space) return nullptr;
+  const std::size_t k = space->axis_count();
   const Py_ssize_t workers = PyLong_AsSsize_t(args[1]);
   if (workers == -1 && PyErr_Occurred()) return nullptr;
   if (workers < 1) {
@@ -196,11 +140,9 @@ PyObject* column_fill(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
       out.len != static_cast<Py_ssize_t>(column.rows.size() * k * sizeof(double))) {
     PyErr_SetString(PyExc_ValueError, "fill() needs a C-contiguous float64 buffer of len(column) * k items");
     result = -1;
-  } else if (!column.rows.empty() && space) {
+  } else if (!column.rows.empty()) {
     result = fill_rows_in_space(column, *space, *pool, static_cast<double*>(out.buf),
                                 static_cast<std::size_t>(workers));
-  } else if (!column.rows.empty()) {
-    result = fill_rows(column, static_cast<double*>(out.buf), static_cast<std::size_t>(workers));
   }
   PyBuffer_Release(&out);
   if (result < 0) return nullptr;
@@ -220,8 +162,8 @@ void column_dealloc(PyObject* self) {
 
 PyMethodDef column_methods[] = {
     {"fill", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_fill)), METH_FASTCALL,
-     "fill(out, workers, space=None): the vectors of every row into out, a float64 buffer of len(column) * k "
-     "items (k = 3 without a space)."},
+     "fill(out, workers, space): the vectors of every row in the space into out, a float64 buffer of "
+     "len(column) * k items."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot column_slots[] = {
@@ -273,8 +215,8 @@ PyType_Spec* column_spec() {
   return &column_type_spec;
 }
 
-PyObject* column_object(Column* column) {
-  auto* self = PyObject_New(ColumnObject, column_type);
+PyObject* column_object(State& state, Column* column) {
+  auto* self = PyObject_New(ColumnObject, state.column_type);
   if (!self) {
     delete column;
     return nullptr;

@@ -48,18 +48,20 @@ struct Column {
 // The row of a str, read in place; the caller keeps the str alive.
 Row row_of(PyObject* str);
 
+struct State;
+
 // The column's object, which owns it; null with an exception set, the column
 // then deleted.
-PyObject* column_object(Column* column);
-// The column of a column object (of column_type, which the caller checked).
+PyObject* column_object(State& state, Column* column);
+// The column of a column object (of the module's column type, which the
+// caller checked).
 Column* column_of(PyObject* self);
 PyType_Spec* column_spec();
-extern PyTypeObject* column_type;
 
 // A str as the rows of a word column take it: lowered in place where the
 // core can, otherwise normalised by str.lower and str.strip() now. `kept`:
 // the caller keeps the str alive as long as the column. -1 with the
 // exception set.
-int add_word(Column& column, PyObject* str, bool kept);
+int add_word(State& state, Column& column, PyObject* str, bool kept);
 
 }  // namespace nuvra::batch

@@ -9,6 +9,7 @@
 #include "scores.hpp"
 #include "sources.hpp"
 #include "space_object.hpp"
+#include "state.hpp"
 #include "words.hpp"
 
 namespace nuvra::batch {
@@ -30,15 +31,13 @@ PyMethodDef methods[] = {
     {"arrow_source", fastcall<arrow_source>(), METH_FASTCALL,
      "arrow_source(exported): an Arrow string column from __arrow_c_array__() or __arrow_c_stream__()."},
     {"float_rows", fastcall<float_rows>(), METH_FASTCALL,
-     "float_rows(rows, out, name): the rows of 3 numbers of a tuple into out, read as cosine_similarity_c "
+     "float_rows(rows, out, k, name): the rows of k numbers of a tuple into out, read as cosine_similarity_c "
      "reads them."},
     {"cosines", fastcall<cosines>(), METH_FASTCALL,
-     "cosines(vectors, q0, q1, q2, out): the cosine of each row of vectors with the query, into out."},
-    {"cosines_k", fastcall<cosines_k>(), METH_FASTCALL,
-     "cosines_k(vectors, query, out): the cosine of each row of an (n, k) buffer with k query values, into "
+     "cosines(vectors, query, out): the cosine of each row of an (n, k) buffer with k query values, into "
      "out."},
-    {"default_axes", fastcall<default_axes>(), METH_FASTCALL,
-     "default_axes(): the fixed space's axes as [(name, [keyword, ...], threshold), ...]."},
+    {"default_space", fastcall<default_space>(), METH_FASTCALL,
+     "default_space(): the default space (faults, security, data), compiled once per module."},
     {"top", fastcall<top>(), METH_FASTCALL,
      "top(scores, k): the rows of the k best scores, best first, and how many rows share the k-th."},
     {"count_above", fastcall<count_above>(), METH_FASTCALL,
@@ -54,34 +53,71 @@ PyMethodDef methods[] = {
      "number_widths, write, workers): the rows of nuvra vectors as bytes, through write(bytes)."},
     {nullptr, nullptr, 0, nullptr}};
 
+// A type of the module, made from its spec for this module object.
 int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject*& type) {
-  if (!type && !(type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec)))) return -1;
+  type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, spec, nullptr));
+  if (!type) return -1;
   return PyModule_AddObjectRef(module, spec->name + std::string_view("nuvra._batch.").size(),
                                reinterpret_cast<PyObject*>(type));
 }
 
 int exec(PyObject* module) {
-  if (init_sources() < 0) return -1;
-  if (add_type(module, column_spec(), column_type) < 0) return -1;
-  if (add_type(module, space_spec(), space_type) < 0) return -1;
-  return add_type(module, arrow_source_spec(), arrow_source_type);
+  State& state = state_of(module);
+  if (add_type(module, column_spec(), state.column_type) < 0) return -1;
+  if (add_type(module, space_spec(), state.space_type) < 0) return -1;
+  if (add_type(module, arrow_source_spec(), state.arrow_source_type) < 0) return -1;
+  PyObject* str = reinterpret_cast<PyObject*>(&PyUnicode_Type);
+  if (!(state.str_lower = PyObject_GetAttrString(str, "lower"))) return -1;
+  if (!(state.str_strip = PyObject_GetAttrString(str, "strip"))) return -1;
+  state.default_space = new_default_space(state);
+  return state.default_space ? 0 : -1;
 }
 
+int traverse(PyObject* module, visitproc visit, void* arg) {
+  State& state = state_of(module);
+  Py_VISIT(state.column_type);
+  Py_VISIT(state.space_type);
+  Py_VISIT(state.arrow_source_type);
+  Py_VISIT(state.str_lower);
+  Py_VISIT(state.str_strip);
+  Py_VISIT(state.default_space);
+  return 0;
+}
+
+int clear(PyObject* module) {
+  State& state = state_of(module);
+  Py_CLEAR(state.column_type);
+  Py_CLEAR(state.space_type);
+  Py_CLEAR(state.arrow_source_type);
+  Py_CLEAR(state.str_lower);
+  Py_CLEAR(state.str_strip);
+  Py_CLEAR(state.default_space);
+  return 0;
+}
+
+void free_module(void* module) {
+  clear(static_cast<PyObject*>(module));
+}
+
+// Every object of the module lives in its state, so each interpreter may
+// have its own. The lock stays: a Space's per-call methods share one
+// scratch, which the lock keeps to one thread at a time.
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec)},
-                            {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+                            {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+                            {Py_mod_gil, Py_MOD_GIL_USED},
                             {0, nullptr}};
+
+}  // namespace
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "nuvra._batch",
                           "The batch engine: whole columns scored in place, without the interpreter lock.",
-                          0,
+                          sizeof(State),
                           methods,
                           slots,
-                          nullptr,
-                          nullptr,
-                          nullptr};
-
-}  // namespace
+                          traverse,
+                          clear,
+                          free_module};
 
 }  // namespace nuvra::batch
 

@@ -10,6 +10,7 @@
 #include "memory.hpp"
 #include "ranking.hpp"
 #include "ref.hpp"
+#include "semv/space.hpp"
 #include "semv/vectors.hpp"
 
 namespace nuvra::batch {
@@ -72,57 +73,60 @@ int ascending_rows(PyObject* list, std::vector<std::size_t>& rows) {
 
 }  // namespace
 
-// cosines(vectors, q0, q1, q2, out): out[i] is the cosine of row i of the
-// (n, 3) float64 buffer `vectors` with (q0, q1, q2).
+// cosines(vectors, query, out): out[i] is the cosine of row i of the (n, k)
+// float64 buffer `vectors` with the k doubles of `query`.
 PyObject* cosines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 5) {
-    PyErr_SetString(PyExc_TypeError, "cosines(vectors, q0, q1, q2, out)");
+  if (nargs != 3) {
+    PyErr_SetString(PyExc_TypeError, "cosines(vectors, query, out)");
     return nullptr;
   }
-  double query[3];
-  for (int i = 0; i < 3; ++i)
-    if ((query[i] = PyFloat_AsDouble(args[1 + i])) == -1.0 && PyErr_Occurred()) return nullptr;
-  Py_buffer vectors, out;
-  if (double_buffer(args[0], vectors, PyBUF_SIMPLE, "cosines", "vectors") < 0) return nullptr;
-  if (vectors.len % (3 * sizeof(double)) != 0) {
-    wrong_buffer(vectors, "cosines", "vectors");
-    return nullptr;
+  Py_buffer views[3];
+  const int flags[3] = {PyBUF_SIMPLE, PyBUF_SIMPLE, PyBUF_WRITABLE};
+  const char* what[3] = {"vectors", "query", "out"};
+  int taken = 0;
+  for (; taken < 3; ++taken)
+    if (double_buffer(args[taken], views[taken], flags[taken], "cosines", what[taken]) < 0) break;
+  PyObject* result = nullptr;
+  if (taken == 3) {
+    const std::size_t k = static_cast<std::size_t>(views[1].len) / sizeof(double);
+    const std::size_t n = static_cast<std::size_t>(views[2].len) / sizeof(double);
+    if (k == 0 || static_cast<std::size_t>(views[0].len) != n * k * sizeof(double)) {
+      PyErr_SetString(PyExc_ValueError, "cosines() needs vectors of shape (n, k), a query of k and out of n");
+    } else {
+      const auto* rows = static_cast<const double*>(views[0].buf);
+      const auto* query = static_cast<const double*>(views[1].buf);
+      auto* out = static_cast<double*>(views[2].buf);
+      maybe_unlocked(static_cast<Py_ssize_t>(n), [&] { semv::cosine_similarities(rows, n, query, k, out); });
+      result = Py_NewRef(Py_None);
+    }
   }
-  const Py_ssize_t n = vectors.len / Py_ssize_t{3 * sizeof(double)};
-  if (double_buffer(args[4], out, PyBUF_WRITABLE, "cosines", "out") < 0) {
-    PyBuffer_Release(&vectors);
-    return nullptr;
-  }
-  if (out.len != n * Py_ssize_t{sizeof(double)}) {
-    wrong_buffer(out, "cosines", "out");
-    PyBuffer_Release(&vectors);
-    return nullptr;
-  }
-  const auto* v = static_cast<const double*>(vectors.buf);
-  auto* o = static_cast<double*>(out.buf);
-  maybe_unlocked(n, [&] { semv::cosine_similarities(v, static_cast<std::size_t>(n), query, o); });
-  PyBuffer_Release(&out);
-  PyBuffer_Release(&vectors);
-  Py_RETURN_NONE;
+  for (int i = 0; i < taken; ++i) PyBuffer_Release(&views[i]);
+  return result;
 }
 
-// float_rows(rows, out, name): the rows of 3 numbers of a tuple into out, a
-// C-contiguous float64 buffer of len(rows) * 3 items. Each number is read as
+// float_rows(rows, out, k, name): the rows of k numbers of a tuple into out,
+// a C-contiguous float64 buffer of len(rows) * k items. Each number is read as
 // cosine_similarity_c reads the items of its lists: a float, or an instance
 // of a subclass, by the value it holds; anything else by PyFloat_AsDouble
 // (__float__, then __index__).
 PyObject* float_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 3 || !PyTuple_Check(args[0]) || !PyUnicode_Check(args[2])) {
-    PyErr_SetString(PyExc_TypeError, "float_rows(rows: tuple, out, name: str)");
+  if (nargs != 4 || !PyTuple_Check(args[0]) || !PyUnicode_Check(args[3])) {
+    PyErr_SetString(PyExc_TypeError, "float_rows(rows: tuple, out, k: int, name: str)");
     return nullptr;
   }
   PyObject* rows = args[0];
-  PyObject* name = args[2];
+  const Py_ssize_t k = PyLong_AsSsize_t(args[2]);
+  if (k == -1 && PyErr_Occurred()) return nullptr;
+  PyObject* name = args[3];
   const Py_ssize_t n = PyTuple_GET_SIZE(rows);
+  if (k < 1 || (n > 0 && k > PY_SSIZE_T_MAX / n / Py_ssize_t{sizeof(double)})) {
+    PyErr_SetString(PyExc_ValueError, "float_rows() needs k >= 1");
+    return nullptr;
+  }
   Py_buffer out;
   if (double_buffer(args[1], out, PyBUF_WRITABLE, "float_rows", "out") < 0) return nullptr;
-  if (out.len != n * Py_ssize_t{3 * sizeof(double)}) {
-    wrong_buffer(out, "float_rows", "out of len(rows) * 3 items");
+  if (out.len != n * k * Py_ssize_t{sizeof(double)}) {
+    wrong_buffer(out, "float_rows", "out of len(rows) * k items");
     return nullptr;
   }
   auto* o = static_cast<double*>(out.buf);
@@ -139,26 +143,26 @@ PyObject* float_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       if (PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_ValueError,
-                     "%U() expected vectors of shape (n, 3): row %zd is %.200s, not a sequence", name, i,
+                     "%U() expected vectors of shape (n, %zd): row %zd is %.200s, not a sequence", name, k, i,
                      Py_TYPE(row)->tp_name);
       }
       result = -1;
       break;
     }
-    if (PyTuple_GET_SIZE(items.get()) != 3) {
-      PyErr_Format(PyExc_ValueError, "%U() expected vectors of shape (n, 3): row %zd has %zd items", name, i,
-                   PyTuple_GET_SIZE(items.get()));
+    if (PyTuple_GET_SIZE(items.get()) != k) {
+      PyErr_Format(PyExc_ValueError, "%U() expected vectors of shape (n, %zd): row %zd has %zd items", name,
+                   k, i, PyTuple_GET_SIZE(items.get()));
       result = -1;
       break;
     }
-    for (Py_ssize_t j = 0; j < 3; ++j) {
+    for (Py_ssize_t j = 0; j < k; ++j) {
       PyObject* item = PyTuple_GET_ITEM(items.get(), j);
       const double value = PyFloat_Check(item) ? PyFloat_AS_DOUBLE(item) : PyFloat_AsDouble(item);
       if (value == -1.0 && PyErr_Occurred()) {
         result = -1;
         break;
       }
-      o[3 * i + j] = value;
+      o[k * i + j] = value;
     }
   }
   PyBuffer_Release(&out);

@@ -12,6 +12,7 @@
 #include "memory.hpp"
 #include "ref.hpp"
 #include "semv/vectors.hpp"
+#include "state.hpp"
 #include "str_units.hpp"
 
 namespace nuvra::batch {
@@ -20,9 +21,6 @@ namespace {
 
 // How often a long loop under the lock runs signal handlers (Ctrl-C).
 constexpr Py_ssize_t signal_check_items = 1 << 20;
-
-PyObject* str_lower = nullptr;
-PyObject* str_strip = nullptr;
 
 bool is_missing(PyObject* item, PyObject* na) {
   return item == Py_None || item == na || (PyFloat_Check(item) && std::isnan(PyFloat_AS_DOUBLE(item)));
@@ -153,16 +151,9 @@ bool parse_kind(PyObject* words, Kind& kind) {
 
 }  // namespace
 
-int init_sources() {
-  PyObject* type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
-  if (!str_lower && !(str_lower = PyObject_GetAttrString(type, "lower"))) return -1;
-  if (!str_strip && !(str_strip = PyObject_GetAttrString(type, "strip"))) return -1;
-  return 0;
-}
-
-int add_word(Column& column, PyObject* str, bool kept) {
+int add_word(State& state, Column& column, PyObject* str, bool kept) {
   if (lowers_in_place(str)) return kept ? column.add(row_of(str)) : column.add_str(str);
-  const Ref word(lowered_and_stripped(str, str_lower, str_strip));
+  const Ref word(lowered_and_stripped(str, state.str_lower, state.str_strip));
   if (!word || column.add_str(word.get()) < 0) return -1;
   column.rows.back().normalised = true;
   return 0;
@@ -171,7 +162,7 @@ int add_word(Column& column, PyObject* str, bool kept) {
 // sequence_column(items, words, name, base, na): items is a list or tuple of
 // str or missing values; `base` is the index of its first item in the
 // caller's input, for messages.
-PyObject* sequence_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* sequence_column(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 5 || !(PyList_Check(args[0]) || PyTuple_Check(args[0])) || !PyUnicode_Check(args[2])) {
     PyErr_SetString(PyExc_TypeError, "sequence_column(items: list | tuple, words, name: str, base: int, na)");
     return nullptr;
@@ -182,6 +173,7 @@ PyObject* sequence_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   const Py_ssize_t base = PyLong_AsSsize_t(args[3]);
   if (!name || (base == -1 && PyErr_Occurred())) return nullptr;
   PyObject* na = args[4];
+  State& state = state_of(module);
   auto column = std::unique_ptr<Column>(new (std::nothrow) Column(kind));
   if (!column) return PyErr_NoMemory();
   // The items, in a tuple the column keeps: nothing can change it, and the
@@ -194,7 +186,7 @@ PyObject* sequence_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (i % signal_check_items == signal_check_items - 1 && PyErr_CheckSignals() < 0) return nullptr;
     PyObject* item = PyTuple_GET_ITEM(items, i);
     if (PyUnicode_Check(item)) {
-      if ((kind == Kind::words ? add_word(*column, item, true) : column->add(row_of(item))) < 0)
+      if ((kind == Kind::words ? add_word(state, *column, item, true) : column->add(row_of(item))) < 0)
         return nullptr;
     } else if (is_missing(item, na)) {
       if (column->add(Row{}) < 0) return nullptr;
@@ -203,13 +195,13 @@ PyObject* sequence_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       return nullptr;
     }
   }
-  return column_object(column.release());
+  return column_object(state_of(module), column.release());
 }
 
 // ucs4_column(units, words): units is a C-contiguous (n, width) buffer of
 // uint32, a numpy str array seen as its code points; trailing NULs pad the
 // items, as numpy stores them.
-PyObject* ucs4_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* ucs4_column(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 2) {
     PyErr_SetString(PyExc_TypeError, "ucs4_column(units, words)");
     return nullptr;
@@ -237,16 +229,16 @@ PyObject* ucs4_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     // Words are lowered by the interpreter's rules, so they become str first.
     const Ref str(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, item, static_cast<Py_ssize_t>(length)));
-    if (!str || add_word(*column, str.get(), false) < 0) return nullptr;
+    if (!str || add_word(state_of(module), *column, str.get(), false) < 0) return nullptr;
   }
-  return column_object(column.release());
+  return column_object(state_of(module), column.release());
 }
 
 // lines_column(data, check, encoding, errors): a text column of the lines of
 // a bytes-like object, read in place. Lines whose bytes `check` finds in need
 // of it ('utf-8': not valid UTF-8; a table: holding a marked byte) are
 // decoded by the codec with `errors`, the others read as their bytes.
-PyObject* lines_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* lines_column(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 4 || !PyUnicode_Check(args[2]) || !PyUnicode_Check(args[3])) {
     PyErr_SetString(PyExc_TypeError, "lines_column(data, check, encoding: str, errors: str)");
     return nullptr;
@@ -276,7 +268,7 @@ PyObject* lines_column(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   column->total_units = static_cast<std::size_t>(view->len);
   const bool unterminated = view->len > 0 && static_cast<const char*>(view->buf)[view->len - 1] != '\n';
   if (decode_lines(*column, scan, unterminated, encoding, errors) < 0) return nullptr;
-  return column_object(column.release());
+  return column_object(state_of(module), column.release());
 }
 
 }  // namespace nuvra::batch

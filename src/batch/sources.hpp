@@ -6,14 +6,12 @@
 
 namespace nuvra::batch {
 
-int init_sources();
-PyObject* sequence_column(PyObject*, PyObject* const* args, Py_ssize_t nargs);
-PyObject* ucs4_column(PyObject*, PyObject* const* args, Py_ssize_t nargs);
-PyObject* lines_column(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+PyObject* sequence_column(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* ucs4_column(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* lines_column(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // Arrow string columns, through the Arrow PyCapsule interface.
-extern PyTypeObject* arrow_source_type;
 PyType_Spec* arrow_source_spec();
-PyObject* arrow_source(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+PyObject* arrow_source(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace nuvra::batch

@@ -1,4 +1,4 @@
-// nuvra._batch.Space, default_axes() and cosines_k().
+// nuvra._batch.Space and default_space().
 #include "space_object.hpp"
 
 #include <new>
@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "ref.hpp"
+#include "semv/default_space.hpp"
+#include "state.hpp"
 #include "str_units.hpp"
 
 namespace nuvra::batch {
-
-PyTypeObject* space_type = nullptr;
 
 namespace {
 
@@ -80,6 +80,23 @@ void raise_problems(const semv::SpaceSpec& spec, const std::vector<semv::SpacePr
   PyErr_SetString(PyExc_ValueError, message.c_str());
 }
 
+// A new space object of `type` for `spec`; null with the exception set.
+PyObject* new_space(PyTypeObject* type, const semv::SpaceSpec& spec, semv::Tables tables) {
+  semv::SpaceBuild build = semv::build_space(spec, tables);
+  if (build.out_of_memory) return PyErr_NoMemory();
+  if (!build.space) {
+    raise_problems(spec, build.problems);
+    return nullptr;
+  }
+  auto holder = std::make_unique<Holder>();
+  holder->space = std::move(build.space);
+  if (!holder->scratch.bind(*holder->space)) return PyErr_NoMemory();
+  auto* self = reinterpret_cast<SpaceObject*>(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  self->holder = holder.release();
+  return reinterpret_cast<PyObject*>(self);
+}
+
 PyObject* space_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject *axes = nullptr, *split = nullptr, *fold = nullptr;
   int general = 0;
@@ -99,19 +116,7 @@ PyObject* space_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     spec.axes.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i)
       if (!axis_of(PySequence_Fast_GET_ITEM(items.get(), i), spec.axes[i])) return nullptr;
-    semv::SpaceBuild build = semv::build_space(spec, general ? semv::Tables::general : semv::Tables::best);
-    if (build.out_of_memory) return PyErr_NoMemory();
-    if (!build.space) {
-      raise_problems(spec, build.problems);
-      return nullptr;
-    }
-    auto holder = std::make_unique<Holder>();
-    holder->space = std::move(build.space);
-    if (!holder->scratch.bind(*holder->space)) return PyErr_NoMemory();
-    auto* self = reinterpret_cast<SpaceObject*>(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    self->holder = holder.release();
-    return reinterpret_cast<PyObject*>(self);
+    return new_space(type, spec, general ? semv::Tables::general : semv::Tables::best);
   } catch (const std::exception&) {
     return PyErr_NoMemory();  // what the conversions above can throw is an allocation's
   }
@@ -191,8 +196,35 @@ PyObject* space_nbytes(PyObject* self, void*) {
   return PyLong_FromSize_t(holder_of(self).space->memory());
 }
 
-PyObject* space_fixed(PyObject* self, void*) {
-  return PyBool_FromLong(holder_of(self).space->fixed() != nullptr);
+PyObject* space_on_fixed_tables(PyObject* self, void*) {
+  return PyBool_FromLong(holder_of(self).space->fixed_tables() != nullptr);
+}
+
+PyObject* str_of(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// axes: [(name, [keyword, ...], threshold), ...], as the space was built.
+PyObject* space_axes(PyObject* self, void*) {
+  const semv::SpaceSpec& spec = holder_of(self).space->spec();
+  Ref axes(PyList_New(static_cast<Py_ssize_t>(spec.axes.size())));
+  if (!axes) return nullptr;
+  for (std::size_t a = 0; a < spec.axes.size(); ++a) {
+    const semv::AxisSpec& axis = spec.axes[a];
+    Ref keywords(PyList_New(static_cast<Py_ssize_t>(axis.keywords.size())));
+    if (!keywords) return nullptr;
+    for (std::size_t i = 0; i < axis.keywords.size(); ++i) {
+      PyObject* word = str_of(axis.keywords[i]);
+      if (!word) return nullptr;
+      PyList_SET_ITEM(keywords.get(), static_cast<Py_ssize_t>(i), word);
+    }
+    const Ref name(str_of(axis.name));
+    if (!name) return nullptr;
+    PyObject* item = Py_BuildValue("(OOd)", name.get(), keywords.get(), axis.threshold);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(axes.get(), static_cast<Py_ssize_t>(a), item);
+  }
+  return axes.release();
 }
 
 PyMethodDef space_methods[] = {
@@ -205,7 +237,9 @@ PyMethodDef space_methods[] = {
 PyGetSetDef space_getset[] = {
     {"k", space_k, nullptr, "The number of axes.", nullptr},
     {"nbytes", space_nbytes, nullptr, "Bytes of the tables the space owns.", nullptr},
-    {"fixed", space_fixed, nullptr, "Whether the space runs on the fixed space's tables.", nullptr},
+    {"axes", space_axes, nullptr, "The axes as [(name, [keyword, ...], threshold), ...].", nullptr},
+    {"on_fixed_tables", space_on_fixed_tables, nullptr,
+     "Whether the space runs on the fixed table layout (built from its own lists).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot space_slots[] = {
@@ -227,8 +261,8 @@ PyType_Spec* space_spec() {
   return &space_type_spec;
 }
 
-const semv::Space* space_of(PyObject* object, Kept<semv::SpaceScratch>** pool) {
-  if (Py_IS_TYPE(object, space_type)) {
+const semv::Space* space_of(State& state, PyObject* object, Kept<semv::SpaceScratch>** pool) {
+  if (Py_IS_TYPE(object, state.space_type)) {
     if (pool) *pool = &holder_of(object).pool;
     return holder_of(object).space.get();
   }
@@ -236,65 +270,20 @@ const semv::Space* space_of(PyObject* object, Kept<semv::SpaceScratch>** pool) {
   return nullptr;
 }
 
-PyObject* default_axes(PyObject*, PyObject* const*, Py_ssize_t nargs) {
-  if (nargs != 0) {
-    PyErr_SetString(PyExc_TypeError, "default_axes() takes no arguments");
-    return nullptr;
+PyObject* new_default_space(State& state) {
+  try {
+    return new_space(state.space_type, semv::default_space_spec(), semv::Tables::best);
+  } catch (const std::exception&) {
+    return PyErr_NoMemory();
   }
-  static constexpr const char* names[] = {"fault", "security", "data"};
-  Ref axes(PyList_New(semv::axis_count));
-  if (!axes) return nullptr;
-  for (std::size_t a = 0; a < semv::axis_count; ++a) {
-    const auto words = semv::default_keyword_sources[a];
-    Ref keywords(PyList_New(static_cast<Py_ssize_t>(words.size())));
-    if (!keywords) return nullptr;
-    for (std::size_t i = 0; i < words.size(); ++i) {
-      PyObject* word = PyUnicode_FromStringAndSize(words[i].data(), static_cast<Py_ssize_t>(words[i].size()));
-      if (!word) return nullptr;
-      PyList_SET_ITEM(keywords.get(), static_cast<Py_ssize_t>(i), word);
-    }
-    PyObject* axis = Py_BuildValue("(sOd)", names[a], keywords.get(), semv::score_threshold);
-    if (!axis) return nullptr;
-    PyList_SET_ITEM(axes.get(), static_cast<Py_ssize_t>(a), axis);
-  }
-  return axes.release();
 }
 
-PyObject* cosines_k(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 3) {
-    PyErr_SetString(PyExc_TypeError, "cosines_k(vectors, query, out)");
+PyObject* default_space(PyObject* module, PyObject* const*, Py_ssize_t nargs) {
+  if (nargs != 0) {
+    PyErr_SetString(PyExc_TypeError, "default_space() takes no arguments");
     return nullptr;
   }
-  Py_buffer views[3];
-  const int flags[3] = {PyBUF_SIMPLE, PyBUF_SIMPLE, PyBUF_WRITABLE};
-  int taken = 0;
-  for (; taken < 3; ++taken) {
-    Py_buffer& v = views[taken];
-    if (PyObject_GetBuffer(args[taken], &v, flags[taken] | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) break;
-    if (v.itemsize != sizeof(double) || !v.format || std::string_view(v.format) != "d") {
-      PyBuffer_Release(&v);
-      PyErr_SetString(PyExc_ValueError, "cosines_k() needs C-contiguous float64 buffers");
-      break;
-    }
-  }
-  PyObject* result = nullptr;
-  if (taken == 3) {
-    const std::size_t k = static_cast<std::size_t>(views[1].len) / sizeof(double);
-    const std::size_t n = static_cast<std::size_t>(views[2].len) / sizeof(double);
-    if (k == 0 || static_cast<std::size_t>(views[0].len) / sizeof(double) / k != n ||
-        static_cast<std::size_t>(views[0].len) != n * k * sizeof(double)) {
-      PyErr_SetString(PyExc_ValueError,
-                      "cosines_k() needs vectors of shape (n, k), a query of k and out of n");
-    } else {
-      const auto* rows = static_cast<const double*>(views[0].buf);
-      const auto* query = static_cast<const double*>(views[1].buf);
-      auto* out = static_cast<double*>(views[2].buf);
-      Py_BEGIN_ALLOW_THREADS semv::cosine_similarities(rows, n, query, k, out);
-      Py_END_ALLOW_THREADS result = Py_NewRef(Py_None);
-    }
-  }
-  for (int i = 0; i < taken; ++i) PyBuffer_Release(&views[i]);
-  return result;
+  return Py_NewRef(state_of(module).default_space);
 }
 
 }  // namespace nuvra::batch

@@ -10,18 +10,18 @@
 
 namespace nuvra::batch {
 
-extern PyTypeObject* space_type;
+struct State;
+
 PyType_Spec* space_spec();
 
 // The core's space of a nuvra._batch.Space, and its pool of scratches; null
 // with TypeError set for any other object.
-const semv::Space* space_of(PyObject* object, Kept<semv::SpaceScratch>** pool = nullptr);
+const semv::Space* space_of(State& state, PyObject* object, Kept<semv::SpaceScratch>** pool = nullptr);
 
-// default_axes(): the fixed space's axes as [(name, [keyword, ...], threshold)].
-PyObject* default_axes(PyObject*, PyObject* const*, Py_ssize_t nargs);
+// The default space as a new nuvra._batch.Space; null with the exception set.
+PyObject* new_default_space(State& state);
 
-// cosines_k(vectors, query, out): the cosine of each row of the (n, k)
-// float64 buffer `vectors` with the k doubles of `query`, into out.
-PyObject* cosines_k(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+// default_space(): the module's default space.
+PyObject* default_space(PyObject* module, PyObject* const*, Py_ssize_t nargs);
 
 }  // namespace nuvra::batch

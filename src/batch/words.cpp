@@ -21,6 +21,7 @@
 #include "column.hpp"
 #include "memory.hpp"
 #include "ref.hpp"
+#include "state.hpp"
 
 namespace nuvra::batch {
 
@@ -194,8 +195,8 @@ int requested_rows(PyObject* rows, std::size_t size, std::vector<std::size_t>& o
 
 }  // namespace
 
-PyObject* shared_words(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 4 || !PyObject_TypeCheck(args[0], column_type)) {
+PyObject* shared_words(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 4 || !PyObject_TypeCheck(args[0], state_of(module).column_type)) {
     PyErr_SetString(PyExc_TypeError, "shared_words(column: Column, rows, words, fold: bool)");
     return nullptr;
   }

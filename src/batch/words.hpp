@@ -6,6 +6,6 @@
 
 namespace nuvra::batch {
 
-PyObject* shared_words(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+PyObject* shared_words(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace nuvra::batch

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "scalar_twin.hpp"
+#include "semv/default_space.hpp"
 #include "semv/reference.hpp"
 #include "semv/space.hpp"
 #include "semv/text_batch.hpp"
@@ -239,14 +240,7 @@ void compare_with_reference(const char* test, Random& r, const semv::SpaceSpec& 
 }
 
 semv::SpaceSpec default_spec() {
-  semv::SpaceSpec spec;
-  const char* names[] = {"fault", "security", "data"};
-  for (std::size_t a = 0; a < semv::axis_count; ++a) {
-    semv::AxisSpec axis{names[a], {}, 0.4};
-    for (std::string_view word : semv::default_keyword_sources[a]) axis.keywords.emplace_back(word);
-    spec.axes.push_back(axis);
-  }
-  return spec;
+  return semv::default_space_spec();
 }
 
 // The builder, given the default lists at run time, builds the tables the
@@ -254,9 +248,9 @@ semv::SpaceSpec default_spec() {
 void test_default_tables() {
   const char* test = "default tables";
   const semv::SpaceBuild build = semv::build_space(default_spec());
-  if (!build.space || !build.space->fixed())
+  if (!build.space || !build.space->fixed_tables())
     return fail(test, "the default lists do not run on the fixed tables");
-  const semv::Vocabularies& a = *build.space->fixed();
+  const semv::Vocabularies& a = *build.space->fixed_tables();
   const semv::Vocabularies& b = semv::vocabularies;
   for (std::size_t axis = 0; axis < semv::axis_count; ++axis) {
     if (a.keywords[axis].size != b.keywords[axis].size) fail(test, "keyword list size");
@@ -289,7 +283,7 @@ void test_default_space(Random& r, std::size_t rounds) {
   const semv::SpaceSpec spec = default_spec();
   const auto fixed = semv::build_space(spec).space;
   const auto general = semv::build_space(spec, semv::Tables::general).space;
-  if (!fixed || !general || general->fixed()) return fail(test, "build");
+  if (!fixed || !general || general->fixed_tables()) return fail(test, "build");
   compare_with_reference("default space, fixed tables", r, spec, *fixed, rounds);
   compare_with_reference("default space, general tables", r, spec, *general, rounds);
   semv::SpaceScratch scratch;
@@ -356,7 +350,7 @@ void test_fixed_shape_spaces(Random& r, std::size_t rounds) {
       fail("fixed-shape spaces", "build refused");
       continue;
     }
-    on_fixed += best->fixed() != nullptr;
+    on_fixed += best->fixed_tables() != nullptr;
     compare_with_reference("fixed-shape spaces, best tables", r, spec, *best, 40);
     compare_with_reference("fixed-shape spaces, general tables", r, spec, *general, 40);
   }
@@ -385,13 +379,13 @@ void test_caches_bound_to_one_space(Random& r) {
   semv::SpaceSpec other = default_spec();
   other.axes[0].keywords = {"disk"};
   const auto other_space = semv::build_space(other).space;
-  if (!other_space || !other_space->fixed()) return fail(test, "other lists on the fixed tables");
+  if (!other_space || !other_space->fixed_tables()) return fail(test, "other lists on the fixed tables");
   semv::TextBatch batch;
   const std::u32string text = U"disk disk error disk";
   std::vector<std::uint32_t> units(text.begin(), text.end());
   for (int round = 0; round < 2; ++round) {
     const auto d = batch.text_vector(semv::vocabularies, std::span<const std::uint32_t>(units));
-    const auto o = batch.text_vector(*other_space->fixed(), std::span<const std::uint32_t>(units));
+    const auto o = batch.text_vector(*other_space->fixed_tables(), std::span<const std::uint32_t>(units));
     if (!same_bits(std::vector<double>(d.components.begin(), d.components.end()),
                    semv::reference::text_vector(default_spec(), text).data()))
       fail(test, "the default tables after others");

@@ -22,6 +22,9 @@ constexpr std::size_t index_of(Axis axis) {
   return static_cast<std::size_t>(axis);
 }
 
+// The axes' names, where a person reads them (the package, the command).
+inline constexpr std::array<std::string_view, axis_count> axis_names{"fault", "security", "data"};
+
 // Faults, errors and stopping.
 inline constexpr std::array<std::string_view, 28> x_keywords{
     "error", "fail",  "crash",     "bug",        "warning", "exception", "fatal", "timeout", "kill",  "stop",
