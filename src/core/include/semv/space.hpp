@@ -3,8 +3,9 @@
 // space owns. A space of three axes with thresholds of 0.4, no options and
 // keywords that fit the fixed tables (semv/vocabulary.hpp) runs on those
 // tables, built from its lists; every other space runs on the general tables
-// below. Nothing here throws past its functions: building reports every
-// problem as a value, and the kernels never allocate.
+// (semv/details/general_tables.hpp, which only the core's sources include).
+// Nothing here throws past its functions: building reports every problem as
+// a value, and the kernels never allocate.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +52,10 @@ struct SpaceProblem {
 class Space;
 class TextBatch;
 
+namespace details {
+struct GeneralTables;
+}
+
 struct SpaceBuild {
   std::shared_ptr<const Space> space;  // null when a problem was found
   std::vector<SpaceProblem> problems;
@@ -70,73 +75,6 @@ struct AxisMatch {
   std::uint32_t keyword = 0;  // index into the space's keywords (all axes, in order)
   bool prefix = false;
 };
-
-namespace details {
-
-// The general tables: keyword bigrams as pairs of the 37 symbols, posting
-// lists from each pair to the keywords that hold it, and a trie of the
-// keywords for the prefix scan.
-struct GeneralTables {
-  static constexpr std::size_t pair_count = symbol_count * symbol_count;
-  static constexpr std::uint32_t no_node = 0xFFFFFFFF;
-  // Per keyword (in space order): its axis and the size of its bigram set.
-  std::vector<std::uint8_t> axis_of;
-  std::vector<std::uint8_t> set_size;
-  // Pairs ranked by how many keywords hold them, fewest first (ties by pair):
-  // a word's pairs and each keyword's are read in this order.
-  std::vector<std::uint16_t> pair_rank;
-  // Posting lists: postings[posting_start[p] .. posting_start[p + 1]) are the
-  // keywords that hold pair p among their first size - need_floor[size] + 1
-  // pairs by rank (a kept keyword shares one of those with the word), by set
-  // size, then by index; posting_position is where p stands in that
-  // keyword's ranked pairs.
-  std::vector<std::uint32_t> posting_start;
-  std::vector<std::uint16_t> postings;
-  std::vector<std::uint8_t> posting_position;
-  // 1 for each pair that some keyword holds, else 0 (a pair may be held and
-  // have no posting).
-  std::vector<std::uint8_t> keyword_pair;
-  // The smallest and largest keyword set sizes of each posting list.
-  std::vector<std::uint8_t> posting_min_size, posting_max_size;
-  // Each keyword's distinct pairs, by rank: keyword_pairs[keyword_pairs_start[kw]
-  // .. keyword_pairs_start[kw + 1]).
-  std::vector<std::uint32_t> keyword_pairs_start;
-  std::vector<std::uint16_t> keyword_pairs;
-  // Each keyword's pairs as bits p % 64 of one word: a keyword lacks at
-  // least as many of a word's pairs as it has bits that the word's lack.
-  std::vector<std::uint64_t> keyword_signature;
-  // The set sizes that may reach the least threshold against a word of d
-  // distinct bigrams, for d up to max_table_bigrams: [size_lo[d], size_hi[d]].
-  static constexpr std::size_t max_table_bigrams = pair_count;
-  std::vector<std::uint8_t> size_lo, size_hi;
-  // The least count of common bigrams that keeps a keyword of set size s at
-  // the least threshold against a word of d bigrams: need[d * need_row + s],
-  // 0xFF where none does (d up to max_table_bigrams).
-  static constexpr std::size_t need_row = 64;
-  std::vector<std::uint8_t> need;
-  // The least of need over the set sizes in range, by d; and over d, by set
-  // size (0xFF where a keyword of that size is never kept by bigrams).
-  std::vector<std::uint8_t> need_least, need_floor;
-  // The least count c of common bigrams that an axis keeps at a union of u,
-  // fl(c / u) >= threshold, by axis and u <= max_table_union; 0xFF for none.
-  static constexpr std::size_t max_table_union = max_table_bigrams + 64;
-  std::vector<std::uint8_t> least_kept;
-  // The trie: a keyword's first two symbols select a node through `root`;
-  // below it, node n's children are edges[edge_start[n] .. edge_start[n+1])
-  // as (symbol, node), by symbol. first_keyword[n] is the first keyword (in
-  // space order) that ends on the path to n, or no_node.
-  std::vector<std::uint32_t> root;  // pair_count entries
-  std::vector<std::uint32_t> edge_start;
-  std::vector<std::uint8_t> edge_symbol;
-  std::vector<std::uint32_t> edge_node;
-  std::vector<std::uint32_t> first_keyword;
-  // Thresholds by axis, their least, and an axis that has it.
-  std::vector<double> threshold;
-  double least_threshold = 1.0;
-  std::size_t least_axis = 0;
-};
-
-}  // namespace details
 
 // What one thread keeps while it scores with one space: which keywords a
 // word has met, and a cache of token vectors. It binds to the
@@ -170,6 +108,10 @@ class SpaceScratch {
 
 class Space {
  public:
+  // Empty tables, which build_space fills; throws std::bad_alloc.
+  Space();
+  ~Space();
+
   std::size_t axis_count() const { return spec_.axes.size(); }
   const SpaceSpec& spec() const { return spec_; }
   std::size_t keyword_count() const { return keywords_.size(); }
@@ -177,8 +119,11 @@ class Space {
   // The axis of a keyword, and its index in that axis's list.
   std::size_t axis_of(std::size_t keyword) const;
   std::size_t index_in_axis(std::size_t keyword) const { return keyword - first_keyword_[axis_of(keyword)]; }
-  // The fixed tables, when the space runs on them; else null.
-  const Vocabularies* fixed() const { return fixed_.get(); }
+  // The fixed table layout, built from this space's own lists, when the
+  // space fits it (three axes, thresholds of 0.4, no options, short a-z
+  // keywords); else null. Any space may fit it: it says how the space runs,
+  // not that it is the default space.
+  const Vocabularies* fixed_tables() const { return fixed_.get(); }
   // Bytes of the tables it owns.
   std::size_t memory() const;
 
@@ -218,7 +163,8 @@ class Space {
   std::vector<std::string_view> keywords_;  // views into spec_, all axes in order
   std::vector<std::size_t> first_keyword_;  // per axis, and the total last
   std::unique_ptr<Vocabularies> fixed_;
-  details::GeneralTables tables_;
+  // Never null; out of line, so that this header does not hold its layout.
+  std::unique_ptr<details::GeneralTables> tables_;
 };
 
 // The cosine of two vectors of k doubles: products and sums left to right;
