@@ -23,12 +23,13 @@ from __future__ import annotations
 import codecs
 import itertools
 import sys
-from collections.abc import Buffer, Iterable, Iterator, Sequence
+from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
 from typing import Any, Literal, Protocol, overload
 
 import numpy as np
 
 from nuvra import _batch, _lines, _words
+from nuvra._ranking import Ranker
 from nuvra.space import Space, fold_word, space_of
 
 __all__ = ["cosine_similarities", "most_similar", "vectorize_lines", "vectorize_texts", "word_vectors"]
@@ -447,61 +448,31 @@ def most_similar(
     if ties == "words" and not isinstance(query, str):
         raise ValueError("most_similar(): ties='words' needs the query as a text, to count its words")
     q = _query(query, "most_similar", scored, dim)
-    floor = max(float(min_score), 0.0)
     words = _words.words_of(query, scored._fold) if ties == "words" and isinstance(query, str) else frozenset()
-    best_scores = np.empty(0, dtype=np.float64)
-    best_indexes = np.empty(0, dtype=np.int64)
-    best_held = np.empty(0, dtype=np.int64)  # words of the query each holds (with ties="words")
+    # The ranker's order of a row is its index: the chunks follow each other from index 0.
+    ranker: Ranker[None] = Ranker(k, max(float(min_score), 0.0), len(words))
     if words:
         chunks = _texts_columns(texts)
     else:
         chunks = _columns(texts, False, "most_similar", _CHUNK_ROWS)
-    for base, column in chunks:
+    for _, column in chunks:
         vectors = np.empty((len(column), dim), dtype=np.float64)
         column.fill(vectors, threads, scored._native)
-        chunk_scores = _cosines(vectors, q)
-        # Scores that do not rank are NaN, which never does.
-        chunk_scores[~((chunk_scores > 0.0) & (chunk_scores >= floor))] = np.nan
-        # The best so far come first: among equal scores the lower position is the lower index.
-        scores = np.concatenate((best_scores, chunk_scores))
-        indexes = np.concatenate((best_indexes, np.arange(base, base + len(column))))
-        rows = _batch.top(scores, k)[0]
-        if words and rows:
-            ranked = _by_words(scores, rows, best_held, words, len(best_scores), column, k, scored)
-            best_held = np.array([h for _, h in ranked], dtype=np.int64)
-            rows = [i for i, _ in ranked]
-        best_scores, best_indexes = scores[rows], indexes[rows]
+        ranker.add(memoryview(_cosines(vectors, q)), _words_held(column, words, scored._fold) if words else None)
+    best = [(index, score) for score, _, index, _ in ranker.best]
     if labels:
-        index = texts.index  # type: ignore[union-attr]
-        return [(index[int(i)], float(s)) for s, i in zip(best_scores, best_indexes, strict=True)]
-    return [(int(i), float(s)) for s, i in zip(best_scores, best_indexes, strict=True)]
+        labelled = texts.index  # type: ignore[union-attr]
+        return [(labelled[i], s) for i, s in best]
+    return best
 
 
-def _by_words(
-    scores: np.ndarray,
-    rows: list[int],
-    held: np.ndarray,
-    words: frozenset[str],
-    old: int,
-    column: _batch.Column,
-    k: int,
-    space: Space,
-) -> list[tuple[int, int]]:
-    """The k best positions of scores, by score, then words of the query held, then position, each with
-    the words it holds. Positions below old are the best so far, whose words held are known; the others
-    are rows of the chunk's column (position old is its first row), whose words are counted on it."""
-    last = scores[rows[-1]]
-    fold = space._fold
-    # Every position with the k-th score may rank, unless the k-th best so far holds every word,
-    # which no later text can beat.
-    full = len(held) == k and held[-1] == len(words) and scores[old - 1] == last
-    tied = np.flatnonzero(scores == last) if not full else np.empty(0, dtype=np.intp)
-    candidates = sorted({*rows, *tied.tolist()})
-    counts = {i: int(held[i]) for i in candidates if i < old}
-    new = [i for i in candidates if i >= old]
-    counts.update(zip(new, _batch.shared_words(column, [i - old for i in new], words, fold), strict=True))
-    candidates.sort(key=lambda i: (-scores[i], -counts[i], i))
-    return [(i, counts[i]) for i in candidates[:k]]
+def _words_held(column: _batch.Column, words: frozenset[str], fold: bool) -> Callable[[list[int]], list[int]]:
+    """How many of the query's words rows of a chunk's column hold, counted on the column."""
+
+    def held(rows: list[int]) -> list[int]:
+        return _batch.shared_words(column, rows, words, fold)
+
+    return held
 
 
 def _texts_columns(texts: object) -> Iterator[tuple[int, _batch.Column]]:

@@ -143,14 +143,15 @@ def test_k_and_workers_agree_with_the_api(inputs):
 def test_ctrl_c_on_a_stream_prints_the_best_lines_so_far(inputs, monkeypatch, capfd):
     # tail -f app.log | nuvra similar ...: the input never ends; Ctrl-C comes while the next lines are awaited.
     from nuvra import cli
+    from nuvra.cli import context
 
-    real = cli.blocks_of
+    real = context.blocks_of
 
     def endless(*args, **kwargs):
         yield from real(*args, **kwargs)
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(cli, "blocks_of", endless)
+    monkeypatch.setattr(context, "blocks_of", endless)
     assert cli.main(["similar", "permission denied", inputs["good"], "--format", "jsonl", "-k", "1"]) == 130
     out, _ = capfd.readouterr()
     assert [json.loads(row)["text"] for row in out.splitlines()] == [GOOD[1]]

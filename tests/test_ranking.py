@@ -224,3 +224,75 @@ def test_most_similar_min_score_and_its_checks():
         nuvra.most_similar("error", texts, min_score=math.nan)
     with pytest.raises(ValueError, match="needs the query as a text"):
         nuvra.most_similar([1.0, 0.0, 0.0], texts, ties="words")
+
+
+# --- The one ranker under both -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("k", [1, 3, 7, 13, 40])
+def test_the_command_and_most_similar_rank_a_tie_heavy_log_alike(tmp_path, monkeypatch, capfd, k):
+    # Hundreds of lines tie on the query's axis, holding none, one or both of its words, spread over
+    # many blocks of the command and chunks of most_similar.
+    texts = [
+        ("denied for user %d", "invoke-rc.d permission %d denied", "Unpacking libk5crypto3 %d", "hello %d")[i % 4] % i
+        for i in range(400)
+    ]
+    texts[333] = HIT
+    path = tmp_path / "ties.log"
+    path.write_text("\n".join(texts) + "\n", encoding="utf-8")
+    monkeypatch.setattr(inputs, "BLOCK_BYTES", 256)
+    monkeypatch.setattr(nuvra.batch, "_CHUNK_ROWS", 37)
+    expected = by_words(QUERY, texts, k)
+    assert len({s for _, s in expected}) < len(expected) or k == 1  # the k best tie
+    assert cli.main(["similar", QUERY, str(path), "-k", str(k), "--format", "jsonl"]) == 0
+    out, err = capfd.readouterr()
+    rows = [json.loads(row) for row in out.splitlines()]
+    assert [(r["line"] - 1, r["score"]) for r in rows] == expected
+    assert [r["text"] for r in rows] == [texts[i] for i, _ in expected]
+    tied = sum(score(t) == expected[-1][1] for t in texts)
+    assert f"{tied} lines share the score" in err
+    assert nuvra.most_similar(QUERY, texts, k=k, ties="words") == expected
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.lists(st.lists(st.tuples(st.sampled_from(SCORES), st.integers(0, 3)), max_size=12), max_size=6),
+    st.integers(0, 20),
+    st.sampled_from([0.0, 0.25, 0.6]),
+    st.sampled_from([0, 1, 3]),
+)
+def test_the_ranker_over_chunks_is_one_sort_and_counts_words_only_where_they_can_rank(chunks, k, min_score, words):
+    from nuvra._ranking import Ranker
+
+    ranker = Ranker(k, min_score, words, count_ties=True)
+    every = []  # (score, words held, order) of every row, in input order
+    for chunk in chunks:
+        scores = array.array("d", [s for s, _ in chunk])
+        base = len(every)
+        every += [(s, min(h, words), base + i) for i, (s, h) in enumerate(chunk)]
+
+        def held(rows, base=base, every=every):
+            assert rows == sorted(rows) and words
+            # A row's words are counted only when its score reaches the k-th best so far.
+            seen = sorted((e[0] for e in every if e[0] > 0 and e[0] >= min_score), reverse=True)
+            assert all(every[base + i][0] >= seen[min(k, len(seen)) - 1] for i in rows)
+            return [every[base + i][1] for i in rows]
+
+        made = []
+
+        def items(rows, base=base, made=made):
+            assert rows == sorted(rows)
+            made += [base + i for i in rows]
+            return [f"row {base + i}" for i in rows]
+
+        ranker.add(scores, held, items)
+        # Items are made only for the rows that stay among the best, or that a row of equal score
+        # holding more of the query's words displaced later in the chunk.
+        kept = {e[2] for e in ranker.best}
+        for r in set(made) - kept:
+            assert words and any(e[0] == every[r][0] and e[1] > every[r][1] for e in ranker.best)
+    ranked = [e for e in every if e[0] > 0 and e[0] >= min_score]
+    best = sorted(ranked, key=lambda e: (-e[0], -e[1] if words else 0, e[2]))[:k]
+    assert [(s, o, item) for s, _, o, item in ranker.best] == [(e[0], e[2], f"row {e[2]}") for e in best]
+    assert ranker.ties() == (sum(e[0] == best[-1][0] for e in ranked) if best else 0)
+    assert ranker.positive == sum(e[0] > 0 for e in every) and ranker.order == len(every)
