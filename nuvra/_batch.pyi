@@ -2,6 +2,17 @@
 from collections.abc import Buffer, Callable, Iterable
 from typing import Any, Literal, final
 
+# The core's rules: a space's limits, what tokens and keywords are made of, the Turkish fold
+# (the letters, and what each reads as).
+MAX_AXES: int
+MAX_KEYWORDS: int
+MIN_KEYWORD_LENGTH: int
+MAX_KEYWORD_LENGTH: int
+DEFAULT_THRESHOLD: float
+TOKEN_CHARACTERS: str
+KEYWORD_CHARACTERS: str
+TURKISH_FOLD: tuple[str, str]
+
 @final
 class Space:
     def __new__(

@@ -24,7 +24,7 @@ if TYPE_CHECKING:
 # (U+FFFD, or a lone surrogate), so that such bytes may be read as they are.
 HARMLESS_ERRORS = frozenset({"replace", "surrogateescape"})
 
-TOKEN_CHARACTERS = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_")
+TOKEN_CHARACTERS = frozenset(_batch.TOKEN_CHARACTERS)
 
 
 # More threads than this would only wait for each other.

@@ -9,9 +9,13 @@ from __future__ import annotations
 
 import re
 
+from nuvra import _batch
 from nuvra.space import _FOLD
 
-_WORD = re.compile(r"[A-Za-z0-9_]+")
+# The characters of words, as the core's tokens have them (A-Z, a-z, 0-9 and _).
+TOKEN_CHARACTERS: str = _batch.TOKEN_CHARACTERS
+_CLASS = f"[{re.escape(TOKEN_CHARACTERS)}]"
+_WORD = re.compile(f"{_CLASS}+")
 
 
 def words_of(text: str, fold: bool = False) -> frozenset[str]:
@@ -26,7 +30,7 @@ def matcher(query_words: frozenset[str]) -> re.Pattern[str] | None:
     if not query_words:
         return None
     alternatives = "|".join(sorted(map(re.escape, query_words), key=len, reverse=True))
-    return re.compile(rf"(?<![A-Za-z0-9_])(?:{alternatives})(?![A-Za-z0-9_])", re.ASCII | re.IGNORECASE)
+    return re.compile(rf"(?<!{_CLASS})(?:{alternatives})(?!{_CLASS})", re.ASCII | re.IGNORECASE)
 
 
 def shared(text: str, query_words: frozenset[str], fold: bool = False, pattern: re.Pattern[str] | None = None) -> int:

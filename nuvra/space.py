@@ -35,15 +35,19 @@ from nuvra.semv_core import get_semantic_vector_c, vectorize_text_c
 
 __all__ = ["Match", "Space", "SpaceError", "bundled_names", "fold_word"]
 
-MAX_AXES = 64
-MAX_KEYWORDS = 65_535
-DEFAULT_THRESHOLD = 0.4
+# The core's rules, read from it: a space's limits, what keywords are made of, the Turkish fold.
+MAX_AXES: int = _batch.MAX_AXES
+MAX_KEYWORDS: int = _batch.MAX_KEYWORDS
+MIN_KEYWORD_LENGTH: int = _batch.MIN_KEYWORD_LENGTH
+MAX_KEYWORD_LENGTH: int = _batch.MAX_KEYWORD_LENGTH
+DEFAULT_THRESHOLD: float = _batch.DEFAULT_THRESHOLD
+KEYWORD_CHARACTERS: str = _batch.KEYWORD_CHARACTERS
 # The layout of a pickled space: (version, name, axes, split, fold) with each
 # axis (name, keywords joined by spaces, threshold).
 PICKLE_VERSION = 1
 
-_KEYWORD = re.compile(r"[a-z0-9_]{2,64}")
-_FOLD = str.maketrans("çÇğĞıİöÖşŞüÜ", "cCgGiIoOsSuU")
+_KEYWORD = re.compile(f"[{re.escape(KEYWORD_CHARACTERS)}]{{{MIN_KEYWORD_LENGTH},{MAX_KEYWORD_LENGTH}}}")
+_FOLD = str.maketrans(*_batch.TURKISH_FOLD)
 _TOP_KEYS = ("name", "extends", "threshold", "split", "fold", "axes")
 _AXIS_KEYS = ("keywords", "add", "remove", "threshold")
 
@@ -131,10 +135,10 @@ def _keyword_problem(keyword: object) -> str | None:
         return f"keyword {keyword!r} is {type(keyword).__name__}, not a str"
     if _KEYWORD.fullmatch(keyword):
         return None
-    if not 2 <= len(keyword) <= 64:
+    if not MIN_KEYWORD_LENGTH <= len(keyword) <= MAX_KEYWORD_LENGTH:
         count = f"{len(keyword)} character" + ("" if len(keyword) == 1 else "s")
-        return f"keyword {keyword!r} has {count}; keywords have 2 to 64"
-    bad = sorted({c for c in keyword if c not in "abcdefghijklmnopqrstuvwxyz0123456789_"})
+        return f"keyword {keyword!r} has {count}; keywords have {MIN_KEYWORD_LENGTH} to {MAX_KEYWORD_LENGTH}"
+    bad = sorted({c for c in keyword if c not in KEYWORD_CHARACTERS})
     shown = ", ".join(repr(c) for c in bad)
     hint = " (keywords are lower case)" if any(c.isupper() for c in bad) else ""
     return f"keyword {keyword!r} has {shown}: keywords are made of a-z, 0-9 and _{hint}"
@@ -516,10 +520,11 @@ class Space:
 
 
 _DEFAULT: Space | None = None
-_DEFAULT_CONTENT: tuple[object, ...] | None = None
+_Axes = tuple[tuple[str, tuple[str, ...], float], ...]
+_DEFAULT_CONTENT: tuple[_Axes, bool, bool] | None = None
 
 
-def _default_content() -> tuple[object, ...]:
+def _default_content() -> tuple[_Axes, bool, bool]:
     """(axes, split, fold) of the default space, as a Space holds them."""
     global _DEFAULT_CONTENT
     if _DEFAULT_CONTENT is None:

@@ -460,3 +460,32 @@ def test_random_batches_with_shared_token_caches_match(log_lines):
         order = list(range(len(items)))
         rng.shuffle(order)
         assert_same(nuvra.vectorize_texts([items[i] for i in order], workers=2), expected[order])
+
+
+# --- the module ---------------------------------------------------------------------------------------------
+
+
+def test_the_engine_runs_in_an_interpreter_of_its_own(tmp_path):
+    """Everything of nuvra._batch lives in its module's state: a subinterpreter with its own lock loads
+    a module of its own and scores with its own default space, while this one's stays usable."""
+    interpreters = pytest.importorskip("_interpreters")
+    out_path = tmp_path / "out.txt"
+    code = f"""
+import importlib.util
+from array import array
+spec = importlib.util.spec_from_file_location("nuvra._batch", {_batch.__file__!r})
+engine = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(engine)
+column = engine.sequence_column(["disk error", "password", "nothing"], False, "t", 0, None)
+out = array("d", [0.0]) * 9
+column.fill(out, 2, engine.default_space())
+open({str(out_path)!r}, "w").write(repr(list(out)))
+"""
+    interp = interpreters.create()
+    try:
+        assert interpreters.exec(interp, code) is None
+    finally:
+        interpreters.destroy(interp)
+    expected = [x for t in ("disk error", "password", "nothing") for x in vectorize_text_c(t)]
+    assert eval(out_path.read_text()) == expected
+    assert nuvra.vectorize_texts(["disk error"]).tolist() == [vectorize_text_c("disk error")]

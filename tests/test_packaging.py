@@ -36,7 +36,7 @@ def test_wheel_and_sdist_build(tmp_path):
                    check=True, capture_output=True, timeout=600)  # fmt: skip
     (sdist,) = tmp_path.glob("nuvra-*.tar.gz")
     members = tarfile.open(sdist).getnames()
-    assert any(m.endswith("src/module/module.cpp") for m in members)
+    assert any(m.endswith("src/semv_core/module.cpp") for m in members)
     assert not any("/.venv/" in m or "/build/" in m for m in members)
 
 

@@ -768,3 +768,29 @@ def test_similar_and_plot_in_a_space_of_other_than_three_axes(tmp_path):
             "plot", str(log), "-o", str(tmp_path / "p.png"), "--space", str(write(tmp_path, "p.toml", spec))
         )
         assert result.returncode == 0 and (tmp_path / "p.png").stat().st_size > 0, result.stderr.decode()
+
+
+def test_the_package_reads_the_core_s_rules():
+    """What keywords and tokens are made of and the Turkish fold are the core's, and agree with the plain
+    model: a keyword of any other character is refused by both layers alike."""
+    from nuvra import _batch
+
+    assert str.maketrans(*_batch.TURKISH_FOLD) == ref.FOLD
+    assert set(_batch.TOKEN_CHARACTERS) == {c for c in map(chr, range(128)) if ref.tokens(f" {c} ")}
+    assert set(_batch.KEYWORD_CHARACTERS) == {c.lower() for c in _batch.TOKEN_CHARACTERS}
+    for c in map(chr, range(1, 128)):
+        keyword = f"a{c}b"
+        ok = c in _batch.KEYWORD_CHARACTERS
+        if ok:
+            assert Space({"x": [keyword]}).keywords("x") == (keyword,)
+        else:
+            with pytest.raises(SpaceError):
+                Space({"x": [keyword]})
+            with pytest.raises(ValueError):
+                _batch.Space([("x", [keyword], 0.4)], False, False)
+    longest = "a" * _batch.MAX_KEYWORD_LENGTH
+    assert Space({"x": [longest]}).keywords("x") == (longest,)
+    with pytest.raises(ValueError):
+        _batch.Space([("x", [longest + "a"], 0.4)], False, False)
+    with pytest.raises(SpaceError, match=f"keywords have {_batch.MIN_KEYWORD_LENGTH} to"):
+        Space({"x": [longest + "a"]})

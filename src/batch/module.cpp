@@ -1,12 +1,17 @@
 // nuvra._batch: the batch engine under nuvra's batch functions. It reads
 // whole columns in place and scores them on several threads without the
 // interpreter lock; nuvra/batch.py is its Python face.
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "column.hpp"
-#include "format.hpp"
 #include "python.hpp"
+#include "ref.hpp"
+#include "row_writer.hpp"
 #include "scores.hpp"
+#include "semv/characters.hpp"
+#include "semv/space.hpp"
 #include "sources.hpp"
 #include "space_object.hpp"
 #include "state.hpp"
@@ -61,8 +66,50 @@ int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject*& type) {
                                reinterpret_cast<PyObject*>(type));
 }
 
+// The ASCII characters that `is` admits, as a str.
+template <class Is>
+PyObject* ascii_characters(Is is) {
+  std::string chars;
+  for (char32_t c = 0; c < 128; ++c)
+    if (is(c)) chars += static_cast<char>(c);
+  return PyUnicode_FromStringAndSize(chars.data(), static_cast<Py_ssize_t>(chars.size()));
+}
+
+// The Turkish fold as two str of equal length: the letters, and what each
+// reads as (for str.maketrans).
+PyObject* fold_table() {
+  std::u16string from;
+  std::string to;
+  for (const semv::Fold& f : semv::turkish_fold) {
+    from += f.from;
+    to += f.to;
+  }
+  const Ref letters(PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(from.data()),
+                                          static_cast<Py_ssize_t>(from.size() * 2), "strict", nullptr));
+  if (!letters) return nullptr;
+  return Py_BuildValue("(Os#)", letters.get(), to.data(), static_cast<Py_ssize_t>(to.size()));
+}
+
+// The core's rules as the package reads them: the limits of a space, what
+// tokens and keywords are made of, and the Turkish fold.
+int add_rules(PyObject* module) {
+  const std::pair<const char*, std::size_t> sizes[] = {
+      {"MAX_AXES", semv::max_space_axes},
+      {"MAX_KEYWORDS", semv::max_space_keywords},
+      {"MIN_KEYWORD_LENGTH", semv::min_space_keyword_length},
+      {"MAX_KEYWORD_LENGTH", semv::max_space_keyword_length}};
+  for (const auto& [name, value] : sizes)
+    if (PyModule_Add(module, name, PyLong_FromSize_t(value)) < 0) return -1;
+  if (PyModule_Add(module, "DEFAULT_THRESHOLD", PyFloat_FromDouble(semv::default_space_threshold)) < 0)
+    return -1;
+  if (PyModule_Add(module, "TOKEN_CHARACTERS", ascii_characters(semv::is_token_char)) < 0) return -1;
+  if (PyModule_Add(module, "KEYWORD_CHARACTERS", ascii_characters(semv::is_keyword_char)) < 0) return -1;
+  return PyModule_Add(module, "TURKISH_FOLD", fold_table());
+}
+
 int exec(PyObject* module) {
   State& state = state_of(module);
+  if (add_rules(module) < 0) return -1;
   if (add_type(module, column_spec(), state.column_type) < 0) return -1;
   if (add_type(module, space_spec(), state.space_type) < 0) return -1;
   if (add_type(module, arrow_source_spec(), state.arrow_source_type) < 0) return -1;

@@ -2,9 +2,8 @@
 // column, how many of the query's words it holds as whole words.
 //
 // A line's words are its runs of A-Z, a-z, 0-9 and _, compared lower-cased;
-// with fold, the Turkish letters çÇğĞıİöÖşŞüÜ count as the ASCII letters they
-// fold to (so "Şifre" holds "sifre"), and every other unit separates words.
-// Each line is read once, in place, in whatever width its row has, and the
+// with fold, the Turkish letters count as the ASCII letters they fold to (so "Şifre" holds "sifre"), and
+// every other unit separates words. Each line is read once, in place, in whatever width its row has, and the
 // search stops as soon as every word is found. The fold needs code points: a
 // column of encoded bytes read in place is refused with it. The counting runs
 // without the interpreter lock when the lines are long enough to make that
@@ -21,6 +20,7 @@
 #include "column.hpp"
 #include "memory.hpp"
 #include "ref.hpp"
+#include "semv/characters.hpp"
 #include "state.hpp"
 
 namespace nuvra::batch {
@@ -38,30 +38,21 @@ struct WordCharacters {
   bool fold = false;
 
   explicit WordCharacters(bool folding) : fold(folding) {
-    for (int c = 0; c < 128; ++c) {
-      if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_') narrow[c] = static_cast<char>(c);
-      if (c >= 'A' && c <= 'Z') narrow[c] = static_cast<char>(c - 'A' + 'a');
-    }
-    if (fold) {
-      // ç Ç ö Ö ü Ü, the Turkish letters below 256.
-      narrow[0xE7] = narrow[0xC7] = 'c';
-      narrow[0xF6] = narrow[0xD6] = 'o';
-      narrow[0xFC] = narrow[0xDC] = 'u';
-    }
+    for (char32_t c = 0; c < 128; ++c)
+      if (semv::is_token_char(c)) narrow[c] = lower(static_cast<char>(c));
+    if (fold)
+      for (const semv::Fold& f : semv::turkish_fold)
+        if (f.from < 256) narrow[f.from] = lower(f.to);
   }
+
+  static constexpr char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
   char operator()(std::uint32_t unit) const {
     if (unit < 256) return narrow[unit];
-    if (!fold) return 0;
-    switch (unit) {
-      case 0x011E:  // Ğ
-      case 0x011F: return 'g';
-      case 0x0130:  // İ
-      case 0x0131: return 'i';
-      case 0x015E:  // Ş
-      case 0x015F: return 's';
-      default: return 0;
-    }
+    if (fold)
+      for (const semv::Fold& f : semv::turkish_fold)
+        if (f.from == unit) return lower(f.to);
+    return 0;
   }
 };
 
@@ -131,7 +122,7 @@ int query_words_of(PyObject* words, QueryWords& query) {
     if (!text) return -1;
     const std::string_view word(text, static_cast<std::size_t>(size));
     const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
-      return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+      return semv::is_keyword_char(static_cast<unsigned char>(c));
     });
     if (!plain) {
       PyErr_Format(PyExc_ValueError, "shared_words() needs words of a-z, 0-9 and _, got %R", item);

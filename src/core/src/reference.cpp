@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "semv/characters.hpp"
+
 namespace semv::reference {
 
 namespace {
@@ -47,10 +49,6 @@ const std::vector<BigramSet>& keyword_sets(Axis axis) {
     return all;
   }();
   return sets[index_of(axis)];
-}
-
-bool is_token_char(char32_t c) {
-  return (c >= U'A' && c <= U'Z') || (c >= U'a' && c <= U'z') || (c >= U'0' && c <= U'9') || c == U'_';
 }
 
 }  // namespace
@@ -110,21 +108,9 @@ TextVector text_vector(std::u32string_view text) {
 namespace {
 
 char32_t folded(char32_t c) {
-  switch (c) {
-    case U'ç': return U'c';
-    case U'Ç': return U'C';
-    case U'ğ': return U'g';
-    case U'Ğ': return U'G';
-    case U'ı': return U'i';
-    case U'İ': return U'I';
-    case U'ö': return U'o';
-    case U'Ö': return U'O';
-    case U'ş': return U's';
-    case U'Ş': return U'S';
-    case U'ü': return U'u';
-    case U'Ü': return U'U';
-    default: return c;
-  }
+  for (const Fold& f : turkish_fold)
+    if (f.from == c) return static_cast<char32_t>(f.to);
+  return c;
 }
 
 bool upper(char32_t c) {

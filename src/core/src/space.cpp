@@ -128,8 +128,10 @@ SEMV_SPACE_UNITS(std::uint32_t)
 
 // --- cosine -----------------------------------------------------------------
 
+// Vectors of three components take the kernels written for that width (the
+// same operations in the same order), whatever space they come from.
 double cosine_similarity(const double* v1, const double* v2, std::size_t k) {
-  if (k == axis_count) {
+  if (k == 3) {
     const double a[3] = {v1[0], v1[1], v1[2]}, b[3] = {v2[0], v2[1], v2[2]};
     return c_cosine_similarity(a, b);
   }
@@ -145,7 +147,7 @@ double cosine_similarity(const double* v1, const double* v2, std::size_t k) {
 }
 
 void cosine_similarities(const double* rows, std::size_t n, const double* query, std::size_t k, double* out) {
-  if (k == axis_count) {
+  if (k == 3) {
     const double q[3] = {query[0], query[1], query[2]};
     semv::cosine_similarities(rows, n, q, out);
     return;

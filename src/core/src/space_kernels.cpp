@@ -28,17 +28,10 @@ using details::symbol_of_byte;
 // digit or '_' it stands for, case kept, or 0 for a separator.
 constexpr std::array<char, 0x180> token_chars(bool fold) {
   std::array<char, 0x180> table{};
-  for (unsigned c = 0; c < 128; ++c)
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')
-      table[c] = static_cast<char>(c);
-  if (fold) {
-    // The Turkish letters onto the ASCII ones, upper case onto upper case so
-    // that a fold never makes a cut between words.
-    constexpr std::pair<char16_t, char> turkish[] = {{u'ç', 'c'}, {u'Ç', 'C'}, {u'ğ', 'g'}, {u'Ğ', 'G'},
-                                                     {u'ı', 'i'}, {u'İ', 'I'}, {u'ö', 'o'}, {u'Ö', 'O'},
-                                                     {u'ş', 's'}, {u'Ş', 'S'}, {u'ü', 'u'}, {u'Ü', 'U'}};
-    for (auto [from, to] : turkish) table[from] = to;
-  }
+  for (char32_t c = 0; c < 128; ++c)
+    if (is_token_char(c)) table[c] = static_cast<char>(c);
+  if (fold)
+    for (const Fold& f : turkish_fold) table[f.from] = f.to;
   return table;
 }
 

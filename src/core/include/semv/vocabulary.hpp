@@ -10,6 +10,7 @@
 #include <span>
 #include <string_view>
 
+#include "semv/characters.hpp"
 #include "semv/details/lower_case.hpp"
 
 namespace semv {
@@ -98,6 +99,13 @@ constexpr std::uint8_t symbol_of(char32_t c) {
   if (c == U'_') return 36;
   return other_symbol;
 }
+
+// The symbols are the keyword characters, all of them.
+static_assert([] {
+  for (char32_t c = 0; c < 128; ++c)
+    if ((symbol_of(c) != other_symbol) != is_keyword_char(c)) return false;
+  return true;
+}());
 
 // A keyword list as the word vector scans it.
 struct KeywordList {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "semv/characters.hpp"
 #include "semv/details/simd.hpp"
 
 namespace semv::details {
@@ -15,9 +16,10 @@ namespace semv::details {
 inline constexpr std::uint8_t letter_unit = 2, other_token_unit = 1;
 inline constexpr std::array<std::uint8_t, 256> token_classes = [] {
   std::array<std::uint8_t, 256> t{};
-  for (int c = 0; c < 256; ++c) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) t[c] = letter_unit;
-    if ((c >= '0' && c <= '9') || c == '_') t[c] = other_token_unit;
+  for (char32_t c = 0; c < 256; ++c) {
+    if (!is_token_char(c)) continue;
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    t[c] = letter ? letter_unit : other_token_unit;
   }
   return t;
 }();

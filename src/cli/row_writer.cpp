@@ -1,4 +1,4 @@
-// format_rows() of nuvra._batch: the rows of `nuvra vectors` as bytes.
+// The command's row writer, format_rows() of nuvra._batch: the rows of `nuvra vectors` as bytes.
 //
 // A row is pieces[0], the line number (when there is one), pieces[1], the
 // first number, pieces[2], ..., pieces[k], the k-th number, pieces[k + 1],
@@ -17,7 +17,7 @@
 //   strings escaped as json.dumps(ensure_ascii=False) escapes them.
 // Texts are the lines of a UTF-8 buffer (as decoded strictly or with
 // surrogateescape) or str objects.
-#include "format.hpp"
+#include "row_writer.hpp"
 
 #include <algorithm>
 #include <atomic>
