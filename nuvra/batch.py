@@ -339,11 +339,11 @@ def cosine_similarities(vectors: Any, query: str | Sequence[float], *, space: Sp
     ``query`` is k numbers (k >= 1), or a text, which stands for its vector in
     ``space`` (``vectorize_text_c(query)`` for no space), as in
     :func:`most_similar`; ``vectors`` is an (n, k) array of numbers (numpy, or
-    anything with ``__array__``) or any sequence of rows of k numbers. For
-    k = 3, item i is, bit for bit,
-    ``cosine_similarity_c(list(vectors[i]), list(query))``: each number is
-    read as that function reads it (a float subclass by the value it holds,
-    anything else by ``__float__`` or ``__index__``). For any k, the dot
+    anything with ``__array__``) or any sequence of rows of k numbers. Each
+    number is read as ``cosine_similarity_c`` reads it (a float subclass by
+    the value it holds, anything else by ``__float__`` or ``__index__``), and
+    for k = 3 item i is, bit for bit,
+    ``cosine_similarity_c(list(vectors[i]), list(query))``. For any k, the dot
     product and the squared lengths are summed left to right, and a zero dot
     product or a zero length gives 0.0. A row of NaN gives NaN.
     """
