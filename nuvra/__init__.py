@@ -13,12 +13,15 @@ on first use, so that ``import nuvra.semv_core`` imports neither them nor numpy.
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
+    from nuvra.axes import axis_counts, dominant_axes
     from nuvra.batch import cosine_similarities, most_similar, vectorize_lines, vectorize_texts, word_vectors
     from nuvra.space import Space, SpaceError
 
 __all__ = [
     "Space",
     "SpaceError",
+    "axis_counts",
+    "dominant_axes",
     "cosine_similarities",
     "most_similar",
     "vectorize_lines",
@@ -26,7 +29,8 @@ __all__ = [
     "word_vectors",
 ]
 _SPACE = frozenset(__all__[:2])
-_BATCH = frozenset(__all__[2:])
+_AXES = frozenset(__all__[2:4])
+_BATCH = frozenset(__all__[4:])
 
 # The distribution's version, as in pyproject.toml (a test keeps the two the same): read here
 # without importlib.metadata, which is slow to import.
@@ -42,7 +46,11 @@ def __getattr__(name: str) -> object:
         from nuvra import space
 
         return getattr(space, name)
-    if name in ("batch", "space"):  # the submodules, on first use as attributes
+    if name in _AXES:
+        from nuvra import axes
+
+        return getattr(axes, name)
+    if name in ("axes", "batch", "space"):  # the submodules, on first use as attributes
         import importlib
 
         return importlib.import_module(f"nuvra.{name}")

@@ -38,3 +38,5 @@ try:
     nuvra.Space({"a": ["A"]})
 except nuvra.SpaceError as e:
     problems: list[str] = e.problems
+dominant: list[str | None] = nuvra.dominant_axes(vectors)
+counts: dict[str | None, int] = nuvra.axis_counts(vectors, space="logs" if dominant[0] is None else None)
