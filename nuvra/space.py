@@ -27,6 +27,7 @@ import math
 import numbers
 import os
 import re
+import stat
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, NamedTuple
 
@@ -49,6 +50,9 @@ PICKLE_VERSION = 1
 _KEYWORD = re.compile(f"[{re.escape(KEYWORD_CHARACTERS)}]{{{MIN_KEYWORD_LENGTH},{MAX_KEYWORD_LENGTH}}}")
 _FOLD = str.maketrans(*_batch.TURKISH_FOLD)
 _TOP_KEYS = ("name", "extends", "threshold", "split", "fold", "axes")
+# The largest space file read: far above any real space (the largest space the core
+# takes is well under a megabyte of TOML), small enough to refuse a file that is no space.
+MAX_SPACE_FILE_BYTES = 64 << 20
 _AXIS_KEYS = ("keywords", "add", "remove", "threshold")
 
 
@@ -693,6 +697,39 @@ class _Located:
         return (f"{self.path}:{line + 1}: ", line + 1) if line is not None else (f"{self.path}: ", 0)
 
 
+def _kind_of_file(mode: int) -> str:
+    kinds = [
+        (stat.S_ISDIR, "a directory"),
+        (stat.S_ISFIFO, "a FIFO"),
+        (stat.S_ISCHR, "a character device"),
+        (stat.S_ISBLK, "a block device"),
+        (stat.S_ISSOCK, "a socket"),
+    ]
+    return next((name for test, name in kinds if test(mode)), "a special file")
+
+
+def _read_space_file(path: str, display: str) -> bytes:
+    """The bytes of a regular file of at most MAX_SPACE_FILE_BYTES. A FIFO, a device or
+    anything else that may never end is refused before a byte of it is read: the file is
+    opened without waiting for a writer, and its kind checked on the open descriptor."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    except OSError as e:
+        raise SpaceError([f"{display}: cannot read: {e.strerror or e}"]) from None
+    with open(fd, "rb", closefd=True) as f:
+        try:
+            info = os.fstat(fd)
+            if not stat.S_ISREG(info.st_mode):
+                kind = _kind_of_file(info.st_mode)
+                raise SpaceError([f"{display}: not a regular file ({kind}); a space file is a regular file"])
+            raw = f.read(MAX_SPACE_FILE_BYTES + 1) if info.st_size <= MAX_SPACE_FILE_BYTES else b""
+        except OSError as e:
+            raise SpaceError([f"{display}: cannot read: {e.strerror or e}"]) from None
+    if info.st_size > MAX_SPACE_FILE_BYTES or len(raw) > MAX_SPACE_FILE_BYTES:
+        raise SpaceError([f"{display}: larger than {MAX_SPACE_FILE_BYTES >> 20} MiB, far beyond any space"])
+    return raw
+
+
 class _Loader:
     """Reads a space file and the files it extends, every problem of each file at once."""
 
@@ -707,11 +744,7 @@ class _Loader:
             raise SpaceError([f"{display}: extends itself through a cycle: {cycle}"])
         self.chain.append(real)
         try:
-            try:
-                with open(path, "rb") as f:
-                    raw = f.read()
-            except OSError as e:
-                raise SpaceError([f"{display}: cannot read: {e.strerror or e}"]) from None
+            raw = _read_space_file(path, display)
             try:
                 text = raw.decode("utf-8")
             except UnicodeDecodeError as e:
@@ -724,6 +757,15 @@ class _Loader:
 
     @staticmethod
     def _parse(path: str, display: str, text: str) -> dict[str, Any]:
+        # Both parsers recurse once per level of arrays and tables: a file nested
+        # thousands of levels deep ends them with a RecursionError.
+        try:
+            return _Loader._parse_text(path, display, text)
+        except RecursionError:
+            raise SpaceError([f"{display}: nested too deeply (arrays or tables within each other)"]) from None
+
+    @staticmethod
+    def _parse_text(path: str, display: str, text: str) -> dict[str, Any]:
         import json
         import tomllib
 

@@ -1,0 +1,114 @@
+"""Space files and pickles made to hurt: files that never end or nest without end, file
+names that are not printable, pickles that the constructor would refuse."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+from nuvra import Space, SpaceError
+from nuvra.space import MAX_SPACE_FILE_BYTES
+
+# Seconds a command may take before it counts as hung.
+LIMIT = 60
+AXES = '[axes.net]\nkeywords = ["network", "socket"]\n'
+
+
+def nuvra_command(*args: str, env: dict | None = None) -> subprocess.CompletedProcess:
+    """The command in a subprocess; a hang fails the test instead of stopping the suite."""
+    try:
+        return subprocess.run(
+            [sys.executable, "-I", "-m", "nuvra", *args],
+            input=b"a network socket\n",
+            capture_output=True,
+            cwd="/",
+            timeout=LIMIT,
+            env={**os.environ, **(env or {})},
+        )
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"nuvra {' '.join(args)} still ran after {LIMIT} s")
+
+
+def loaded_in_subprocess(path: str) -> subprocess.CompletedProcess:
+    code = "import sys, nuvra\ntry:\n nuvra.Space.load(sys.argv[1])\nexcept nuvra.SpaceError as e:\n print(e)\n"
+    try:
+        return subprocess.run(
+            [sys.executable, "-I", "-c", code, path], capture_output=True, text=True, cwd="/", timeout=LIMIT
+        )
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"Space.load({path!r}) still ran after {LIMIT} s")
+
+
+@pytest.fixture
+def endless(tmp_path):
+    """Space files whose extends names a file that never ends, each with the words its error holds."""
+    fifo = tmp_path / "pipe.toml"
+    os.mkfifo(fifo)
+    files = []
+    for n, (target, why) in enumerate(
+        [(str(fifo), "FIFO"), ("/dev/zero", "character device"), ("/dev/urandom", "character device")]
+    ):
+        toml = tmp_path / f"t{n}.toml"
+        toml.write_text(f'extends = "{target}"\n')
+        json_file = tmp_path / f"j{n}.json"
+        json_file.write_text(f'{{"extends": "{target}"}}')
+        files += [(toml, target, why), (json_file, target, why)]
+    return files
+
+
+class TestFilesThatNeverEnd:
+    def test_space_check_load_space_option_and_variable(self, endless, tmp_path):
+        for path, target, why in endless:
+            for result in (
+                nuvra_command("space", "check", str(path)),
+                nuvra_command("vectors", "--space", str(path)),
+                nuvra_command("vectors", env={"NUVRA_SPACE": str(path)}),
+            ):
+                assert result.returncode == 2, (path, result)
+                message = result.stderr.decode()
+                assert message.count("\n") == 1 and target in message and why in message, message
+            loaded = loaded_in_subprocess(str(path))
+            assert loaded.returncode == 0 and target in loaded.stdout and why in loaded.stdout
+
+    def test_a_fifo_named_directly(self, tmp_path):
+        fifo = tmp_path / "direct.toml"
+        os.mkfifo(fifo)
+        result = nuvra_command("space", "check", str(fifo))
+        assert result.returncode == 2 and "not a regular file" in result.stderr.decode()
+
+    def test_a_file_over_the_limit(self, tmp_path):
+        big = tmp_path / "big.toml"
+        with open(big, "wb") as f:
+            f.write(AXES.encode())
+            f.truncate(MAX_SPACE_FILE_BYTES + 1)
+        with pytest.raises(SpaceError, match="larger than") as e:
+            Space.load(big)
+        assert str(big) in str(e.value)
+        at_limit = tmp_path / "padded.toml"
+        at_limit.write_text(AXES + "#" * 1000 + "\n")
+        assert Space.load(at_limit).axes == ("net",)
+
+
+class TestFilesNestedWithoutEnd:
+    @pytest.mark.parametrize("suffix", [".toml", ".json"])
+    def test_deep_nesting_is_one_message(self, tmp_path, suffix):
+        depth = 100_000
+        path = tmp_path / f"deep{suffix}"
+        if suffix == ".toml":
+            path.write_text(AXES + "x = " + "[" * depth + "]" * depth + "\n")
+        else:
+            path.write_text('{"x": ' + "[" * depth + "]" * depth + "}")
+        result = nuvra_command("space", "check", str(path))
+        assert result.returncode == 2
+        message = result.stderr.decode()
+        assert "Traceback" not in message and message.count("\n") == 1
+        assert str(path) in message and "nested too deeply" in message
+        with pytest.raises(SpaceError, match="nested too deeply"):
+            Space.load(path)
+
+    def test_deep_keywords_are_a_problem_not_a_crash(self, tmp_path):
+        path = tmp_path / "deep_keywords.json"
+        path.write_text('{"axes": {"net": {"keywords": [' + "[" * 500 + "]" * 500 + "]}}}")
+        with pytest.raises(SpaceError):
+            Space.load(path)
