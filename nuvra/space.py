@@ -617,8 +617,8 @@ def _is_path(name_or_path: str) -> bool:
 
 
 def _load(name_or_path: str | os.PathLike[str]) -> Space:
-    if isinstance(name_or_path, os.PathLike):
-        name_or_path = os.fspath(name_or_path)
+    if isinstance(name_or_path, (bytes, os.PathLike)):
+        name_or_path = os.fsdecode(name_or_path)  # bytes that are not UTF-8 as lone surrogates
     if not isinstance(name_or_path, str):
         raise TypeError(f"Space.load() expected a name or a path, got {type(name_or_path).__name__}")
     if not _is_path(name_or_path):
@@ -695,6 +695,26 @@ class _Located:
         if line is None and keyword is not None:
             line = self._first(self.strings.get(keyword), 0, None)
         return (f"{self.path}:{line + 1}: ", line + 1) if line is not None else (f"{self.path}: ", 0)
+
+
+def _name_of_file(path: str) -> str:
+    """The name a file gives a space that names none: its name without the extension, kept as
+    it is when printable, else with each character that is not shown escaped (\\xa0, \\u200b),
+    and each byte that is not UTF-8 (read as a lone surrogate) as that byte (\\xfc). Whatever
+    the file is called, the name is a valid one."""
+    stem = os.path.splitext(os.path.basename(path))[0]
+    if stem.isprintable():
+        return stem or "space"
+    out = []
+    for c in stem:
+        code = ord(c)
+        if c.isprintable():
+            out.append(c)
+        elif 0xDC80 <= code <= 0xDCFF:
+            out.append(f"\\x{code - 0xDC00:02x}")
+        else:
+            out.append(f"\\x{code:02x}" if code <= 0xFF else f"\\u{code:04x}" if code <= 0xFFFF else f"\\U{code:08x}")
+    return "".join(out)
 
 
 def _kind_of_file(mode: int) -> str:
@@ -803,7 +823,7 @@ class _Loader:
                 problems.add("extends must be a bundled space's name or a path", key="extends")
             else:
                 base = self._base(path, extends)
-        name = data.get("name", bundled or os.path.splitext(os.path.basename(path))[0])
+        name = data.get("name", bundled or _name_of_file(path))
         if problem := _check_name(name, "name"):
             problems.add(problem, key="name")
         top_t = _check_threshold(data["threshold"], problems, None) if "threshold" in data else None

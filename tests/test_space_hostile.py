@@ -2,6 +2,7 @@
 names that are not printable, pickles that the constructor would refuse."""
 
 import os
+import pickle
 import subprocess
 import sys
 
@@ -112,3 +113,43 @@ class TestFilesNestedWithoutEnd:
         path.write_text('{"axes": {"net": {"keywords": [' + "[" * 500 + "]" * 500 + "]}}}")
         with pytest.raises(SpaceError):
             Space.load(path)
+
+
+class TestNamesOfFiles:
+    """A valid file loads whatever it is called; the name it gets from its file name is printable."""
+
+    NAMES = [
+        (os.fsdecode("güvenlik".encode("latin-1")), "g\\xfcvenlik"),  # a byte that is not UTF-8
+        ("ağ\u00a0alanı", "ağ\\xa0alanı"),  # a no-break space
+        ("net\u200b", "net\\u200b"),  # a zero-width space
+        ("a\x1b[31mb", "a\\x1b[31mb"),  # a terminal escape
+        ("ağ alanı", "ağ alanı"),  # printable: kept as it is
+    ]
+
+    @pytest.mark.parametrize(("stem", "name"), NAMES)
+    def test_the_default_name_of_any_file_name(self, tmp_path, stem, name):
+        path = os.path.join(os.fsencode(tmp_path), os.fsencode(stem) + b".toml")
+        with open(path, "wb") as f:
+            f.write(AXES.encode())
+        space = Space.load(os.fsdecode(path))
+        assert space.name == name and space.name.isprintable() and space.axes == ("net",)
+        assert Space.load(path) == space  # the path as bytes
+        assert pickle.loads(pickle.dumps(space)) == space
+        with open(path, "wb") as f:
+            f.write(b'name = "x"\n' + AXES.encode())
+        assert Space.load(os.fsdecode(path)).name == "x"
+
+    def test_at_the_command_line(self, tmp_path):
+        for stem, name in self.NAMES:
+            path = os.path.join(os.fsencode(tmp_path), os.fsencode(stem) + b".toml")
+            with open(path, "wb") as f:
+                f.write(AXES.encode())
+            check = nuvra_command("space", "check", os.fsdecode(path))
+            assert check.returncode == 0, check.stderr
+            shown = nuvra_command("space", "show", os.fsdecode(path))
+            assert shown.returncode == 0, shown.stderr
+            head = shown.stdout.decode().splitlines()[0]
+            assert head.startswith(f"space {name}: 1 axis") or head.startswith(f"space {name}: 1 axes"), head
+            assert "\x1b" not in shown.stdout.decode()
+            vectors = nuvra_command("vectors", "--space", os.fsdecode(path), "--format", "csv")
+            assert vectors.returncode == 0 and b"net" in vectors.stdout.split(b"\n")[0].split(b","), vectors
