@@ -113,7 +113,7 @@ def test_user_errors_have_a_message_and_an_exit_code(args, code, message):
 def test_undecodable_bytes(tmp_path):
     path = tmp_path / "bad.log"
     path.write_bytes(b"fine\n\xff\xfe broken\n")
-    result = nuvra("vectors", str(path))
+    result = nuvra("vectors", str(path), "--errors", "strict")
     assert result.returncode == 5
     no_traceback(result)
     assert f"nuvra: {path}: line 2: cannot decode as utf-8".encode() in result.stderr

@@ -78,7 +78,7 @@ def test_file_names_are_escaped_in_every_column_and_message(tmp_path, log):
     assert runs["option"].returncode == 2 and b"unrecognized arguments: --\\x1b]0;pwned\\x07" in runs["option"].stderr
     undecodable = tmp_path / "\x9b\x1b[2J.log"
     undecodable.write_bytes(b"\xff\n")
-    result = nuvra("vectors", str(undecodable))
+    result = nuvra("vectors", str(undecodable), "--errors", "strict")
     assert result.returncode == 5 and b"\\x9b\\x1b[2J.log: line 1: cannot decode" in result.stderr
 
 

@@ -53,21 +53,23 @@ def texts(result):
 @pytest.mark.parametrize("bad", list(BAD_INPUTS))
 def test_a_bad_input_among_good_ones_is_one_line_and_exit_2(inputs, bad):
     code, message = BAD_INPUTS[bad]
-    result = nuvra("vectors", inputs["good"], inputs[bad], inputs["other"], "--format", "jsonl")
+    result = nuvra("vectors", inputs["good"], inputs[bad], inputs["other"], "--format", "jsonl", "--errors", "strict")
     # Every line of the good files, in order; of a file that fails midway, the lines before the failure.
     assert [t for t in texts(result) if t not in ("disk error",)] == GOOD + OTHER
     (line,) = result.stderr.decode().splitlines()
     assert line.startswith("nuvra: " + message.format(inputs[bad]))
     assert result.returncode == 2
     # Alone, the input's failure keeps its own exit code.
-    alone = nuvra("vectors", inputs[bad], "--format", "jsonl")
+    alone = nuvra("vectors", inputs[bad], "--format", "jsonl", "--errors", "strict")
     assert alone.returncode == code and len(alone.stderr.splitlines()) == 1
     assert b"Traceback" not in result.stderr + alone.stderr
 
 
 def test_every_command_goes_on_past_bad_inputs(inputs, tmp_path):
     bad = [inputs["missing"], inputs["directory"], inputs["latin"]]
-    similar = nuvra("similar", "permission denied", *bad, inputs["good"], inputs["other"], "-k", "2")
+    similar = nuvra(
+        "similar", "permission denied", *bad, inputs["good"], inputs["other"], "-k", "2", "--errors", "strict"
+    )
     # One line per failed input, then how many lines scored.
     assert similar.returncode == 2 and len(similar.stderr.splitlines()) == 4
     assert similar.stderr.splitlines()[-1] == b"nuvra: 2 of 4 lines scored above 0; 2 shown"
@@ -93,7 +95,7 @@ def test_no_input_read_is_the_failure_s_own_code(inputs):
 
 
 def test_the_lines_of_a_file_before_it_fails_are_kept(inputs):
-    result = nuvra("vectors", "-n", inputs["latin"], inputs["good"], "--format", "jsonl")
+    result = nuvra("vectors", "-n", inputs["latin"], inputs["good"], "--format", "jsonl", "--errors", "strict")
     rows = [json.loads(r) for r in result.stdout.splitlines()]
     # The undecodable line's block is dropped whole: here the file is one block.
     assert [(r["file"], r["line"]) for r in rows] == [(inputs["good"], 1), (inputs["good"], 2)]

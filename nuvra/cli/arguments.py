@@ -182,10 +182,13 @@ def add_input(sub: argparse.ArgumentParser) -> None:
     sub.add_argument("--encoding", default="utf-8", help="a text encoding of the input (default utf-8)")
     sub.add_argument(
         "--errors",
-        default="strict",
+        default=None,
         choices=["strict", "replace", "ignore", "surrogateescape"],
-        help="what to do with undecodable bytes: strict stops (the default); surrogateescape keeps them, "
-        "and the table and CSV write them back as they were read, JSON lines as escapes",
+        help="what to do with undecodable bytes: replace (the default) reads each as U+FFFD and says on "
+        "standard error how many lines held some (an encoding that only stops, as idna, stops); strict "
+        "stops at the first (exit 5); ignore drops them; "
+        "surrogateescape keeps them, and the table and CSV write them back as they were read, JSON lines "
+        "as escapes",
     )
     sub.add_argument(
         "--workers", type=workers, default=-1, help="threads that score the lines (default -1: every core)"

@@ -8,7 +8,16 @@ import os
 from collections.abc import Iterator, Sequence
 
 from nuvra.cli.errors import EXIT_USAGE, UserError
-from nuvra.cli.inputs import Block, Source, blocks_of, check_encoding, check_source, choose_sources, opened
+from nuvra.cli.inputs import (
+    Block,
+    Source,
+    Undecodable,
+    blocks_of,
+    check_encoding,
+    check_source,
+    choose_sources,
+    opened,
+)
 from nuvra.cli.output import Output
 from nuvra.cli.progress import Progress
 from nuvra.cli.terminal import escape_for_terminal, say, standard_output
@@ -49,6 +58,13 @@ class Run:
     def __init__(self, args: argparse.Namespace) -> None:
         self.args = args
         self.space: Space = args.space_object
+        if args.errors is None:
+            # replace, unless the codec can only stop at what it cannot decode (idna)
+            try:
+                check_encoding(args.encoding, "replace")
+                args.errors = "replace"
+            except UserError:
+                args.errors = "strict"
         self.encoding = check_encoding(args.encoding, args.errors)
         given = choose_sources(args.files, args.sample)
         # As grep: an input that cannot be read gets one line on standard error, and the
@@ -74,11 +90,18 @@ class Run:
     def blocks(self) -> Iterator[Block]:
         try:
             for source in self.sources:
+                undecodable_bytes = Undecodable()
                 try:
                     with opened(source) as (stream, raw):
                         position = _position(raw)
                         for block in blocks_of(
-                            source, stream, self.encoding, self.args.errors, self.args.workers, self.space
+                            source,
+                            stream,
+                            self.encoding,
+                            self.args.errors,
+                            self.args.workers,
+                            self.space,
+                            undecodable_bytes,
                         ):
                             now = _position(raw)
                             self.progress.advance(
@@ -93,6 +116,9 @@ class Run:
                     with self.progress.aside():
                         say(str(e))
                     self.failures.append(e.code)
+                if undecodable_bytes.bytes:
+                    with self.progress.aside():
+                        say(undecodable_bytes.message(escape_for_terminal(source.name), self.args.errors))
         finally:
             self.progress.close()
 

@@ -320,6 +320,62 @@ def undecodable(source: Source, first_line: int, data: memoryview, encoding: str
     )
 
 
+class Undecodable:
+    """The undecodable bytes of one source read under --errors replace or ignore, and the lines
+    holding them (None where the lines were not told apart: an encoding decoded before its lines
+    are split)."""
+
+    def __init__(self) -> None:
+        self.bytes = 0
+        self.lines: int | None = 0
+
+    def count(self, data: memoryview, encoding: str) -> None:
+        """Counts the undecodable bytes of a block of whole lines, and the lines holding them."""
+        starts: list[int] = []
+
+        def tally(error: UnicodeError) -> tuple[str, int]:
+            assert isinstance(error, UnicodeDecodeError)
+            starts.append(error.start)
+            self.bytes += error.end - error.start
+            return "", error.end
+
+        _TALLIES.append(tally)
+        try:
+            str(data, encoding, "nuvra.tally")
+        finally:
+            _TALLIES.pop()
+        if self.lines is not None:
+            raw = bytes(data)
+            self.lines += len({raw.count(b"\n", 0, start) for start in starts})
+
+    def counting(self, errors: str) -> str:
+        """The name of an error handler that counts into this tally, then does as errors does
+        (for a decoder that reads the source whole, whose lines are not told apart)."""
+        self.lines = None
+        replacement = "\ufffd" if errors == "replace" else ""
+
+        def tally(error: UnicodeError) -> tuple[str, int]:
+            assert isinstance(error, UnicodeDecodeError)
+            self.bytes += error.end - error.start
+            return replacement, error.end
+
+        name = f"nuvra.tally.{id(self)}"
+        codecs.register_error(name, tally)
+        return name
+
+    def message(self, name: str, errors: str) -> str:
+        read = "read as U+FFFD" if errors == "replace" else "dropped"
+        counted = f"{self.bytes:,} undecodable byte" + ("" if self.bytes == 1 else "s")
+        if self.lines is not None:
+            counted = f"{self.lines:,} line" + ("" if self.lines == 1 else "s") + f" held {counted}"
+        return f"nuvra: warning: {name}: {counted}, {read} (--errors strict stops at the first)"
+
+
+# The tally of the block being counted: the handler registered once calls the innermost.
+_TALLIES: list[Callable[[UnicodeError], tuple[str, int]]] = []
+codecs.register_error("nuvra.tally", lambda error: _TALLIES[-1](error))
+
+
 def _complete_lines(pending: list[str], text: str) -> list[str]:
     """The lines that text completes, the first one joined with the parts pending before it;
     pending keeps what follows the last line ending."""
@@ -338,18 +394,26 @@ def _complete_lines(pending: list[str], text: str) -> list[str]:
 
 
 def blocks_of(
-    source: Source, stream: IO[bytes], encoding: str, errors: str, workers: int, space: Space
+    source: Source,
+    stream: IO[bytes],
+    encoding: str,
+    errors: str,
+    workers: int,
+    space: Space,
+    undecodable_bytes: Undecodable | None = None,
 ) -> Iterator[Block]:
-    """The lines of a source in blocks, each vectorised in the space by the batch engine in one call."""
+    """The lines of a source in blocks, each vectorised in the space by the batch engine in one call.
+    undecodable_bytes, under errors replace or ignore: counts the bytes that did not decode."""
     line = 1
     threads = _lines.thread_count(workers)
     native = space._native
     k = space.k
     check = _lines.line_check(encoding, errors, fold=space._fold)
+    counted = undecodable_bytes if errors in ("replace", "ignore") else None
     if check is False:
         # Bytes that are not ASCII-compatible: decoded first, a block at a time. The text of an
         # unfinished line is kept in parts, joined once when its end comes.
-        decoder = codecs.getincrementaldecoder(encoding)(errors)
+        decoder = codecs.getincrementaldecoder(encoding)(errors if counted is None else counted.counting(errors))
         pending: list[str] = []
         nbytes = 0
         for data in read_blocks(source, stream):
@@ -379,11 +443,25 @@ def blocks_of(
             vectors = _lines.filled(column, threads, native)
             yield Block(source, line, vectors, complete, None, encoding, errors, k, column)
         return
+    # Counted: each block is read strictly first, in place; one that does not decode is read
+    # again under errors and its undecodable bytes counted. A block that decodes is the same
+    # read either way, and goes on as read strictly (its bytes are its texts' own).
+    strict = _lines.line_check(encoding, "strict", fold=space._fold) if counted is not None else False
     for data in read_blocks(source, stream):
+        read_as = errors
         try:
-            column = _lines.line_column(data, check, encoding, errors)
+            if strict is False:
+                column = _lines.line_column(data, check, encoding, errors)
+            else:
+                try:
+                    column = _lines.line_column(data, strict, encoding, "strict")
+                    read_as = "strict"
+                except UnicodeDecodeError:
+                    assert counted is not None
+                    counted.count(data, encoding)
+                    column = _lines.line_column(data, check, encoding, errors)
         except UnicodeDecodeError:
             raise undecodable(source, line, data, encoding, errors) from None
         vectors = _lines.filled(column, threads, native)
-        yield Block(source, line, vectors, None, data, encoding, errors, k, column)
+        yield Block(source, line, vectors, None, data, encoding, read_as, k, column)
         line += len(vectors) // k
