@@ -555,9 +555,46 @@ def space_of(space: object, name: str) -> Space:
 
 
 def _unpickle(version: int, name: str | None, axes: Sequence[tuple[str, str, float]], split: bool, fold: bool) -> Space:
+    """A space from a pickle, checked as the constructor and files check theirs: a pickle is
+    input like any other, and may have been written by hand."""
     if version != PICKLE_VERSION:
         raise SpaceError([f"a pickled space of format {version!r}; this version of nuvra reads format 1"])
-    return Space._make([(a, k.split(" "), t) for a, k, t in axes], bool(split), bool(fold), name)
+    problems = _Problems()
+    if name is not None and (problem := _check_name(name, "name")):
+        problems.add(problem, key="name")
+    for key, value in (("split", split), ("fold", fold)):
+        if type(value) is not bool:  # what __reduce__ writes; anything else would be taken as truthy
+            problems.add(f"{key} must be True or False, got {value!r}", key=key)
+    checked: list[tuple[str, list[str], float]] = []
+    if not isinstance(axes, (list, tuple)):
+        problems.add(f"axes must be a list of (name, keywords, threshold), got {type(axes).__name__}", key="axes")
+        axes = ()
+    names: set[str] = set()
+    for item in axes:
+        if not isinstance(item, tuple) or len(item) != 3:
+            problems.add(f"an axis must be (name, keywords, threshold), got {item!r}", key="axes")
+            continue
+        axis, keywords, threshold = item
+        if problem := _check_name(axis, "an axis name"):
+            problems.add(problem, key="axes")
+            continue
+        if axis in names:
+            problems.add("is given twice", axis=axis, key="axes")
+            continue
+        names.add(axis)
+        t = _check_threshold(threshold, problems, axis)
+        if not isinstance(keywords, str):
+            problems.add(
+                f"keywords must be a str of keywords joined by spaces, got {type(keywords).__name__}", axis=axis
+            )
+            continue
+        words = _keywords_of(keywords.split(" "), problems, axis, "keywords")
+        if words is not None and t is not None:
+            checked.append((str.__str__(axis), words, t))
+    _final_checks(checked, problems)
+    if problems.items:
+        raise SpaceError(problems.items, "a pickled space")
+    return Space._make(checked, split is True, fold is True, None if name is None else str.__str__(name))
 
 
 def _bigrams(s: str) -> set[str]:

@@ -9,7 +9,7 @@ import sys
 import pytest
 
 from nuvra import Space, SpaceError
-from nuvra.space import MAX_SPACE_FILE_BYTES
+from nuvra.space import MAX_SPACE_FILE_BYTES, _unpickle
 
 # Seconds a command may take before it counts as hung.
 LIMIT = 60
@@ -153,3 +153,54 @@ class TestNamesOfFiles:
             assert "\x1b" not in shown.stdout.decode()
             vectors = nuvra_command("vectors", "--space", os.fsdecode(path), "--format", "csv")
             assert vectors.returncode == 0 and b"net" in vectors.stdout.split(b"\n")[0].split(b","), vectors
+
+
+def pickled(name, axes, split, fold) -> bytes:
+    """The bytes of a pickled space as __reduce__ lays it out, with any content."""
+
+    class Forged:
+        def __reduce__(self):
+            return _unpickle, (1, name, axes, split, fold)
+
+    return pickle.dumps(Forged())
+
+
+class TestPickles:
+    GOOD = [("net", "network socket", 0.4)]
+
+    def test_a_forged_pickle_is_refused_as_the_constructor_refuses_it(self):
+        cases = [
+            (None, [("n\x1bt", "network socket", 0.4)], False, False, "an axis name 'n\\x1bt' holds a control"),
+            ("x\u200b", self.GOOD, False, False, "name 'x\\u200b' holds a control"),
+            (None, [("net", "network Socket", 0.4)], False, False, "keywords are made of"),
+            (None, [("net", "network socket", 1.5)], False, False, "threshold must be in (0, 1]"),
+            (None, [("net", "network socket", 0.4), ("net", "error", 0.4)], False, False, "given twice"),
+            (None, [("net", ["network"], 0.4)], False, False, "keywords must be a str"),
+            (None, [("net", "network")], False, False, "an axis must be (name, keywords, threshold)"),
+            (None, "net", False, False, "axes must be a list"),
+            (None, self.GOOD, "no", False, "split must be True or False, got 'no'"),
+            (None, self.GOOD, False, 1, "fold must be True or False, got 1"),
+            (None, self.GOOD, False, [0], "fold must be True or False"),
+        ]
+        for name, axes, split, fold, message in cases:
+            with pytest.raises(SpaceError) as e:
+                pickle.loads(pickled(name, axes, split, fold))
+            assert message in str(e.value) and str(e.value).startswith("a pickled space: "), (message, str(e.value))
+            assert type(e.value) is SpaceError
+
+    def test_the_constructor_refuses_what_the_pickle_refuses(self):
+        with pytest.raises(SpaceError, match="holds a control"):
+            Space({"n\x1bt": ["network"]})
+        with pytest.raises(SpaceError, match="split must be"):
+            Space({"net": ["network"]}, split=True)
+
+    def test_every_real_space_round_trips(self):
+        spaces = [
+            Space.default(),
+            Space({"net": ["network", "socket"], "disk": {"keywords": ["disk"], "threshold": 0.5}}, name="a b"),
+            Space({"hata": ["hata", "ariza"]}, split="words", fold="turkish"),
+        ]
+        for space in spaces:
+            back = pickle.loads(pickle.dumps(space))
+            assert back == space and (back.split, back.fold, back.name) == (space.split, space.fold, space.name)
+        assert pickle.loads(pickled(None, self.GOOD, True, False)).split == "words"
