@@ -60,3 +60,31 @@ def __getattr__(name: str) -> object:
 def __dir__() -> list[str]:
     # The lazy loading's own hooks are left out, so that help(nuvra) lists the public names alone.
     return sorted({*globals(), *__all__} - {"__getattr__", "__dir__", "TYPE_CHECKING"})
+
+
+def _built_elsewhere() -> list[str]:
+    """Where the built extensions are, when this package is a source tree without them (the
+    repository's root on sys.path, as `python -c` and `python -m` put it from there): the other
+    directories named nuvra on sys.path that hold them, else nothing."""
+    import os
+    import sys
+    from importlib.machinery import EXTENSION_SUFFIXES
+
+    def built(directory: str) -> bool:
+        return any(os.path.isfile(os.path.join(directory, "_batch" + suffix)) for suffix in EXTENSION_SUFFIXES)
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    if built(here):
+        return []
+    found = []
+    for entry in sys.path:
+        candidate = os.path.join(os.path.abspath(entry or os.curdir), "nuvra")
+        if candidate != here and candidate not in found and built(candidate):
+            found.append(candidate)
+    return found[:1]
+
+
+# The source tree's modules come first; the extensions (and whatever else the source tree lacks)
+# from the installed package.
+__path__ += _built_elsewhere()  # noqa: PLE0605
+del _built_elsewhere
