@@ -859,7 +859,14 @@ class _Loader:
             if not isinstance(extends, str) or not extends:
                 problems.add("extends must be a bundled space's name or a path", key="extends")
             else:
-                base = self._base(path, extends)
+                try:
+                    base = self._base(path, extends)
+                except SpaceError as e:
+                    # Where the extended file cannot be read, the line that names it says so.
+                    if len(e.problems) != 1 or ": cannot read: " not in e.problems[0]:
+                        raise
+                    known = "" if _is_path(extends) else f" (nor a bundled space: {', '.join(bundled_names())})"
+                    problems.add(f"extends {extends!r}: {e.problems[0]}{known}", key="extends")
         name = data.get("name", bundled or _name_of_file(path))
         if problem := _check_name(name, "name"):
             problems.add(problem, key="name")

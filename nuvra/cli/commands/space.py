@@ -7,9 +7,7 @@ import argparse
 
 from nuvra.cli.arguments import CommandParser, add_space
 from nuvra.cli.context import load_space
-from nuvra.cli.errors import EXIT_USAGE, UserError
 from nuvra.cli.terminal import escape_for_terminal, print_out
-from nuvra.space import Space, SpaceError
 
 __all__ = ["add_parser", "check", "show"]
 
@@ -37,10 +35,13 @@ def show(args: argparse.Namespace) -> None:
     options = [o for o in options if o]
     total = sum(len(space.keywords(a)) for a in space.axes)
     head = f"space {space.name}" if space.name is not None else "space"
-    lines = [f"{head}: {space.k} axes, {total} keywords" + (f"; {', '.join(options)}" if options else "")]
+    lines = [
+        f"{head}: {counted(space.k, 'axis', 'axes')}, {counted(total, 'keyword')}"
+        + (f"; {', '.join(options)}" if options else "")
+    ]
     for axis in space.axes:
         keywords = space.keywords(axis)
-        lines.append(f"{axis} (threshold {space.threshold(axis)!r}, {len(keywords)} keywords):")
+        lines.append(f"{axis} (threshold {space.threshold(axis)!r}, {counted(len(keywords), 'keyword')}):")
         line = " "
         for keyword in keywords:
             if len(line) + len(keyword) + 1 > 78:
@@ -52,9 +53,13 @@ def show(args: argparse.Namespace) -> None:
 
 
 def check(args: argparse.Namespace) -> None:
-    try:
-        space = Space.load(args.file)
-    except SpaceError as e:
-        raise UserError(f"nuvra: {e}", EXIT_USAGE) from None
+    # Every rule a command applies to the space it runs in: the file's own, then the columns.
+    space = load_space(args.file)
     total = sum(len(space.keywords(a)) for a in space.axes)
-    print_out(escape_for_terminal(f"{args.file}: ok: {space.k} axes ({', '.join(space.axes)}), {total} keywords"))
+    axes = f"{counted(space.k, 'axis', 'axes')} ({', '.join(space.axes)})"
+    print_out(escape_for_terminal(f"{args.file}: ok: {axes}, {counted(total, 'keyword')}"))
+
+
+def counted(n: int, one: str, many: str | None = None) -> str:
+    """n and the noun in the number n takes: 1 axis, 2 axes."""
+    return f"{n:,} {one if n == 1 else many or one + 's'}"
