@@ -1,13 +1,12 @@
-"""nuvra plot: where the lines lie in the semantic space, as densities.
+"""nuvra plot: what is in a log, as a picture.
 
-Lines pile up on the same few points (every line with one matched keyword
-lies on an axis), so each projection onto two axes is a 2-D histogram with a
-logarithmic colour scale, and a bar chart counts the lines by dominant axis.
-A space of more than four axes (more than six projections) shows instead
-each axis's components as one row of a histogram. Lines that match no
-keyword have no direction: they are counted apart (a bar of their own and
-the title), not piled at the origin of every map. The histograms are added
-up block by block: memory does not grow with the input.
+First and largest, the lines counted by dominant axis: horizontal bars, the
+largest on top, each with its count and share written on it, for any number
+of axes. Lines that match no keyword are counted apart, hatched, last. Beside
+the bars, for a space of up to four axes, the one map that tells something:
+the 2-D histogram (logarithmic colours) of the two axes that hold most lines,
+when some lines lie between them; lines on one axis pile up on its 1. The
+histograms are added up block by block: memory does not grow with the input.
 """
 
 from __future__ import annotations
@@ -119,61 +118,85 @@ def draw(densities: Densities, title: str, path: str) -> None:
 
 
 def draw_figure(densities: Densities, title: str) -> Any:
-    """The figure: the maps with their colour bar, and the bar chart of dominant axes."""
+    """The figure: the lines counted by dominant axis, as horizontal bars with their counts and
+    shares written on them, the largest first; beside them, for a space of up to MAX_PAIRED_AXES
+    axes, the one map of the two axes that hold most lines, captioned."""
     plt = pyplot()
     from matplotlib.colors import LogNorm
-    from matplotlib.ticker import StrMethodFormatter
 
     k = len(densities.names)
-    maps = max(len(densities.projections), 1)
-    wide = max(0.9, 0.25 * (k + 2))
-    figure, panes = plt.subplots(
-        1,
-        maps + 1,
-        figsize=(4.5 * maps + 4 * wide, 4.8 if densities.projections else max(4.8, 0.3 * k + 1.5)),
-        gridspec_kw={"width_ratios": [1] * maps + [wide]},
-        layout="constrained",
-    )
-    peak = max(int(h.max()) for h in densities.histograms)
-    norm = LogNorm(vmin=1, vmax=max(peak, 2))
-    image = None
-    if not densities.projections:
-        pane = panes[0]
-        masked = np.ma.masked_equal(densities.histograms[0], 0)
-        image = pane.pcolormesh(EDGES, np.arange(k + 1), masked, norm=norm, cmap="viridis", shading="flat")
-        pane.set_yticks(np.arange(k) + 0.5, densities.names)
-        pane.invert_yaxis()
-        pane.set_xlabel("component")
-        pane.set_xlim(*LIMITS)
-    for pane, histogram, (i, j) in zip(panes[:maps], densities.histograms, densities.projections, strict=False):
-        masked = np.ma.masked_equal(histogram.T, 0)  # empty bins stay white
-        image = pane.pcolormesh(EDGES, EDGES, masked, norm=norm, cmap="viridis", shading="flat")
-        pane.set_xlabel(densities.names[i])
-        pane.set_ylabel(densities.names[j])
-        pane.set_xlim(*LIMITS)
-        pane.set_ylim(*LIMITS)
-        pane.set_aspect("equal")
-    figure.colorbar(image, ax=list(panes[:maps]), shrink=0.9, label="lines per bin (log scale)")
     colour = colours(densities.names)
-    names = list(colour)  # the axes, then "none"
-    # The lines without a match stand apart, after a gap, hatched: they are in no map.
-    positions = [*range(k), k + 0.6]
-    bar_pane = panes[maps]
-    bars = bar_pane.bar(
+    total = max(densities.count, 1)
+    # The axes by their count, the largest on top; the lines without a match last, apart.
+    order = sorted(densities.names, key=lambda n: -densities.by_axis[n])
+    names = [*order, "none"]
+    counts = [densities.by_axis[n] for n in names]
+    pair = _busiest_pair(densities)
+    rows = len(names)
+    height = max(2.6, 0.32 * rows + 1.4)
+    if pair is None:
+        figure, bar_pane = plt.subplots(figsize=(8.0, height), layout="constrained")
+        map_pane = None
+    else:
+        figure, (bar_pane, map_pane) = plt.subplots(
+            1, 2, figsize=(12.0, max(height, 4.6)), gridspec_kw={"width_ratios": [1.5, 1]}, layout="constrained"
+        )
+    positions = [*range(len(order)), len(order) + 0.5]  # "no match" after a gap
+    bars = bar_pane.barh(
         positions,
-        [densities.by_axis[n] for n in names],
+        counts,
         color=[colour[n] for n in names],
-        hatch=[""] * k + ["//"],
-        tick_label=[*densities.names, "no match\n(not in maps)"],
+        hatch=[""] * len(order) + ["//"],
+        height=0.75,
     )
-    bar_pane.bar_label(bars, labels=[f"{densities.by_axis[n]:,}" for n in names], fontsize="small")
-    bar_pane.set_title("lines by dominant axis", fontsize="medium")
-    bar_pane.set_ylabel("lines")
-    # Counts written whole, with separators: never an offset ("1e6") or a scientific tick.
-    bar_pane.yaxis.set_major_formatter(StrMethodFormatter("{x:,.0f}"))
-    if k > 3:
-        bar_pane.tick_params(axis="x", labelrotation=90)
+    bar_pane.set_yticks(positions, [*order, "no match"])
+    bar_pane.invert_yaxis()
+    peak = max(max(counts), 1)
+    bar_pane.set_xlim(0, peak * 1.32)  # room for the labels of the longest bar
+    labels = [f"{n:,}  ({100 * n / total:.1f} %)" for n in counts]
+    bar_pane.bar_label(bars, labels=labels, padding=3, fontsize="small")
+    bar_pane.xaxis.set_visible(False)
+    for side in ("top", "right", "bottom"):
+        bar_pane.spines[side].set_visible(False)
+    bar_pane.set_title("lines by dominant axis", fontsize="medium", loc="left")
+    if k > 24:
+        bar_pane.tick_params(axis="y", labelsize="x-small")
+    if map_pane is not None and pair is not None:
+        i, j, histogram = pair
+        masked = np.ma.masked_equal(histogram.T, 0)  # empty bins stay white
+        peak_bin = max(int(histogram.max()), 2)
+        image = map_pane.pcolormesh(
+            EDGES, EDGES, masked, norm=LogNorm(vmin=1, vmax=peak_bin), cmap="viridis", shading="flat"
+        )
+        map_pane.set_xlabel(densities.names[i])
+        map_pane.set_ylabel(densities.names[j])
+        map_pane.set_xlim(*LIMITS)
+        map_pane.set_ylim(*LIMITS)
+        map_pane.set_aspect("equal")
+        figure.colorbar(image, ax=map_pane, shrink=0.8, label="lines per bin (log scale)")
+        map_pane.set_title(
+            f"{densities.names[i]} against {densities.names[j]}: lines on an axis lie at its 1,\n"
+            "lines between the two (both matched) inside",
+            fontsize="small",
+            loc="left",
+        )
     unmatched = densities.by_axis["none"]
-    apart = f"; {unmatched:,} without a match, counted apart" if unmatched else ""
-    figure.suptitle(f"{title}: {densities.count:,} lines in the semantic space{apart}")
+    apart = f"; {unmatched:,} without a match" if unmatched else ""
+    figure.suptitle(f"{title}: {densities.count:,} lines{apart}", fontsize="medium")
     return figure
+
+
+def _busiest_pair(densities: Densities) -> tuple[int, int, np.ndarray] | None:
+    """The projection of the two axes that hold most lines, when it shows lines between them
+    (some lines matched both); None otherwise, or when the space has too many axes to pair."""
+    if not densities.projections:
+        return None
+    best = None
+    for histogram, (i, j) in zip(densities.histograms, densities.projections, strict=True):
+        held = densities.by_axis[densities.names[i]] + densities.by_axis[densities.names[j]]
+        if best is None or held > best[0]:
+            best = (held, i, j, histogram)
+    assert best is not None
+    _, i, j, histogram = best
+    inside = histogram[1:-1, 1:-1].sum() + histogram[1:-1, 0].sum() + histogram[0, 1:-1].sum()
+    return (i, j, histogram) if inside else None
