@@ -452,7 +452,7 @@ def most_similar(
     # The ranker's order of a row is its index: the chunks follow each other from index 0.
     ranker: Ranker[None] = Ranker(k, max(float(min_score), 0.0), len(words))
     if words:
-        chunks = _texts_columns(texts)
+        chunks = _texts_columns(texts, scored._fold)
     else:
         chunks = _columns(texts, False, "most_similar", _CHUNK_ROWS)
     for _, column in chunks:
@@ -475,40 +475,18 @@ def _words_held(column: _batch.Column, words: frozenset[str], fold: bool) -> Cal
     return held
 
 
-def _texts_columns(texts: object) -> Iterator[tuple[int, _batch.Column]]:
-    """Chunks of the input as native columns of code points, each with its first index: the query's
-    words are counted on them, and the Turkish fold needs code points, not Arrow's UTF-8 bytes."""
+def _texts_columns(texts: object, fold: bool) -> Iterator[tuple[int, _batch.Column]]:
+    """Chunks of the input as native columns, each with its first index, the query's words counted on
+    them. An Arrow column, from any producer, is read in place; in a space that folds, its texts that
+    are not ASCII are decoded, since the Turkish fold needs code points, not UTF-8 bytes."""
     name = "most_similar"
     source = _source(texts, name)
-    n = _length(source)
-    if n is None or isinstance(source, _batch.ArrowSource):
-        # An iterable is read a chunk at a time, and an Arrow column as the str of its items
-        # (through the object given, as its own library gives them).
-        items: Iterator[object] = iter(source) if n is None else _arrow_items(texts)  # type: ignore[call-overload]
-        base = 0
-        while part := list(itertools.islice(items, _CHUNK_ROWS)):
-            yield base, _sequence_chunk(part, base, False, name)
-            base += len(part)
-        if base == 0:
-            yield 0, _sequence_chunk([], 0, False, name)
+    if isinstance(source, _batch.ArrowSource):
+        n = len(source)
+        for start in range(0, max(n, 1), _CHUNK_ROWS):
+            yield start, source.column(start, min(start + _CHUNK_ROWS, n), False, fold)
         return
     yield from _columns(source, False, name, _CHUNK_ROWS)
-
-
-def _arrow_items(texts: Any) -> Iterator[object]:
-    """The items of an Arrow column as Python objects, a slice at a time."""
-    if _is_pandas_series(texts):
-        yield from texts
-        return
-    n = len(texts)
-    for start in range(0, n, _CHUNK_ROWS):
-        part = texts[start : start + _CHUNK_ROWS]
-        for method in ("to_pylist", "to_list"):
-            if hasattr(part, method):
-                yield from getattr(part, method)()
-                break
-        else:
-            yield from part
 
 
 def vectorize_lines(

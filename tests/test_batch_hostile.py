@@ -523,3 +523,42 @@ def test_the_interpreter_finalising_during_a_call_exits_cleanly(kind, workers):
         )
     else:
         assert result.returncode == 0, (result.returncode, result.stderr)
+
+
+# --- Arrow: ranking by words on columns that offer only the PyCapsule interface -------------------
+
+
+class TestArrowRanksByWords:
+    """most_similar(ties="words") reads a column that offers only __arrow_c_array__ or
+    __arrow_c_stream__ (as nanoarrow and arro3 arrays do) as it reads the same texts in a list."""
+
+    TEXTS = ["parola", None, "parola yanlış", "Şifre yanlış", "disk dolu", "ŞİFRE YANLIŞ parola", "", "parola"]
+
+    def producers(self):
+        items = [t.encode() if t is not None else None for t in self.TEXTS]
+        yield Producer([utf8_chunk(items)])
+        yield Producer([utf8_chunk(items, large=True)])
+        yield Producer([utf8_chunk(items[:3]), utf8_chunk([]), utf8_chunk(items[3:])], stream=True)
+
+    @pytest.mark.parametrize("fold", [None, "turkish"])
+    @pytest.mark.parametrize("chunk_rows", [3, 1 << 16])
+    def test_as_the_same_texts_in_a_list(self, monkeypatch, fold, chunk_rows):
+        import nuvra.batch
+
+        monkeypatch.setattr(nuvra.batch, "_CHUNK_ROWS", chunk_rows)
+        space = nuvra.Space({"auth": ["sifre", "parola"], "disk": ["disk", "dolu"]}, fold=fold)
+        query = "şifre yanlış"
+        expected = nuvra.most_similar(query, self.TEXTS, k=10, ties="words", space=space)
+        by_order = nuvra.most_similar(query, self.TEXTS, k=10, ties="order", space=space)
+        assert expected != by_order  # the words decide among equal scores
+        for producer in self.producers():
+            assert not hasattr(producer, "__len__") and not hasattr(producer, "__getitem__")
+            assert nuvra.most_similar(query, producer, k=10, ties="words", space=space) == expected
+            assert nuvra.most_similar(query, producer, k=2, ties="words", space=space) == expected[:2]
+
+    def test_an_empty_column_and_bytes_that_are_not_utf8(self):
+        space = nuvra.Space({"auth": ["sifre"]}, fold="turkish")
+        assert nuvra.most_similar("sifre", Producer([utf8_chunk([])]), ties="words", space=space) == []
+        bad = Producer([utf8_chunk([b"sifre", b"\xc5 sifre"])])
+        with pytest.raises(ValueError, match="item 1 of the Arrow column is not valid UTF-8"):
+            nuvra.most_similar("sifre", bad, ties="words", space=space)

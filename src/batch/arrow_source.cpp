@@ -248,10 +248,28 @@ int import_stream(ArrowSource& source, PyObject* capsule) {
   }
 }
 
-// column(start, stop, words, name): a column of rows [start, stop).
+// A text row as code points: ASCII bytes are their own code points and stay
+// in place; any other row is decoded into a str that the column keeps.
+int add_decoded_text(Column& column, const Row& row, std::int64_t index) {
+  if (is_ascii(row)) return column.add(row);
+  const Ref str(PyUnicode_DecodeUTF8(static_cast<const char*>(row.data), static_cast<Py_ssize_t>(row.length),
+                                     "strict"));
+  if (!str) {
+    if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+      PyErr_Format(PyExc_ValueError, "item %lld of the Arrow column is not valid UTF-8",
+                   static_cast<long long>(index));
+    return -1;
+  }
+  return column.add_str(str.get());
+}
+
+// column(start, stop, words[, decoded]): a column of rows [start, stop). With
+// decoded, texts that are not ASCII are decoded into code points, for what
+// reads letters beyond A-Z (the Turkish fold); otherwise they stay UTF-8
+// bytes read in place.
 PyObject* source_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 3) {
-    PyErr_SetString(PyExc_TypeError, "column(start, stop, words)");
+  if (nargs != 3 && nargs != 4) {
+    PyErr_SetString(PyExc_TypeError, "column(start, stop, words[, decoded])");
     return nullptr;
   }
   const ArrowSource& source = source_of(self);
@@ -260,13 +278,15 @@ PyObject* source_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
   if (PyErr_Occurred()) return nullptr;
   const int words = PyObject_IsTrue(args[2]);
   if (words < 0) return nullptr;
+  const int decoded = nargs == 4 ? PyObject_IsTrue(args[3]) : 0;
+  if (decoded < 0) return nullptr;
   if (start < 0 || stop < start || stop > source.starts.back()) {
     PyErr_SetString(PyExc_IndexError, "column(): rows out of range");
     return nullptr;
   }
   auto column = std::unique_ptr<Column>(new (std::nothrow) Column(words ? Kind::words : Kind::texts));
   if (!column) return PyErr_NoMemory();
-  column->bytes_in_place = true;  // UTF-8
+  column->bytes_in_place = !decoded;  // UTF-8
   Py_INCREF(self);
   if (column->keep(self) < 0) return nullptr;
   if (allocate_or_raise([&] { column->rows.reserve(static_cast<std::size_t>(stop - start)); }) < 0)
@@ -279,7 +299,13 @@ PyObject* source_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     const ArrowArray& array = *source.chunks[chunk];
     Row row;
     if (row_at(array, source.layout, array.offset + (r - source.starts[chunk]), row) < 0) return nullptr;
-    const int result = words && row.width ? add_utf8_word(state, *column, row, r) : column->add(row);
+    int result;
+    if (!row.width)
+      result = column->add(row);
+    else if (words)
+      result = add_utf8_word(state, *column, row, r);
+    else
+      result = decoded ? add_decoded_text(*column, row, r) : column->add(row);
     if (result < 0) return nullptr;
   }
   return column_object(state, column.release());
@@ -298,7 +324,8 @@ void source_dealloc(PyObject* self) {
 
 PyMethodDef source_methods[] = {
     {"column", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(source_column)), METH_FASTCALL,
-     "column(start, stop, words): the rows [start, stop) as a column."},
+     "column(start, stop, words[, decoded]): the rows [start, stop) as a column; decoded: texts as code "
+     "points."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot source_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(source_dealloc)},
