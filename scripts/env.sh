@@ -59,16 +59,47 @@ MSG
   fi
   echo "using $python ($("$python" -c 'import sys; print(sys.version.split()[0])'))" >&2
   if [ ! -x "$dir/bin/python" ]; then
+    step "creating the virtual environment in ${dir#"$ROOT/"}"
     "$python" -m venv "$dir"
   fi
-  "$dir/bin/python" -m pip install --quiet --upgrade pip
+  step "installing dependencies from PyPI"
+  quiet_pip "$dir/bin/python" -m pip install --quiet --upgrade pip
   # The distribution was named nuvra-semv before: its files are now nuvra's.
   "$dir/bin/python" -m pip uninstall --quiet --yes nuvra-semv >/dev/null 2>&1 || true
-  "$dir/bin/python" -m pip install --quiet "$@" "$ROOT$extras"
+  # The package's own dependencies (and its extras') first, so that the next step is the build alone.
+  local requirements
+  mapfile -t requirements < <("$dir/bin/python" - "$ROOT/pyproject.toml" "$extras" <<'PY'
+import sys, tomllib
+project = tomllib.load(open(sys.argv[1], "rb"))["project"]
+extras = sys.argv[2].strip("[]").split(",") if sys.argv[2] else []
+wanted = list(project.get("dependencies", []))
+for extra in filter(None, extras):
+    wanted += project.get("optional-dependencies", {}).get(extra, [])
+print("\n".join(w for w in wanted if not w.startswith("nuvra")))
+PY
+  )
+  if [ "${#requirements[@]}" -gt 0 ]; then
+    quiet_pip "$dir/bin/python" -m pip install --quiet "${requirements[@]}"
+  fi
+  step "building the extension and installing the package (about 2 minutes the first time)"
+  quiet_pip "$dir/bin/python" -m pip install --quiet "$@" "$ROOT$extras"
+}
+
+# step MESSAGE: one line on standard error saying what the script does now.
+step() {
+  echo "==> $*" >&2
+}
+
+# quiet_pip COMMAND...: runs COMMAND with pip's warnings about find-links and index locations
+# that do not exist (this machine's pip configuration names some) left out; every other line,
+# and the exit status, as they are.
+quiet_pip() {
+  "$@" 2> >(grep -v -E "^WARNING: Location '[^']*' is ignored" >&2)
 }
 
 # install_testing DIR: what the tests, benchmarks and fuzzers share (the
 # pure-Python reference, log generators, helpers), from testing/.
 install_testing() {
-  "$1/bin/python" -m pip install --quiet --no-deps --force-reinstall "$ROOT/testing"
+  step "installing the test helpers (testing/)"
+  quiet_pip "$1/bin/python" -m pip install --quiet --no-deps --force-reinstall "$ROOT/testing"
 }
