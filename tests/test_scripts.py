@@ -13,7 +13,7 @@ def bash(script: str) -> subprocess.CompletedProcess:
     )
 
 
-NOISY = """echo "WARNING: Location 'file:///opt/pypi-more/simple/numpy/' is ignored: it is either a non-existing path or lacks a specific scheme." >&2
+NOISY = """echo "WARNING: Location 'file:///opt/pypi/numpy/' is ignored: it is either a non-existing path" >&2
 echo 'WARNING: something else' >&2
 echo 'ERROR: no matching distribution' >&2
 echo out
