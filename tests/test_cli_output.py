@@ -443,3 +443,49 @@ def test_the_command_writes_the_python_writer_s_rows(tmp_path, fmt, errors):
         columns |= {a: v[:, i].tolist() for i, a in enumerate(AXES)}
         out.write_block(columns | {"axis": dominant_axes(v, AXES), "text": texts})
     assert result.stdout == stream.getvalue()
+
+
+# --- codecs that start with a byte-order mark -------------------------------------------------------
+
+
+def vectors_under(encoding: str, files: list[str], fmt: str) -> bytes:
+    """nuvra vectors of files, standard output under PYTHONIOENCODING=encoding (which -I would ignore)."""
+    import subprocess
+
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    result = subprocess.run(
+        [sys.executable, "-m", "nuvra", "vectors", "--format", fmt, *files],
+        capture_output=True,
+        cwd="/",
+        timeout=300,
+        env={**env, "PYTHONIOENCODING": encoding},
+    )
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+@pytest.mark.parametrize("fmt", ["csv", "table"])
+def test_one_byte_order_mark_per_output(tmp_path, fmt):
+    """Several blocks (one per file) and a line written in pieces: one mark starts the output,
+    and the text is what UTF-8 gives, whole."""
+    rng = random.Random(5)
+    words = ["disk", "ağ", "hatası", "bağlantı", "socket", "timeout", "şifre", "ünlü"]
+    long_line = " ".join(rng.choice(words) for _ in range(3 * output.WRITE_CHUNK // 6))
+    assert len(long_line) > 2 * output.WRITE_CHUNK
+    files = []
+    for n in range(3):
+        path = tmp_path / f"part{n}.log"
+        lines = [" ".join(rng.choice(words) for _ in range(5)) for _ in range(200)]
+        if n == 1:
+            lines.insert(100, long_line)
+        path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+        files.append(str(path))
+    plain = vectors_under("utf-8", files, fmt).decode("utf-8")
+    assert long_line in plain and "\ufeff" not in plain
+    marks = {"utf-8-sig": b"\xef\xbb\xbf", "utf-16": "\ufeff".encode("utf-16")[:2]}
+    for encoding, mark in marks.items():
+        raw = vectors_under(encoding, files, fmt)
+        assert raw.startswith(mark)
+        text = raw.decode(encoding)  # the first mark is the codec's own; any other stays in the text
+        assert text.count("\ufeff") == 0, (encoding, text.count("\ufeff"))
+        assert text == plain

@@ -68,6 +68,11 @@ class Output:
         self.number_widths = {c: max(8, len(self.names[c])) for c in self.numbers if c in self.names}
         self.around_write = around_write  # a context manager that keeps a progress bar out of the rows
         self.encoding = "utf-8" if fmt == "jsonl" else (getattr(sys.stdout, "encoding", None) or "utf-8")
+        # One encoder for the whole output: a codec that starts with a byte-order mark
+        # (utf-8-sig, utf-16) writes it once, before the first row, not before each block
+        # or each piece of a long line.
+        errors = "backslashreplace" if fmt == "jsonl" else "nuvra.bytes_back"
+        self.encode = codecs.getincrementalencoder(self.encoding)(errors).encode
         self.header_done = fmt == "jsonl"
         self.widths = {c: 8 for c in columns}
         if "axis" in self.widths and numbers:  # the dominant axis: one of the axes, or "none"
@@ -81,7 +86,6 @@ class Output:
         form_of, prefix, separator, suffix = self._forms(values)
         header = "" if self.header_done else self._header()
         self.header_done = True
-        errors = "backslashreplace" if self.fmt == "jsonl" else "nuvra.bytes_back"
         texts = [cast(Sequence[str], values[c]) for c in ("text", "word") if c in values]
         longest = max((max(map(len, column), default=0) for column in texts), default=0)
         with self.around_write():  # type: ignore[attr-defined]
@@ -91,7 +95,7 @@ class Output:
                     text = "".join(prefix + separator.join(row).rstrip() + suffix for row in rows)
                 else:
                     text = "".join(prefix + separator.join(row) + suffix for row in rows)
-                write_out(self.stream, (header + text).encode(self.encoding, errors))
+                write_out(self.stream, self.encode(header + text))
                 return
             # A line of hundreds of megabytes: written a piece at a time, never copied whole
             # into a row, into its cell or into its bytes.
@@ -103,7 +107,7 @@ class Output:
                     # bytes go back as bytes only when every one of them is one.
                     while stop < end and _is_surrogate(piece[stop - 1]) and _is_surrogate(piece[stop]):
                         stop += 1
-                    write_out(self.stream, piece[start:stop].encode(self.encoding, errors))
+                    write_out(self.stream, self.encode(piece[start:stop]))
                     start = stop
 
     def writes_rows(self) -> bool:
@@ -157,7 +161,7 @@ class Output:
         errors = "backslashreplace" if jsonl else "nuvra.bytes_back"
         with self.around_write():  # type: ignore[attr-defined]
             if header:
-                write_out(self.stream, header.encode(self.encoding, errors))
+                write_out(self.stream, self.encode(header))
             _batch.format_rows(
                 _STYLES[self.fmt],
                 texts,
