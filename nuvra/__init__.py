@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     from nuvra.axes import axis_counts, dominant_axes
     from nuvra.batch import cosine_similarities, most_similar, vectorize_lines, vectorize_texts, word_vectors
+    from nuvra.groups import Groups, group_lines
     from nuvra.space import Space, SpaceError
 
 __all__ = [
@@ -27,10 +28,13 @@ __all__ = [
     "vectorize_lines",
     "vectorize_texts",
     "word_vectors",
+    "Groups",
+    "group_lines",
 ]
 _SPACE = frozenset(__all__[:2])
 _AXES = frozenset(__all__[2:4])
-_BATCH = frozenset(__all__[4:])
+_BATCH = frozenset(__all__[4:9])
+_GROUPS = frozenset(__all__[9:])
 
 # The distribution's version, as in pyproject.toml (a test keeps the two the same): read here
 # without importlib.metadata, which is slow to import.
@@ -46,11 +50,15 @@ def __getattr__(name: str) -> object:
         from nuvra import space
 
         return getattr(space, name)
+    if name in _GROUPS:
+        from nuvra import groups
+
+        return getattr(groups, name)
     if name in _AXES:
         from nuvra import axes
 
         return getattr(axes, name)
-    if name in ("axes", "batch", "space"):  # the submodules, on first use as attributes
+    if name in ("axes", "batch", "groups", "space"):  # the submodules, on first use as attributes
         import importlib
 
         return importlib.import_module(f"nuvra.{name}")

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "column.hpp"
+#include "grouper_object.hpp"
 #include "python.hpp"
 #include "ref.hpp"
 #include "row_writer.hpp"
@@ -41,6 +42,8 @@ PyMethodDef methods[] = {
     {"cosines", fastcall<cosines>(), METH_FASTCALL,
      "cosines(vectors, query, out): the cosine of each row of an (n, k) buffer with k query values, into "
      "out."},
+    {"header_length", fastcall<header_length>(), METH_FASTCALL,
+     "header_length(line): where the header in front of a log line ends (0 for none), in code points."},
     {"default_space", fastcall<default_space>(), METH_FASTCALL,
      "default_space(): the default space (faults, security, data), compiled once per module."},
     {"top", fastcall<top>(), METH_FASTCALL,
@@ -113,6 +116,7 @@ int exec(PyObject* module) {
   if (add_type(module, column_spec(), state.column_type) < 0) return -1;
   if (add_type(module, space_spec(), state.space_type) < 0) return -1;
   if (add_type(module, arrow_source_spec(), state.arrow_source_type) < 0) return -1;
+  if (add_type(module, grouper_spec(), state.grouper_type) < 0) return -1;
   PyObject* str = reinterpret_cast<PyObject*>(&PyUnicode_Type);
   if (!(state.str_lower = PyObject_GetAttrString(str, "lower"))) return -1;
   if (!(state.str_strip = PyObject_GetAttrString(str, "strip"))) return -1;
@@ -125,6 +129,7 @@ int traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state.column_type);
   Py_VISIT(state.space_type);
   Py_VISIT(state.arrow_source_type);
+  Py_VISIT(state.grouper_type);
   Py_VISIT(state.str_lower);
   Py_VISIT(state.str_strip);
   Py_VISIT(state.default_space);
@@ -136,6 +141,7 @@ int clear(PyObject* module) {
   Py_CLEAR(state.column_type);
   Py_CLEAR(state.space_type);
   Py_CLEAR(state.arrow_source_type);
+  Py_CLEAR(state.grouper_type);
   Py_CLEAR(state.str_lower);
   Py_CLEAR(state.str_strip);
   Py_CLEAR(state.default_space);

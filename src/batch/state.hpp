@@ -12,6 +12,7 @@ struct State {
   PyTypeObject* column_type;
   PyTypeObject* space_type;
   PyTypeObject* arrow_source_type;
+  PyTypeObject* grouper_type;
   // str.lower and str.strip, for the words the core cannot lower in place.
   PyObject* str_lower;
   PyObject* str_strip;

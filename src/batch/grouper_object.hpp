@@ -1,0 +1,13 @@
+// nuvra._batch.Grouper and header_length(): log lines grouped into templates.
+#pragma once
+
+#include "python.hpp"
+
+namespace nuvra::batch {
+
+PyType_Spec* grouper_spec();
+
+// header_length(line): where the header of a str line ends, in code points.
+PyObject* header_length(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace nuvra::batch
