@@ -1,5 +1,6 @@
-"""Space files and pickles made to hurt: files that never end or nest without end, file
-names that are not printable, pickles that the constructor would refuse."""
+"""Space files and pickles made to hurt (files that never end or nest without end, file
+names that are not printable, pickles that the constructor would refuse), and the memory
+a space holds, told and given back."""
 
 import os
 import pickle
@@ -8,6 +9,7 @@ import sys
 
 import pytest
 
+import nuvra
 from nuvra import Space, SpaceError
 from nuvra.space import MAX_SPACE_FILE_BYTES, _unpickle
 
@@ -204,3 +206,66 @@ class TestPickles:
             back = pickle.loads(pickle.dumps(space))
             assert back == space and (back.split, back.fold, back.name) == (space.split, space.fold, space.name)
         assert pickle.loads(pickled(None, self.GOOD, True, False)).split == "words"
+
+
+# --- the memory a space holds -----------------------------------------------------------------------
+
+
+def heap_bytes() -> int | None:
+    """Bytes allocated by the process now, as glibc counts them; None elsewhere."""
+    import ctypes
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [
+            (n, ctypes.c_size_t)
+            for n in "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()
+        ]
+
+    try:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except (OSError, AttributeError):
+        return None
+    mallinfo2.restype = MallInfo2
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+class TestMemoryThatIsTold:
+    TEXTS = [f"network socket timeout on disk {i}" for i in range(200_000)]
+
+    @pytest.mark.parametrize("keywords", [2, 400])
+    def test_nbytes_is_what_a_new_space_allocates(self, keywords):
+        from nuvra import _batch
+
+        if heap_bytes() is None:
+            pytest.skip("no mallinfo2 to count the heap with")
+        axes = [(f"a{j}", [f"kw{j}x{i}" for i in range(keywords)], 0.4) for j in range(6)]
+        before = heap_bytes()
+        spaces = [_batch.Space(axes, False, False) for _ in range(20)]
+        per_space = (heap_bytes() - before) / len(spaces)
+        told = spaces[0].nbytes
+        assert told >= spaces[0].table_bytes
+        assert abs(told - per_space) <= 0.05 * per_space, (told, per_space)
+
+    @pytest.mark.parametrize("general", [True, False])
+    def test_what_calls_keep_is_counted_bounded_and_released(self, general):
+        axes = {"net": ["network", "socket"], "disk": ["disk", "storage"]}
+        if general:
+            space = Space(axes)
+        else:
+            space = Space({"a": ["network"], "b": ["disk"], "c": ["timeout"]})
+        assert space._native.on_fixed_tables is not general
+        fresh = space.nbytes
+        assert space.kept_bytes == 0
+        expected = nuvra.vectorize_texts(self.TEXTS[:1000], space=space)
+        nuvra.vectorize_texts(self.TEXTS, workers=8, space=space)
+        kept = space.kept_bytes
+        assert kept > 0 and space.nbytes == fresh + kept
+        nuvra.vectorize_texts(self.TEXTS, workers=16, space=space)
+        # at most eight scratches, each of a token cache under 2 MiB
+        assert kept <= space.kept_bytes <= 8 * (2 << 20)
+        held = space.nbytes
+        assert space.release() == held - fresh
+        assert space.kept_bytes == 0 and space.nbytes == fresh
+        assert space.release() == 0
+        assert (nuvra.vectorize_texts(self.TEXTS[:1000], workers=4, space=space) == expected).all()

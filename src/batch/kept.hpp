@@ -12,11 +12,36 @@
 
 namespace nuvra::batch {
 
-// A few kept objects, each handed to one thread at a time.
+// A few kept objects, each handed to one thread at a time: at most
+// `capacity`, so that what a call with many threads leaves is bounded, and
+// given back to the allocator on release().
 template <class T>
 class Kept {
  public:
   static constexpr std::size_t capacity = 8;
+
+  // Bytes of the objects kept now (those in use by a call are not counted).
+  std::size_t memory() const {
+    const std::lock_guard lock(mutex_);
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < count_; ++i) bytes += kept_[i]->memory();
+    return bytes;
+  }
+  // Frees every object kept now; the bytes freed. A call that holds one
+  // gives it back when it ends, and the next call makes what it needs anew.
+  std::size_t release() {
+    std::array<std::unique_ptr<T>, capacity> freed;
+    std::size_t bytes = 0;
+    {
+      const std::lock_guard lock(mutex_);
+      for (std::size_t i = 0; i < count_; ++i) {
+        bytes += kept_[i]->memory();
+        freed[i] = std::move(kept_[i]);
+      }
+      count_ = 0;
+    }
+    return bytes;  // freed is destroyed outside the lock
+  }
 
   // One kept, or null.
   std::unique_ptr<T> take() {
@@ -29,7 +54,7 @@ class Kept {
   }
 
  private:
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::array<std::unique_ptr<T>, capacity> kept_;
   std::size_t count_ = 0;
 };

@@ -192,8 +192,24 @@ PyObject* space_k(PyObject* self, void*) {
   return PyLong_FromSize_t(holder_of(self).space->axis_count());
 }
 
+// Everything the space holds: its tables, the scratch of its per-call
+// methods, and the scratches kept for columns filled in it.
 PyObject* space_nbytes(PyObject* self, void*) {
+  const Holder& h = holder_of(self);
+  return PyLong_FromSize_t(h.space->memory() + h.scratch.memory() + h.pool.memory());
+}
+
+PyObject* space_table_bytes(PyObject* self, void*) {
   return PyLong_FromSize_t(holder_of(self).space->memory());
+}
+
+PyObject* space_kept_bytes(PyObject* self, void*) {
+  return PyLong_FromSize_t(holder_of(self).pool.memory());
+}
+
+// release(): frees the scratches kept for columns; the bytes freed.
+PyObject* space_release(PyObject* self, PyObject*) {
+  return PyLong_FromSize_t(holder_of(self).pool.release());
 }
 
 PyObject* space_on_fixed_tables(PyObject* self, void*) {
@@ -232,11 +248,17 @@ PyMethodDef space_methods[] = {
     {"text_vector", space_text_vector, METH_O, "text_vector(text): the vector of a text."},
     {"explain", space_explain, METH_O,
      "explain(text): [(token, start, axis, keyword, how, score), ...] for each token and axis that scored."},
+    {"release", space_release, METH_NOARGS,
+     "release(): frees the scratches kept from call to call for columns; the bytes freed."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef space_getset[] = {
     {"k", space_k, nullptr, "The number of axes.", nullptr},
-    {"nbytes", space_nbytes, nullptr, "Bytes of the tables the space owns.", nullptr},
+    {"nbytes", space_nbytes, nullptr,
+     "Bytes the space holds: its tables, its per-call scratch and the scratches kept for columns.", nullptr},
+    {"table_bytes", space_table_bytes, nullptr, "Bytes of the tables the space owns.", nullptr},
+    {"kept_bytes", space_kept_bytes, nullptr, "Bytes of the scratches kept from call to call for columns.",
+     nullptr},
     {"axes", space_axes, nullptr, "The axes as [(name, [keyword, ...], threshold), ...].", nullptr},
     {"on_fixed_tables", space_on_fixed_tables, nullptr,
      "Whether the space runs on the fixed table layout (built from its own lists).", nullptr},

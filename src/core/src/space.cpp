@@ -23,6 +23,11 @@ namespace {
 
 using details::GeneralTables;
 
+template <class T>
+std::size_t vector_bytes(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
 }  // namespace
 
 Space::Space() : tables_(std::make_unique<GeneralTables>()) {}
@@ -40,12 +45,40 @@ std::size_t Space::memory() const {
     bytes += axis.name.capacity() + axis.keywords.capacity() * sizeof(std::string);
     for (const std::string& word : axis.keywords) bytes += word.capacity() > 15 ? word.capacity() + 1 : 0;
   }
-  bytes += keywords_.capacity() * sizeof(std::string_view) + first_keyword_.capacity() * sizeof(std::size_t);
-  bytes += t.axis_of.capacity() + t.set_size.capacity() + t.posting_start.capacity() * 4 +
-           t.postings.capacity() * 2 + t.posting_min_size.capacity() + t.posting_max_size.capacity() +
-           t.root.capacity() * 4 + t.edge_start.capacity() * 4 + t.edge_symbol.capacity() +
-           t.edge_node.capacity() * 4 + t.first_keyword.capacity() * 4 + t.threshold.capacity() * 8;
+  bytes += vector_bytes(keywords_) + vector_bytes(first_keyword_);
+  // Every array of the general tables.
+  for (const std::size_t array : {vector_bytes(t.axis_of),
+                                  vector_bytes(t.set_size),
+                                  vector_bytes(t.pair_rank),
+                                  vector_bytes(t.posting_start),
+                                  vector_bytes(t.postings),
+                                  vector_bytes(t.posting_position),
+                                  vector_bytes(t.keyword_pair),
+                                  vector_bytes(t.posting_min_size),
+                                  vector_bytes(t.posting_max_size),
+                                  vector_bytes(t.keyword_pairs_start),
+                                  vector_bytes(t.keyword_pairs),
+                                  vector_bytes(t.keyword_signature),
+                                  vector_bytes(t.size_lo),
+                                  vector_bytes(t.size_hi),
+                                  vector_bytes(t.need),
+                                  vector_bytes(t.need_least),
+                                  vector_bytes(t.need_floor),
+                                  vector_bytes(t.least_kept),
+                                  vector_bytes(t.root),
+                                  vector_bytes(t.edge_start),
+                                  vector_bytes(t.edge_symbol),
+                                  vector_bytes(t.edge_node),
+                                  vector_bytes(t.first_keyword),
+                                  vector_bytes(t.threshold)})
+    bytes += array;
   return bytes;
+}
+
+std::size_t SpaceScratch::memory() const noexcept {
+  return sizeof(SpaceScratch) + vector_bytes(met_) + vector_bytes(pairs_seen_) + vector_bytes(sums_) +
+         vector_bytes(matches_) + (cache_ ? CacheEntry::capacity * sizeof(CacheEntry) : 0) +
+         (fixed_batch_ ? fixed_batch_->memory() : 0);
 }
 
 SpaceScratch::SpaceScratch() = default;

@@ -88,6 +88,9 @@ class SpaceScratch {
 
   // Ready for `space`; false when memory is short (nothing is scored then).
   bool bind(const Space& space) noexcept;
+  // Bytes it owns, itself included: its token cache (for a space on the
+  // general tables) or its batch's (on the fixed ones), and what it marks.
+  std::size_t memory() const noexcept;
 
  private:
   friend struct SpaceKernels;

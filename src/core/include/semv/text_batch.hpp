@@ -23,6 +23,9 @@ class TextBatch {
   TextVector text_vector(const Vocabularies& v, std::span<const std::uint16_t> text);
   TextVector text_vector(const Vocabularies& v, std::span<const std::uint32_t> text);
 
+  // Bytes it owns, itself included.
+  std::size_t memory() const noexcept { return sizeof(TextBatch) + cache_.memory(); }
+
  private:
   void bind(const Vocabularies& v) {
     if (&v == bound_) return;

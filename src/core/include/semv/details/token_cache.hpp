@@ -42,6 +42,9 @@ class TokenCache {
   // A cache for every text of a batch, inactive when memory is short.
   static TokenCache for_batch() { return TokenCache(max_capacity); }
 
+  // Bytes of its table (0 when inactive).
+  std::size_t memory() const noexcept { return capacity_ * sizeof(Entry); }
+
   TokenCache(TokenCache&& other) noexcept
       : seed_(other.seed_), entries_(other.entries_), capacity_(other.capacity_) {
     other.entries_ = nullptr;
