@@ -54,7 +54,7 @@ def _rows(vectors: Any, axes: list[str]) -> np.ndarray:
             rows[i] = row
         return rows
     if array.dtype == object:
-        array = np.where(np.equal(array, None), np.nan, array)
+        array = np.where(array == None, np.nan, array)  # noqa: E711 - element by element
     array = np.asarray(array, dtype=np.float64)
     if array.ndim != 2:
         raise ValueError(f"vectors must be rows of components, a 2-D array; got {array.ndim} dimensions")

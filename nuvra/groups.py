@@ -166,7 +166,7 @@ def _chunks(lines: object, header: object, name: str) -> Iterator[tuple[int, _ba
         isinstance(lines, Buffer) and not isinstance(lines, (str, np.ndarray))
     ):
         base = 0
-        for block in _byte_blocks(lines):  # type: ignore[arg-type]
+        for block in _byte_blocks(lines):
             if pattern is None:
                 column = _lines.line_column(block, None, "utf-8", "replace")
             else:

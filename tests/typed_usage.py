@@ -40,3 +40,8 @@ except nuvra.SpaceError as e:
     problems: list[str] = e.problems
 dominant: list[str | None] = nuvra.dominant_axes(vectors)
 counts: dict[str | None, int] = nuvra.axis_counts(vectors, space="logs" if dominant[0] is None else None)
+kinds: nuvra.Groups = nuvra.group_lines(["Jun 1 sshd[1]: session opened for user root"], workers=2)
+from_file: nuvra.Groups = nuvra.group_lines(b"a 1\na 2\n", header=False, space="logs")
+kind_ids: np.ndarray = kinds.match(["Jun 2 sshd[2]: session opened for user news"])
+templates: list[str] = kinds.templates
+print(kind_ids, templates, kinds.counts, kinds.first, kinds.vectors, kinds.axes, from_file.ids, len(from_file))
