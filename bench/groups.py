@@ -191,7 +191,12 @@ def ours_ids(nuvra, data, expected: int):
     return ids
 
 
-def accuracy(nuvra, drain3: Drain3 | None) -> None:
+# The halves of each log: the grouping's rules were chosen looking at the first halves ("tune");
+# the second halves ("heldout") were not looked at while choosing them.
+HALVES = {"all": slice(0, None), "tune": slice(0, 1000), "heldout": slice(1000, None)}
+
+
+def accuracy(nuvra, drain3: Drain3 | None, half: str = "all") -> None:
     if not LOGHUB.is_dir():
         print(f"\naccuracy: skipped, {LOGHUB} is not there")
         return
@@ -199,6 +204,10 @@ def accuracy(nuvra, drain3: Drain3 | None) -> None:
     templates = {}
     for name in NAMES:
         raw, lines, contents, truth = read_log(name)
+        if half != "all":
+            cut = HALVES[half]
+            lines, contents, truth = lines[cut], contents[cut], truth[cut]
+            raw = ("\n".join(lines) + "\n").encode("utf-8")
         templates[name] = len(set(truth))
         for kind, ours_input, drain_input in (("whole lines", raw, lines), ("messages", contents, contents)):
             row = [scores(truth, ours_ids(nuvra, ours_input, len(truth)))]
@@ -208,7 +217,8 @@ def accuracy(nuvra, drain3: Drain3 | None) -> None:
     sides = ["ours"] + (["drain3"] if drain3 is not None else [])
     for kind, table in results.items():
         source = "the raw .log lines, headers included" if kind == "whole lines" else "the Content column"
-        print(f"\naccuracy on {kind} ({source}); {len(NAMES)} Loghub logs of 2,000 lines")
+        which = {"all": "2,000 lines", "tune": "their first 1,000 lines", "heldout": "their last 1,000 lines"}[half]
+        print(f"\naccuracy on {kind} ({source}); {len(NAMES)} Loghub logs, {which}")
         head = f"{'log':<12}{'templates':>10}"
         head += "".join(f"{'GA ' + s:>11}" for s in sides) + "".join(f"{'FGA ' + s:>12}" for s in sides)
         head += "".join(f"{'groups ' + s:>15}" for s in sides)
@@ -358,6 +368,9 @@ def main() -> None:
     parser.add_argument("--size", type=float, default=None, help="speed log size in MB (default 50, 5 --quick)")
     parser.add_argument("--subset", type=int, default=None, help="drain3's speed lines (200,000, --quick 20,000)")
     parser.add_argument("--drain3-ids", choices=("add", "final"), default="add")
+    parser.add_argument(
+        "--half", choices=tuple(HALVES), default="all", help="accuracy on every line, or on the tune or held-out half"
+    )
     parser.add_argument("--drain3-worker", nargs=2, metavar=("IN", "OUT"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.drain3_worker:
@@ -374,7 +387,7 @@ def main() -> None:
     try:
         drain3 = None if args.ours_only else Drain3(tmp, args.drain3_ids)
         if args.only in (None, "accuracy"):
-            accuracy(nuvra, drain3)
+            accuracy(nuvra, drain3, args.half)
         if args.only in (None, "speed"):
             speed(nuvra, drain3, tmp, size, subset, repeat)
         if args.big:
