@@ -29,7 +29,7 @@ constexpr bool is_hex(char c) {
 constexpr bool is_word_byte(char c) {
   return is_letter(c) || is_digit(c) || static_cast<unsigned char>(c) >= 0x80;
 }
-char lower(char c) {
+constexpr char lower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
@@ -84,15 +84,26 @@ bool is_datetime(std::string_view t) {
   return digit;
 }
 
+// Three letters, lower-cased, as one number.
+constexpr std::uint32_t packed3(std::string_view t) {
+  return static_cast<std::uint32_t>(lower(t[0])) << 16 | static_cast<std::uint32_t>(lower(t[1])) << 8 |
+         static_cast<std::uint32_t>(lower(t[2]));
+}
+
 bool is_calendar_word(std::string_view t) {
-  static constexpr std::array<std::string_view, 19> names{"jan", "feb", "mar", "apr", "may", "jun", "jul",
-                                                          "aug", "sep", "oct", "nov", "dec", "mon", "tue",
-                                                          "wed", "thu", "fri", "sat", "sun"};
-  t = strip(t, no_chars, trailing_comma);
-  return t.size() == 3 && one_of(t, names);
+  static constexpr std::array<std::uint32_t, 19> names{
+      packed3("jan"), packed3("feb"), packed3("mar"), packed3("apr"), packed3("may"),
+      packed3("jun"), packed3("jul"), packed3("aug"), packed3("sep"), packed3("oct"),
+      packed3("nov"), packed3("dec"), packed3("mon"), packed3("tue"), packed3("wed"),
+      packed3("thu"), packed3("fri"), packed3("sat"), packed3("sun")};
+  if (t.size() == 4 && t.back() == ',') t.remove_suffix(1);
+  if (t.size() != 3 || !is_letter(t[0])) return false;
+  const std::uint32_t key = packed3(t);
+  return std::find(names.begin(), names.end(), key) != names.end();
 }
 
 bool is_level(std::string_view t) {
+  if (t.size() < 3 || t.size() > 10) return false;
   static constexpr std::array<std::string_view, 17> levels{
       "info", "warn",   "warning", "error", "err",   "debug", "trace",   "fatal", "critical",
       "crit", "notice", "severe",  "emerg", "alert", "fine",  "verbose", "finest"};
