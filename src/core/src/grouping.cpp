@@ -289,6 +289,8 @@ constexpr bool is_joiner(char c) {
   return c == '.' || c == ':' || c == '-' || c == '/' || c == ',';
 }
 
+void append_runs(std::string_view t, std::string& out);
+
 void append_token(std::string_view t, std::string& out) {
   // Most tokens are words: no digit, nothing that starts a path, a URL or an
   // address, not a long hex string, not a month or day name. They are copied.
@@ -309,12 +311,16 @@ void append_token(std::string_view t, std::string& out) {
   // key=value where the value is a path or the like.
   const std::size_t eq = t.find('=');
   if (eq != std::string_view::npos && eq + 1 < t.size() && is_variable_token(t.substr(eq + 1))) {
-    out.append(t.substr(0, eq + 1));
+    append_runs(t.substr(0, eq + 1), out);
     out += variable;
     return;
   }
-  // Runs of letters and digits: those with a digit are variable, and the
-  // joiners between two variable runs (. : - / ,) are part of one variable.
+  append_runs(t, out);
+}
+
+// Runs of letters and digits: those with a digit are variable, and the
+// joiners between two variable runs (. : - / ,) are part of one variable.
+void append_runs(std::string_view t, std::string& out) {
   std::size_t i = 0;
   bool last_variable = false;
   std::size_t pending = 0;  // joiners after a variable, not yet written
@@ -526,7 +532,9 @@ Templates Grouper::templates(std::size_t min_values) const {
     by_length[p.tokens.size()].push_back(std::move(p));
   }
   std::vector<Pattern> merged;
-  for (auto& [length, patterns] : by_length) {
+  for (auto& entry : by_length) {
+    const std::size_t length = entry.first;
+    std::vector<Pattern>& patterns = entry.second;
     // Merge at each place in turn, until a pass changes nothing. What is
     // merged depends on the set of patterns only, not on their order.
     for (bool changed = length > 0; changed;) {
