@@ -6,8 +6,9 @@
 #include <cstring>
 #include <map>
 #include <numeric>
-#include <random>
 #include <unordered_map>
+
+#include "semv/details/seed.hpp"
 
 namespace semv {
 
@@ -398,19 +399,6 @@ void line_key(std::string_view message, std::string& out) {
 
 namespace {
 
-std::uint64_t process_seed() {
-  static const std::uint64_t value = [] {
-    std::uint64_t bits = reinterpret_cast<std::uintptr_t>(&value);
-    try {
-      std::random_device device;
-      bits ^= std::uint64_t{device()} << 32 | device();
-    } catch (...) {
-    }
-    return bits | 1;
-  }();
-  return value;
-}
-
 std::uint64_t mix(std::uint64_t x) {
   x ^= x >> 32;
   x *= 0xd6e8feb86659fd93ULL;
@@ -424,7 +412,7 @@ std::uint64_t mix(std::uint64_t x) {
 Grouper::Grouper(std::size_t max_keys) : max_keys_(max_keys) {}
 
 std::uint64_t Grouper::hash(std::string_view key) {
-  std::uint64_t h = process_seed() ^ (key.size() * 0x9e3779b97f4a7c15ULL);
+  std::uint64_t h = details::process_seed() ^ (key.size() * 0x9e3779b97f4a7c15ULL);
   std::size_t i = 0;
   for (; i + 8 <= key.size(); i += 8) {
     std::uint64_t word;

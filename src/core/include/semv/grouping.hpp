@@ -61,6 +61,13 @@ class Grouper {
   // The id of a key held, or -1.
   std::int32_t find(std::string_view key, std::uint64_t key_hash) const;
 
+  // Counts one more line of a key held, by its id (from find()): as add()
+  // does for a key held already.
+  void count(std::int32_t id) {
+    ++lines_;
+    ++counts_[static_cast<std::size_t>(id)];
+  }
+
   std::size_t key_count() const { return keys_.size(); }
   std::string_view key(std::size_t id) const { return keys_[id]; }
   std::uint64_t key_lines(std::size_t id) const { return counts_[id]; }

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 
+#include "semv/details/seed.hpp"
 #include "semv/vectors.hpp"
 
 namespace semv::details {
@@ -66,19 +66,7 @@ class TokenCache {
 
   // Chosen once per process, so that which tokens share a slot cannot be
   // worked out in advance.
-  static std::uint64_t seed() {
-    static const std::uint64_t value = [] {
-      std::uint64_t bits = reinterpret_cast<std::uintptr_t>(&value);  // randomised by ASLR
-      try {
-        std::random_device device;
-        bits ^= std::uint64_t{device()} << 32 | device();
-      } catch (...) {
-        // No entropy source: the address alone must do.
-      }
-      return bits | 1;
-    }();
-    return value;
-  }
+  static std::uint64_t seed() { return process_seed(); }
 
   // The key of a token of A-Z a-z 0-9 _, stored as `Unit`s: its units with
   // bit 5 set, which folds A-Z onto a-z and keeps the rest apart ('_' becomes
