@@ -74,7 +74,8 @@ class Groups:
         return len(self.templates)
 
     def __repr__(self) -> str:
-        return f"Groups({len(self.templates)} kinds of {int(self.counts.sum()) + self.unkeyed} lines)"
+        apart = f", {self.unkeyed} counted apart: the grouper held its most keys" if self.unkeyed else ""
+        return f"Groups({len(self.templates)} kinds of {int(self.counts.sum()) + self.unkeyed} lines{apart})"
 
     def __reduce__(self) -> tuple[Any, tuple[object, ...]]:
         return (
