@@ -19,16 +19,10 @@ if TYPE_CHECKING:
 __all__ = ["axis_counts", "dominant_axes", "dominant_indices"]
 
 
-def _space(space: Space | str | None) -> Space:
-    from nuvra.space import Space
+def _space(space: Space | str | None, name: str) -> Space:
+    from nuvra.space import space_of
 
-    if space is None:
-        return Space.default()
-    if isinstance(space, str):
-        return Space.load(space)
-    if not isinstance(space, Space):
-        raise TypeError(f"space must be a nuvra.Space, a space's name or None, not {type(space).__name__}")
-    return space
+    return space_of(space, name)
 
 
 def _rows(vectors: Any, axes: list[str]) -> np.ndarray:
@@ -79,7 +73,7 @@ def dominant_indices(rows: np.ndarray) -> np.ndarray:
 def dominant_axes(vectors: Any, space: Space | str | None = None) -> list[str | None]:
     """The name of each row's dominant axis (its largest component, the first of equal ones), or
     None for a row of zeros (no keyword matched) and for a missing input's row (NaN)."""
-    axes = list(_space(space).axes)
+    axes = list(_space(space, "dominant_axes").axes)
     labels = np.array([*axes, None], dtype=object)
     return labels[dominant_indices(_rows(vectors, axes))].tolist()  # type: ignore[no-any-return]
 
@@ -87,6 +81,6 @@ def dominant_axes(vectors: Any, space: Space | str | None = None) -> list[str | 
 def axis_counts(vectors: Any, space: Space | str | None = None) -> dict[str | None, int]:
     """How many rows have each axis as their dominant axis: every axis in the space's order (0
     where none does), then None, the rows of zeros and the missing inputs' rows."""
-    axes = list(_space(space).axes)
+    axes = list(_space(space, "axis_counts").axes)
     counts = np.bincount(dominant_indices(_rows(vectors, axes)), minlength=len(axes) + 1)
     return {name: int(n) for name, n in zip([*axes, None], counts.tolist(), strict=True)}
