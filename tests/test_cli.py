@@ -24,13 +24,19 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from nuvra import Space, cli
+from nuvra import Space, _batch, cli
 from nuvra.cli import inputs
 from nuvra.semv_core import cosine_similarity_c, get_semantic_vector_c, vectorize_text_c
 from nuvra_testing.helpers import run_nuvra as nuvra
 from nuvra_testing.helpers import run_python
 
 LINES = ["ERROR: disk write failed", "login denied for admin", "hello world", "sorgu tablo"]
+
+
+def message_of(line: str) -> str:
+    """What the command scores of a line by default: what follows its header, unless only blanks do."""
+    rest = line[_batch.header_length(line) :]
+    return rest if rest.strip() else line
 
 
 def no_traceback(result: subprocess.CompletedProcess) -> None:
@@ -56,10 +62,11 @@ def test_vectors_in_every_format(log):
     assert [line.split()[3] for line in lines[1:]] == ["fault", "security", "none", "data"]
     rows = [json.loads(line) for line in nuvra("vectors", str(log), "--format", "jsonl").stdout.splitlines()]
     assert [r["text"] for r in rows][:2] == ["ERROR: disk write failed", "login denied for admin"]
-    assert [rows[0]["fault"], rows[0]["security"], rows[0]["data"]] == vectorize_text_c("ERROR: disk write failed")
+    assert message_of("ERROR: disk write failed") == "disk write failed"  # the level is a header
+    assert [rows[0]["fault"], rows[0]["security"], rows[0]["data"]] == vectorize_text_c("disk write failed")
     csv_lines = nuvra("vectors", str(log), "--format", "csv").stdout.decode().splitlines()
     assert csv_lines[0] == "fault,security,data,axis,text"
-    assert csv_lines[1].split(",")[:3] == [repr(x) for x in vectorize_text_c("ERROR: disk write failed")]
+    assert csv_lines[1].split(",")[:3] == [repr(x) for x in vectorize_text_c(message_of("ERROR: disk write failed"))]
 
 
 def test_vectors_from_stdin_and_several_files(log):
@@ -81,7 +88,7 @@ def test_similar_ranks_by_cosine(log):
     query = vectorize_text_c("disk write error")
     assert [r["text"] for r in rows] == ["ERROR: disk write failed", "sorgu tablo"]
     assert [r["line"] for r in rows] == [1, 4]
-    assert rows[0]["score"] == cosine_similarity_c(query, vectorize_text_c(rows[0]["text"]))
+    assert rows[0]["score"] == cosine_similarity_c(query, vectorize_text_c(message_of(rows[0]["text"])))
 
 
 def test_word_vectors():
@@ -363,7 +370,7 @@ def test_similar_scores_as_the_per_call_functions(log):
     rows = [json.loads(r) for r in nuvra("similar", "write error", str(log), "--format", "jsonl").stdout.splitlines()]
     query = vectorize_text_c("write error")
     assert [r["score"] for r in rows] == sorted(
-        (s for t in LINES if (s := cosine_similarity_c(query, vectorize_text_c(t))) > 0), reverse=True
+        (s for t in LINES if (s := cosine_similarity_c(query, vectorize_text_c(message_of(t)))) > 0), reverse=True
     )
 
 
@@ -456,7 +463,8 @@ def test_plot_draws_densities(tmp_path, log):
 
 def test_lines_that_arrive_slowly_are_not_held_back():
     # As from tail -f: the row of a line comes out before the input ends.
-    proc = subprocess.Popen([sys.executable, "-I", "-m", "nuvra", "vectors", "--format", "csv"], stdin=subprocess.PIPE,
+    command = [sys.executable, "-I", "-m", "nuvra", "vectors", "--format", "csv", "--whole-line"]
+    proc = subprocess.Popen(command, stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/")  # fmt: skip
     proc.stdin.write(b"error one\n")
     proc.stdin.flush()

@@ -64,7 +64,7 @@ def test_file_names_are_escaped_in_every_column_and_message(tmp_path, log):
     hostile.write_text("error here\n")
     shown = str(tmp_path / "\\x1b]0;pwned\\x07.log").encode()
     runs = {
-        "similar": nuvra("similar", "error", str(hostile), str(log)),
+        "similar": nuvra("similar", "error", str(hostile), str(log), "--whole-line"),
         "-n": nuvra("vectors", "-n", str(hostile), str(log)),
         "missing": nuvra("vectors", str(hostile) + ".missing"),
         "option": nuvra("vectors", "--\x1b]0;pwned\x07"),

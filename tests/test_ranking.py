@@ -92,10 +92,10 @@ def test_min_score_and_nothing_above_it(tmp_path):
     s = score(partial, query)
     assert 0 < s < 1 and score("database error", query) == 1.0
     for floor, expected in ((repr(s), ["database error", partial]), ("0.96", ["database error"])):
-        result = nuvra_command("similar", query, str(path), "--min-score", floor, "--format", "csv")
+        result = nuvra_command("similar", query, str(path), "--min-score", floor, "--format", "csv", "--whole-line")
         assert [r.split(",")[-1] for r in result.stdout.decode().splitlines()[1:]] == expected
         assert f"nuvra: 2 of 4 lines scored above 0; {len(expected)} shown" in result.stderr.decode()
-    high = nuvra_command("similar", query, str(path), "--min-score", "1.5")
+    high = nuvra_command("similar", query, str(path), "--min-score", "1.5", "--whole-line")
     assert high.returncode == 1 and high.stdout == b""
     assert (
         high.stderr.decode().strip()
@@ -117,12 +117,12 @@ def test_the_tie_message_agrees_with_the_rounded_table(tmp_path):
     high, low = (score(high, query), high), (score(low, query), low)
     path = tmp_path / "round.log"
     path.write_text(f"{high[1]}\n{low[1]}\n{low[1]}\n{low[1]}\n", encoding="utf-8")
-    result = nuvra_command("similar", query, str(path), "-k", "2")
+    result = nuvra_command("similar", query, str(path), "-k", "2", "--whole-line")
     table = result.stdout.decode().splitlines()[1:]
     assert [row.split()[1] for row in table] == ["1.0000", "1.0000"]
     message = f"3 lines share the score {low[0]!r} (rounded to 1.0000 in the table) of the last line shown;"
     assert message in result.stderr.decode()
-    jsonl = nuvra_command("similar", query, str(path), "-k", "2", "--format", "jsonl")
+    jsonl = nuvra_command("similar", query, str(path), "-k", "2", "--format", "jsonl", "--whole-line")
     assert f"3 lines share the score {low[0]!r} of the last line shown;" in jsonl.stderr.decode()
 
 

@@ -22,6 +22,7 @@ __all__ = [
     "add_format",
     "add_input",
     "add_space",
+    "add_whole_line",
     "line_count",
     "options_first",
     "score",
@@ -205,4 +206,13 @@ def add_space(sub: argparse.ArgumentParser) -> None:
         metavar="NAME|FILE",
         help=f"the space: a bundled space's name or a .toml or .json file (default: ${SPACE_VARIABLE}, "
         "else the fixed space of faults, security and data)",
+    )
+
+
+def add_whole_line(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument(
+        "--whole-line",
+        action="store_true",
+        help="score each whole line; by default a line whose header is recognised by its shape (date, level, "
+        "host, program, as nuvra groups leaves out) is scored by its message alone, what follows the header",
     )

@@ -9,6 +9,7 @@ from collections.abc import Iterator, Sequence
 
 from nuvra.cli.errors import EXIT_USAGE, UserError
 from nuvra.cli.inputs import (
+    LINES,
     Block,
     Source,
     Undecodable,
@@ -87,7 +88,8 @@ class Run:
         label = label if len(given) == 1 else f"{len(given)} inputs"
         self.progress = Progress(total, escape_for_terminal(label))
 
-    def blocks(self) -> Iterator[Block]:
+    def blocks(self, scored: str | None = LINES) -> Iterator[Block]:
+        """The blocks of every input in turn; scored, as blocks_of takes it: what their vectors are of."""
         try:
             for source in self.sources:
                 undecodable_bytes = Undecodable()
@@ -102,6 +104,7 @@ class Run:
                             self.args.workers,
                             self.space,
                             undecodable_bytes,
+                            scored,
                         ):
                             now = _position(raw)
                             self.progress.advance(
@@ -139,8 +142,11 @@ class Run:
             return ["where"] if self.several else ["line"]
         return ["file", "line"] if self.several else ["line"]
 
-    def output(self, columns: Sequence[str]) -> Output:
-        return Output(self.args.format, columns, standard_output(), self.progress.around_write, self.space.axes)
+    def output(self, columns: Sequence[str], every_input: bool = False) -> Output:
+        """every_input: the table's where column sized for the names of every input from the start,
+        for rows written as the inputs are read."""
+        places = [s.name for s in self.sources] if every_input and self.several else []
+        return Output(self.args.format, columns, standard_output(), self.progress.around_write, self.space.axes, places)
 
 
 def _position(raw: object) -> int | None:

@@ -29,6 +29,9 @@ STDIN = "-"
 # Bytes read at a time: large enough that the batch engine's threads have work,
 # small enough that memory stays flat.
 BLOCK_BYTES = 8 << 20
+# What the vectors of a block are of (blocks_of's scored).
+LINES = "lines"
+MESSAGES = "messages"
 
 # Compressed files are recognised by their first bytes, whatever their name; each
 # module is imported only for a file that needs it (they take a while to import).
@@ -239,7 +242,19 @@ class Block:
     """Consecutive lines of one source, and their vectors (the k components of each line in turn).
     Its bytes are those of read_blocks, valid until the next block is read."""
 
-    __slots__ = ("column", "data", "encoding", "errors", "first_line", "k", "nbytes", "source", "texts_", "vectors")
+    __slots__ = (
+        "column",
+        "count",
+        "data",
+        "encoding",
+        "errors",
+        "first_line",
+        "k",
+        "nbytes",
+        "source",
+        "texts_",
+        "vectors",
+    )
 
     def __init__(
         self,
@@ -252,8 +267,10 @@ class Block:
         errors: str,
         k: int = 3,
         column: _batch.Column | None = None,  # the lines as the batch engine read them, for their words
+        count: int | None = None,  # the lines, where no vectors were computed (vectors is empty)
     ) -> None:
         self.source, self.first_line, self.vectors, self.k = source, first_line, vectors, k
+        self.count = len(vectors) // k if count is None else count
         self.column = column
         self.texts_ = None if texts is None else [t.removesuffix("\r") for t in texts]
         self.data, self.encoding, self.errors = data, encoding, errors
@@ -262,7 +279,7 @@ class Block:
         self.nbytes = len(data) if data is not None else 0
 
     def __len__(self) -> int:
-        return len(self.vectors) // self.k
+        return self.count
 
     def matrix(self) -> np.ndarray:
         """The vectors as an (n, k) numpy array, without a copy."""
@@ -401,13 +418,25 @@ def blocks_of(
     workers: int,
     space: Space,
     undecodable_bytes: Undecodable | None = None,
+    scored: str | None = LINES,
 ) -> Iterator[Block]:
     """The lines of a source in blocks, each vectorised in the space by the batch engine in one call.
-    undecodable_bytes, under errors replace or ignore: counts the bytes that did not decode."""
+    undecodable_bytes, under errors replace or ignore: counts the bytes that did not decode.
+    scored: what the vectors are of: LINES (whole), MESSAGES (each line without the header its
+    shape shows), or None for no vectors (a block's column and lines alone, and no work spent)."""
     line = 1
     threads = _lines.thread_count(workers)
     native = space._native
     k = space.k
+
+    def block_of(column: _batch.Column, texts: list[str] | None, data: memoryview | None, read_as: str) -> Block:
+        if scored is None:
+            return Block(source, line, array("d"), texts, data, encoding, read_as, k, column, len(column))
+        vectors = _lines.filled(
+            _batch.message_column(column, threads) if scored == MESSAGES else column, threads, native
+        )
+        return Block(source, line, vectors, texts, data, encoding, read_as, k, column)
+
     check = _lines.line_check(encoding, errors, fold=space._fold)
     counted = undecodable_bytes if errors in ("replace", "ignore") else None
     if check is False:
@@ -428,9 +457,7 @@ def blocks_of(
                 ) from None
             complete = _complete_lines(pending, text)
             if complete:
-                column = _lines.text_column(complete)
-                vectors = _lines.filled(column, threads, native)
-                block = Block(source, line, vectors, complete, None, encoding, errors, k, column)
+                block = block_of(_lines.text_column(complete), complete, None, errors)
                 block.nbytes, nbytes = nbytes, 0
                 yield block
                 line += len(complete)
@@ -439,9 +466,7 @@ def blocks_of(
         if pending:
             complete.append("".join(pending))
         if complete:
-            column = _lines.text_column(complete)
-            vectors = _lines.filled(column, threads, native)
-            yield Block(source, line, vectors, complete, None, encoding, errors, k, column)
+            yield block_of(_lines.text_column(complete), complete, None, errors)
         return
     # Counted: each block is read strictly first, in place; one that does not decode is read
     # again under errors and its undecodable bytes counted. A block that decodes is the same
@@ -462,6 +487,5 @@ def blocks_of(
                     column = _lines.line_column(data, check, encoding, errors)
         except UnicodeDecodeError:
             raise undecodable(source, line, data, encoding, errors) from None
-        vectors = _lines.filled(column, threads, native)
-        yield Block(source, line, vectors, None, data, encoding, read_as, k, column)
-        line += len(vectors) // k
+        yield block_of(column, None, data, read_as)
+        line += len(column)

@@ -28,7 +28,9 @@ from nuvra import _batch
 from nuvra.cli.terminal import escape_for_terminal, write_out
 
 NUMBER_COLUMNS = frozenset({"score"})
-INTEGER_COLUMNS = frozenset({"line", "start", "input"})
+# Columns of texts from the input: escaped, quoted in CSV, written a piece at a time when long.
+TEXT_COLUMNS = ("text", "word", "template")
+INTEGER_COLUMNS = frozenset({"line", "start", "input", "count"})
 # The formats as format_rows numbers them.
 _STYLES = {"table": 0, "csv": 1, "jsonl": 2}
 # Rows holding a text longer than this many characters are encoded and written a piece
@@ -86,7 +88,7 @@ class Output:
         form_of, prefix, separator, suffix = self._forms(values)
         header = "" if self.header_done else self._header()
         self.header_done = True
-        texts = [cast(Sequence[str], values[c]) for c in ("text", "word") if c in values]
+        texts = [cast(Sequence[str], values[c]) for c in TEXT_COLUMNS if c in values]
         longest = max((max(map(len, column), default=0) for column in texts), default=0)
         with self.around_write():  # type: ignore[attr-defined]
             if longest <= WRITE_CHUNK:
@@ -246,7 +248,7 @@ class Output:
         """How a cell of column c is written."""
         if c in self.numbers:
             return f"{{:{self.number_widths[c]}.4f}}".format if self.fmt == "table" else repr
-        if c in ("text", "word"):
+        if c in TEXT_COLUMNS:
             return escape_for_terminal if self.fmt == "table" else _csv_field  # type: ignore[return-value]
         if self.fmt == "table":  # file names and line numbers, escaped as the texts are
             width = self.widths[c]

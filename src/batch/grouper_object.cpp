@@ -4,6 +4,8 @@
 // the first lines do not depend on how the input was cut.
 #include "grouper_object.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
 #include <new>
 #include <string>
@@ -395,6 +397,71 @@ PyObject* header_length(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   Py_ssize_t points = 0;
   for (std::size_t i = 0; i < end; ++i) points += (static_cast<unsigned char>(bytes[i]) & 0xC0) != 0x80;
   return PyLong_FromSsize_t(points);
+}
+
+namespace {
+
+// Where the header of a row ends, in the row's units (0 for none, and for a
+// line that is all header: "error" alone is a message). A final "\r" is no
+// part of the line, as for the keys.
+std::size_t header_units(const Row& row, bool in_place, std::string& buffer) {
+  const std::string_view bytes = bytes_of(row, in_place, buffer);
+  std::string_view line = bytes;
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  const std::size_t end = semv::header_length(line);
+  if (line.find_first_not_of(" \t\v\f", end) == std::string_view::npos) return 0;
+  if (end == 0 || bytes.data() == row.data) return end;  // read in place: a unit per byte
+  // Encoded into the buffer: one unit per code point, counted by the bytes
+  // that start one.
+  std::size_t units = 0;
+  for (std::size_t i = 0; i < end; ++i) units += (static_cast<unsigned char>(bytes[i]) & 0xC0) != 0x80;
+  return units;
+}
+
+}  // namespace
+
+// message_column(column, workers): the rows of a text column, each starting
+// after the header its line's shape shows (whole where none is recognised, or
+// where nothing but blanks follows it).
+// The rows are views into the same storage, which the new column keeps alive
+// by keeping the given one.
+PyObject* message_column(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "message_column(column, workers)");
+    return nullptr;
+  }
+  State& state = state_of(module);
+  const Column* column = text_column(state, args[0]);
+  std::size_t workers = 0;
+  if (!column || !workers_of(args[1], workers)) return nullptr;
+  auto messages = std::unique_ptr<Column>(new (std::nothrow) Column(Kind::texts));
+  if (!messages) return PyErr_NoMemory();
+  messages->bytes_in_place = column->bytes_in_place;
+  if (allocate_or_raise([&] { messages->rows = column->rows; }) < 0) return nullptr;
+  const std::size_t n = messages->rows.size();
+  const std::size_t by_size = 1 + column->total_units / units_per_thread;
+  ParallelRun run(n, std::min({workers, by_size, std::max<std::size_t>(n, 1)}));
+  Row* rows = messages->rows.data();
+  const bool in_place = column->bytes_in_place;
+  std::atomic<bool> short_of_memory{false};
+  const int result = run.run<KeyState>([&](KeyState& local, std::size_t begin, std::size_t end) {
+    try {
+      for (std::size_t i = begin; i < end; ++i) {
+        Row& row = rows[i];
+        if (!row.width) continue;
+        const std::size_t skip = header_units(row, in_place, local.buffer);
+        row.data = static_cast<const char*>(row.data) + skip * row.width;
+        row.length -= skip;
+      }
+    } catch (const std::bad_alloc&) {
+      short_of_memory.store(true, std::memory_order_relaxed);
+    }
+  });
+  if (result < 0) return nullptr;
+  if (short_of_memory.load()) return PyErr_NoMemory();
+  for (const Row& row : messages->rows) messages->total_units += row.length;
+  if (messages->keep(Py_NewRef(args[0])) < 0) return nullptr;
+  return column_object(state, messages.release());
 }
 
 }  // namespace nuvra::batch

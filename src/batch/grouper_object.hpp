@@ -1,4 +1,4 @@
-// nuvra._batch.Grouper and header_length(): log lines grouped into templates.
+// nuvra._batch.Grouper, header_length() and message_column(): log lines grouped into templates.
 #pragma once
 
 #include "python.hpp"
@@ -9,5 +9,7 @@ PyType_Spec* grouper_spec();
 
 // header_length(line): where the header of a str line ends, in code points.
 PyObject* header_length(PyObject*, PyObject* const* args, Py_ssize_t nargs);
+// message_column(column, workers): a text column's rows without their headers.
+PyObject* message_column(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace nuvra::batch

@@ -44,6 +44,9 @@ PyMethodDef methods[] = {
      "out."},
     {"header_length", fastcall<header_length>(), METH_FASTCALL,
      "header_length(line): where the header in front of a log line ends (0 for none), in code points."},
+    {"message_column", fastcall<message_column>(), METH_FASTCALL,
+     "message_column(column, workers): the rows of a text column, each without the header in front of its "
+     "line (whole where none is recognised), as views into the same storage."},
     {"default_space", fastcall<default_space>(), METH_FASTCALL,
      "default_space(): the default space (faults, security, data), compiled once per module."},
     {"top", fastcall<top>(), METH_FASTCALL,

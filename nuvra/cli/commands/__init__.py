@@ -6,11 +6,11 @@ from __future__ import annotations
 import argparse
 
 from nuvra.cli.arguments import CommandParser, Parser, VersionAction
-from nuvra.cli.commands import explain, plot, similar, space, vectors, word
+from nuvra.cli.commands import explain, groups, plot, similar, space, vectors, word
 
 __all__ = ["COMMANDS", "parser"]
 
-COMMANDS = (vectors, similar, word, explain, space, plot)
+COMMANDS = (groups, vectors, similar, word, explain, space, plot)
 
 
 def parser() -> argparse.ArgumentParser:

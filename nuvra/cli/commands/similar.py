@@ -11,10 +11,11 @@ from nuvra import _batch, _lines
 from nuvra._ranking import Ranker
 from nuvra._words import words_of
 from nuvra.cli import arguments
-from nuvra.cli.arguments import CommandParser, add_format, add_input, add_space
+from nuvra.cli.arguments import CommandParser, add_format, add_input, add_space, add_whole_line
+from nuvra.cli.commands.groups import add_header, message_part
 from nuvra.cli.context import Run
 from nuvra.cli.errors import EXIT_NOTHING, UserError
-from nuvra.cli.inputs import Block
+from nuvra.cli.inputs import LINES, MESSAGES, Block
 from nuvra.cli.terminal import say, standard_output
 
 __all__ = ["DEFAULT_K", "Ranking", "add_parser", "run"]
@@ -31,13 +32,24 @@ def add_parser(commands: argparse._SubParsersAction[CommandParser]) -> None:
         "Lines that score 0 are never listed. Among lines of equal score, those holding more of the "
         "query's words (runs of letters, digits and _, compared lower-cased) come first, then input order. "
         "The lines are ranked when the input ends: on a stream (tail -f), Ctrl-C ends the input, and the "
-        "best lines so far are printed.",
+        "best lines so far are printed. A line whose header is recognised by its shape (date, level, host, "
+        "program), and the query too, are scored by their message, what follows the header; --whole-line "
+        "scores whole lines. --groups ranks the kinds of lines (as nuvra groups finds them) instead of lines.",
     )
     sub.add_argument("query", metavar="QUERY", help="the query text")
     add_input(sub)
     add_format(sub)
     add_space(sub)
+    add_whole_line(sub)
     sub.add_argument("-k", type=arguments.line_count, default=DEFAULT_K, help=f"how many lines (default {DEFAULT_K})")
+    sub.add_argument(
+        "--groups",
+        action="store_true",
+        help="one row per kind of lines, with its count and template, ranked by the cosine of the template "
+        "with the query (ties: the query's words held, then the count); when the query is a line of one of "
+        "the kinds, that kind comes first",
+    )
+    add_header(sub)
     sub.add_argument("--no-location", action="store_true", help="leave out where each line came from")
     sub.add_argument(
         "-n", "--line-number", action="store_true", help="accepted as grep takes it: locations are shown anyway"
@@ -117,7 +129,16 @@ def run(args: argparse.Namespace) -> None:
             f"nuvra: ranking {source} against the text {args.query!r}, which is also the name of a file;"
             f" to rank that file, give a query first: nuvra similar QUERY {args.query}"
         )
-    query = reading.space.text_vector(args.query)
+    if args.groups:
+        from nuvra.cli.commands.groups import similar_kinds
+
+        similar_kinds(args, reading)
+        return
+    query_text = args.query
+    scored = LINES if args.whole_line else MESSAGES
+    if not args.whole_line:
+        query_text = message_part(args.query)
+    query = reading.space.text_vector(query_text)
     if not any(query):
         raise UserError(
             f"nuvra: the query {args.query!r} matches no keyword, so every line would score 0", EXIT_NOTHING
@@ -126,7 +147,7 @@ def run(args: argparse.Namespace) -> None:
     ranking = Ranking(args.k, args.min_score, words, reading.space.fold is not None)
     interrupted = False
     try:
-        ranking.add_all(reading.blocks(), query)
+        ranking.add_all(reading.blocks(scored), query)
     except KeyboardInterrupt:
         # Ctrl-C ends a stream that has no end (tail -f ... | nuvra similar): the best so far are printed.
         interrupted = True

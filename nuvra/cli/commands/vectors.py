@@ -7,9 +7,10 @@ import json
 from collections.abc import Sequence
 
 from nuvra import _lines
-from nuvra.cli.arguments import CommandParser, add_format, add_input, add_space
+from nuvra.cli.arguments import CommandParser, add_format, add_input, add_space, add_whole_line
 from nuvra.cli.axes import dominant_axes
 from nuvra.cli.context import Run
+from nuvra.cli.inputs import LINES, MESSAGES
 from nuvra.cli.output import _csv_field
 from nuvra.cli.terminal import escape_for_terminal, standard_output, write_out
 
@@ -17,10 +18,17 @@ __all__ = ["add_parser", "run"]
 
 
 def add_parser(commands: argparse._SubParsersAction[CommandParser]) -> None:
-    sub = commands.add_parser("vectors", help="the vector and dominant axis of each line")
+    sub = commands.add_parser(
+        "vectors",
+        help="the vector and dominant axis of each line",
+        description="Each line's component on every axis of the space, its dominant axis, and the line. A line "
+        "whose header is recognised by its shape (date, level, host, program) is scored by its message, what "
+        "follows the header; --whole-line scores whole lines.",
+    )
     add_input(sub)
     add_format(sub)
     add_space(sub)
+    add_whole_line(sub)
     sub.add_argument(
         "-n", "--line-number", action="store_true", help="show where each line came from (LINE, or FILE:LINE)"
     )
@@ -40,10 +48,10 @@ def run(args: argparse.Namespace) -> None:
         return
     where = reading.location_columns() if args.line_number else []
     names = reading.space.axes
-    out = reading.output([*where, *names, "axis", "text"])
+    out = reading.output([*where, *names, "axis", "text"], every_input=True)
     native = out.writes_rows()
     threads = _lines.thread_count(args.workers)
-    for block in reading.blocks():
+    for block in reading.blocks(scored_part(args)):
         if native:
             out.write_rows(block.texts_or_bytes(), block.vectors, block.first_line, block.source.name, threads)
             continue
@@ -54,6 +62,11 @@ def run(args: argparse.Namespace) -> None:
         out.write_block(columns)
 
 
+def scored_part(args: argparse.Namespace) -> str:
+    """What the vectors are of: each line's message (its header left out), or with --whole-line the line."""
+    return LINES if getattr(args, "whole_line", False) else MESSAGES
+
+
 def count_axes(reading: Run) -> list[int]:
     """The lines of every input by dominant axis: one count per axis, then the lines of none."""
     import numpy as np
@@ -62,7 +75,7 @@ def count_axes(reading: Run) -> list[int]:
 
     k = reading.space.k
     counts = np.zeros(k + 1, dtype=np.int64)
-    for block in reading.blocks():
+    for block in reading.blocks(scored_part(reading.args)):
         counts += np.bincount(dominant_indices(block.matrix()), minlength=k + 1)
     return [int(n) for n in counts]
 

@@ -523,6 +523,12 @@ Templates Grouper::templates(std::size_t min_values) const {
   for (auto& entry : by_length) {
     const std::size_t length = entry.first;
     std::vector<Pattern>& patterns = entry.second;
+    // Fewer patterns than min_values never merge: a few very long keys (a
+    // line of megabytes) cost no pass over their places.
+    if (patterns.size() < min_values) {
+      for (Pattern& p : patterns) merged.push_back(std::move(p));
+      continue;
+    }
     // Merge at each place in turn, until a pass changes nothing. What is
     // merged depends on the set of patterns only, not on their order.
     for (bool changed = length > 0; changed;) {
