@@ -188,7 +188,7 @@ def test_similar_groups_ranks_the_querys_kind_first(log):
     assert [r["template"] for r in rows] == list(dict.fromkeys(r["template"] for r in rows))
     assert {r["count"] for r in rows} <= {len(n) for n in where.values()}
     # The other kinds by the cosine of their template with the query's message.
-    message = query[_batch.header_length(query) :]
+    message = query[_batch.message_start(query) :]
     assert message.startswith("disk write failed")
     q = SPACE.text_vector(message)
     scores = [
@@ -212,7 +212,7 @@ def test_similar_groups_collapses_tied_lines_into_kinds(tmp_path):
 
 def test_whole_line_and_the_message_of_a_line_with_a_header(tmp_path):
     line = "Jun 14 15:16:01 combo sshd(pam_unix)[19939]: disk write failed"
-    message = line[_batch.header_length(line) :]
+    message = line[_batch.message_start(line) :]
     assert message == "disk write failed" and vectorize_text_c(message) != vectorize_text_c(line)
     path = tmp_path / "one.log"
     path.write_text(line + "\nerror\n")
@@ -239,7 +239,7 @@ def test_message_column_cuts_each_row_after_its_header():
     got = _lines.filled(column, 2, SPACE._native)
 
     def message(t: str) -> str:
-        rest = t[_batch.header_length(t.removesuffix("\r")) :]
+        rest = t[_batch.message_start(t.removesuffix("\r")) :]
         return rest if rest.strip(" \t\r") else t
 
     expected = _lines.text_vectors([message(t) for t in texts], 1, SPACE._native)

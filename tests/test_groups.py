@@ -231,3 +231,18 @@ def test_real_logs_group_close_to_their_true_templates():
             by_true.setdefault(t, set()).add(i)
         right = sum(len(s) for s in by_kind.values() if s == by_true[truth[next(iter(s))]])
         assert right / len(truth) >= 0.9, name
+
+
+@pytest.mark.parametrize(
+    "line, scored",
+    [
+        ("2024-01-05 10:00:00 ERROR [main] com.example.App - disk full", "ERROR [main] com.example.App - disk full"),
+        ("Jun 14 15:16:01 host app[1]: WARN: retrying", "WARN: retrying"),
+        ("17/06/09 20:10:40 INFO executor.Executor: Got task 1", "Got task 1"),
+        ("just a message", "just a message"),
+    ],
+)
+def test_a_severe_level_is_scored_with_the_message(line, scored):
+    # Grouping leaves every level out; scoring keeps the ones that say something went wrong.
+    assert line[_batch.message_start(line) :] == scored
+    assert _batch.message_start(line) <= _batch.header_length(line)

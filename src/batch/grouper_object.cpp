@@ -33,6 +33,32 @@ struct Held {
   semv::Grouper grouper;
   std::vector<std::string> keys;
   std::vector<std::uint64_t> hashes;
+  std::vector<std::int32_t> found;
+  // Set while a call works without the lock: another thread's call on the
+  // same grouper meanwhile is refused, not raced.
+  bool busy = false;
+};
+
+// Marks the grouper busy for one call; false, with RuntimeError set, when it
+// is already (the lock is held when it is made and when it goes).
+class Busy {
+ public:
+  explicit Busy(Held& held) : held_(held), taken_(!held.busy) {
+    if (taken_)
+      held_.busy = true;
+    else
+      PyErr_SetString(PyExc_RuntimeError, "this Grouper is in use by another thread");
+  }
+  ~Busy() {
+    if (taken_) held_.busy = false;
+  }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+  explicit operator bool() const { return taken_; }
+
+ private:
+  Held& held_;
+  bool taken_;
 };
 
 struct GrouperObject {
@@ -72,10 +98,9 @@ void put_utf8(std::uint32_t c, std::string& out) {
 // else encoded into `buffer`.
 std::string_view bytes_of(const Row& row, bool bytes_in_place, std::string& buffer) {
   if (row.width == 1) {
-    const auto* units = static_cast<const unsigned char*>(row.data);
-    bool ascii = true;
-    for (std::size_t i = 0; ascii && i < row.length; ++i) ascii = units[i] < 0x80;
-    if (bytes_in_place || ascii) return {static_cast<const char*>(row.data), row.length};
+    const std::string_view bytes(static_cast<const char*>(row.data), row.length);
+    if (bytes_in_place || std::all_of(bytes.begin(), bytes.end(), [](char c) { return c >= 0; }))
+      return bytes;
   }
   buffer.clear();
   for (std::size_t i = 0; i < row.length; ++i) {
@@ -103,12 +128,18 @@ struct KeyState {
 
 // The keys and their hashes of every row of a column; missing rows get an
 // empty key and are marked. -1 with the exception set.
+// With `known` (which no one changes meanwhile), each row's key is also
+// looked up among the keys it holds, into `found` (-1 where it is not held):
+// the lookups run on the threads too, and only new keys are left for the
+// caller's ordered pass.
 int keys_of(const Column& column, bool header, std::size_t workers, std::vector<std::string>& keys,
-            std::vector<std::uint64_t>& hashes) {
+            std::vector<std::uint64_t>& hashes, const semv::Grouper* known = nullptr,
+            std::vector<std::int32_t>* found = nullptr) {
   const std::size_t n = column.rows.size();
   if (allocate_or_raise([&] {
         keys.resize(n);
         hashes.resize(n);
+        if (found) found->resize(n);
       }) < 0)
     return -1;
   const std::size_t by_size = 1 + column.total_units / units_per_thread;
@@ -122,6 +153,7 @@ int keys_of(const Column& column, bool header, std::size_t workers, std::vector<
         if (!rows[i].width) continue;
         semv::line_key(message_of(bytes_of(rows[i], in_place, state.buffer), header), keys[i]);
         hashes[i] = semv::Grouper::hash(keys[i]);
+        if (known) (*found)[i] = known->find(keys[i], hashes[i]);
       }
     } catch (const std::bad_alloc&) {
       short_of_memory.store(true, std::memory_order_relaxed);
@@ -195,15 +227,26 @@ PyObject* grouper_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   bool given = false;
   const std::size_t n = column->rows.size();
   if (int32_out(args[4], n, ids, given) < 0) return nullptr;
-  std::vector<std::string>& keys = held_of(self).keys;
-  std::vector<std::uint64_t>& hashes = held_of(self).hashes;
+  Held& held = held_of(self);
+  const Busy busy(held);
+  if (!busy) {
+    if (given) PyBuffer_Release(&ids);
+    return nullptr;
+  }
+  semv::Grouper& grouper = held.grouper;
   PyObject* result = nullptr;
-  if (keys_of(*column, header, workers, keys, hashes) == 0) {
-    semv::Grouper& grouper = grouper_of(self);
+  if (keys_of(*column, header, workers, held.keys, held.hashes, &grouper, &held.found) == 0) {
     auto* out = given ? static_cast<std::int32_t*>(ids.buf) : nullptr;
     const bool done = allocated([&] {
       for (std::size_t i = 0; i < n; ++i) {
-        const std::int32_t id = column->rows[i].width ? grouper.add(keys[i], hashes[i], first + i) : -1;
+        std::int32_t id = held.found[i];
+        if (!column->rows[i].width) {
+          id = -1;
+        } else if (id >= 0) {
+          grouper.count(id);
+        } else {
+          id = grouper.add(held.keys[i], held.hashes[i], first + i);
+        }
         if (out) out[i] = id;
       }
     });
@@ -255,6 +298,8 @@ PyObject* grouper_templates(PyObject* self, PyObject* arg) {
     return nullptr;
   }
   semv::Templates t;
+  const Busy busy(held_of(self));
+  if (!busy) return nullptr;
   const semv::Grouper& grouper = grouper_of(self);
   bool done = false;
   Py_BEGIN_ALLOW_THREADS done =
@@ -379,10 +424,14 @@ PyType_Spec* grouper_spec() {
   return &grouper_type_spec;
 }
 
-// header_length(line): where the header of a str line ends, in code points.
-PyObject* header_length(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+namespace {
+
+// `where` of a str line (header_length or message_start of its UTF-8), in
+// code points.
+template <std::size_t (*Where)(std::string_view)>
+PyObject* in_code_points(PyObject* const* args, Py_ssize_t nargs, const char* usage) {
   if (nargs != 1 || !PyUnicode_Check(args[0])) {
-    PyErr_SetString(PyExc_TypeError, "header_length(line: str)");
+    PyErr_SetString(PyExc_TypeError, usage);
     return nullptr;
   }
   Py_ssize_t size = 0;
@@ -392,23 +441,34 @@ PyObject* header_length(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_Clear();
     return PyLong_FromLong(0);
   }
-  const std::size_t end = semv::header_length(std::string_view(bytes, static_cast<std::size_t>(size)));
+  const std::size_t end = Where(std::string_view(bytes, static_cast<std::size_t>(size)));
   // Bytes to code points: count the bytes that start a character.
   Py_ssize_t points = 0;
   for (std::size_t i = 0; i < end; ++i) points += (static_cast<unsigned char>(bytes[i]) & 0xC0) != 0x80;
   return PyLong_FromSsize_t(points);
 }
 
+}  // namespace
+
+PyObject* header_length(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return in_code_points<semv::header_length>(args, nargs, "header_length(line: str)");
+}
+
+PyObject* message_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return in_code_points<semv::message_start>(args, nargs, "message_start(line: str)");
+}
+
 namespace {
 
-// Where the header of a row ends, in the row's units (0 for none, and for a
-// line that is all header: "error" alone is a message). A final "\r" is no
+// Where the message of a row starts, in the row's units: after its header,
+// or at the header's level where that level is severe (0 for no header, and
+// for a line that is all header: "error" alone is a message). A final "\r" is no
 // part of the line, as for the keys.
 std::size_t header_units(const Row& row, bool in_place, std::string& buffer) {
   const std::string_view bytes = bytes_of(row, in_place, buffer);
   std::string_view line = bytes;
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  const std::size_t end = semv::header_length(line);
+  const std::size_t end = semv::message_start(line);
   if (line.find_first_not_of(" \t\v\f", end) == std::string_view::npos) return 0;
   if (end == 0 || bytes.data() == row.data) return end;  // read in place: a unit per byte
   // Encoded into the buffer: one unit per code point, counted by the bytes

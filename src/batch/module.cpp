@@ -44,6 +44,9 @@ PyMethodDef methods[] = {
      "out."},
     {"header_length", fastcall<header_length>(), METH_FASTCALL,
      "header_length(line): where the header in front of a log line ends (0 for none), in code points."},
+    {"message_start", fastcall<message_start>(), METH_FASTCALL,
+     "message_start(line): where the part of a log line worth scoring starts: after its header, or at its "
+     "severe level (ERROR, WARN, ...), in code points."},
     {"message_column", fastcall<message_column>(), METH_FASTCALL,
      "message_column(column, workers): the rows of a text column, each without the header in front of its "
      "line (whole where none is recognised), as views into the same storage."},

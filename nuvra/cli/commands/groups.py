@@ -93,7 +93,7 @@ def message_part(text: str, pattern: re.Pattern[str] | None = None) -> str:
     """What follows the header of a line (pattern's match, else the header its shape shows), as
     _batch.message_column cuts its rows: the whole line where nothing but blanks follows."""
     m = pattern.match(text) if pattern is not None else None
-    rest = text[m.end() if m else 0 :] if pattern is not None else text[_batch.header_length(text.removesuffix("\r")) :]
+    rest = text[m.end() if m else 0 :] if pattern is not None else text[_batch.message_start(text.removesuffix("\r")) :]
     return rest if rest.strip(" \t\v\f\r") else text
 
 

@@ -112,6 +112,15 @@ bool is_level(std::string_view t) {
   return t.size() >= 3 && t.size() <= 8 && one_of(t, levels);
 }
 
+// A level that says something went wrong: WARN, ERROR, FATAL, ... (not INFO,
+// DEBUG, NOTICE): words a reader of the message wants scored with it.
+bool is_severe_level(std::string_view t) {
+  static constexpr std::array<std::string_view, 9> severe{"warn",     "warning", "error",  "err",  "fatal",
+                                                          "critical", "crit",    "severe", "emerg"};
+  t = strip(t, level_open, level_close);
+  return t.size() >= 3 && t.size() <= 8 && one_of(t, severe);
+}
+
 bool is_bracketed(std::string_view t) {
   return t.size() >= 2 && t.front() == '[' && t.back() == ']';
 }
@@ -199,7 +208,11 @@ std::size_t pipe_header(std::string_view line) {
 
 }  // namespace
 
-std::size_t header_length(std::string_view line) {
+namespace {
+
+// Where the header ends, and where its severe level starts (npos if none).
+std::size_t scan_header(std::string_view line, std::size_t& severe) {
+  severe = std::string_view::npos;
   if (const std::size_t pipes = pipe_header(line)) return pipes;
   // Tokens are taken while they look like a header; host names between them
   // are taken only once a later header token confirms them.
@@ -227,6 +240,7 @@ std::size_t header_length(std::string_view line) {
       continue;
     }
     if (is_level(t)) {
+      if (severe == std::string_view::npos && is_severe_level(t)) severe = begin;
       dated = true;
       after_level = true;
       end = stop;
@@ -254,6 +268,19 @@ std::size_t header_length(std::string_view line) {
   }
   while (end < line.size() && is_space(line[end])) ++end;
   return end;
+}
+
+}  // namespace
+
+std::size_t header_length(std::string_view line) {
+  std::size_t severe;
+  return scan_header(line, severe);
+}
+
+std::size_t message_start(std::string_view line) {
+  std::size_t severe;
+  const std::size_t end = scan_header(line, severe);
+  return std::min(end, severe);
 }
 
 // --- keys ----------------------------------------------------------------

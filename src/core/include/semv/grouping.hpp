@@ -22,6 +22,11 @@ namespace semv {
 // and pipe-separated fields ("20171223-22:15:29:606|Step_LSC|3002|...").
 std::size_t header_length(std::string_view line);
 
+// Where the part of a line worth scoring starts: after its header, or at the
+// header's level where that level says something went wrong ("ERROR: disk
+// full" keeps "ERROR"), since a reader triaging the line reads it too.
+std::size_t message_start(std::string_view line);
+
 // The template written for every variable part of a key.
 inline constexpr std::string_view variable = "<*>";
 
