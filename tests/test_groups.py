@@ -246,3 +246,14 @@ def test_a_severe_level_is_scored_with_the_message(line, scored):
     # Grouping leaves every level out; scoring keeps the ones that say something went wrong.
     assert line[_batch.message_start(line) :] == scored
     assert _batch.message_start(line) <= _batch.header_length(line)
+
+
+def test_many_very_long_lines_of_one_length_end_quickly():
+    # Keys far longer than a message are not merged place by place, which would cost the square of their length.
+    import time
+
+    words = ["alpha", "beta", "gamma", "delta"]
+    lines = [" ".join(words[(i + j) % 4] for j in range(20_000)) for i in range(4)]
+    started = time.perf_counter()
+    g = nuvra.group_lines(lines)
+    assert len(g) == 4 and time.perf_counter() - started < 20

@@ -550,9 +550,10 @@ Templates Grouper::templates(std::size_t min_values) const {
   for (auto& entry : by_length) {
     const std::size_t length = entry.first;
     std::vector<Pattern>& patterns = entry.second;
-    // Fewer patterns than min_values never merge: a few very long keys (a
-    // line of megabytes) cost no pass over their places.
-    if (patterns.size() < min_values) {
+    // Fewer patterns than min_values never merge, and nor do keys of more
+    // tokens than a message has: a pass over every place of every key costs
+    // the square of its length (lines of megabytes).
+    if (patterns.size() < min_values || length > max_merged_tokens) {
       for (Pattern& p : patterns) merged.push_back(std::move(p));
       continue;
     }

@@ -93,6 +93,9 @@ class Grouper {
   // Capitalised words at a place (Started, Paused, Resumed; GET, POST) are a
   // variable only with this many times as many values.
   static constexpr std::size_t capital_word_values = 2;
+  // Keys of more tokens than this are templates as they are: far longer than
+  // any message, and merging them costs the square of their length.
+  static constexpr std::size_t max_merged_tokens = 256;
 
  private:
   std::int32_t slot_of(std::string_view key, std::uint64_t key_hash) const;
