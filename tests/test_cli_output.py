@@ -5,6 +5,8 @@ decoded from, on one thread and on several, whole and a piece at a time."""
 
 import contextlib
 import io
+import itertools
+import json
 import math
 import os
 import random
@@ -328,6 +330,139 @@ def test_line_numbers_beyond_the_largest_index(fmt):
         assert str(sys.maxsize + 2).encode() in expected
 
 
+# --- long file names in the table's where column ---------------------------------------------------
+
+SHORT_NAME = "/var/log/apt/term.log"
+
+
+def path_of(length: int, own: str) -> str:
+    """A path of length characters whose file's own name is own, under directories of words."""
+    words = itertools.cycle(["usr", "share", "doc", "some-package", "very", "long", "path"])
+    directories = ""
+    while len(directories) + 1 + len(own) < length:
+        directories += "/" + next(words)
+    return directories[: length - 1 - len(own)] + "/" + own
+
+
+def rows_of_inputs(fmt, inputs, native, places=(), first_line=1) -> bytes:
+    """The rows of several inputs, (name, texts, vectors) each in turn, with the location columns the
+    command gives with several inputs, written by write_rows when native, else by write_block."""
+    stream = io.BytesIO()
+    location = LOCATIONS[fmt][-1]
+    out = output.Output(fmt, [*location, *AXES, "axis", "text"], stream, contextlib.nullcontext, AXES, places)
+    for name, texts, vectors in inputs:
+        v = np.frombuffer(vectors, dtype=np.float64).reshape(-1, 3)
+        for begin, end, line in blocks(len(texts), first_line):
+            if native:
+                out.write_rows(texts[begin:end], vectors[3 * begin : 3 * end], line, name, 1)
+                continue
+            numbers = list(range(line, line + end - begin))
+            if location == ["where"]:
+                columns: dict = {"where": [f"{name}:{n}" for n in numbers]}
+            else:
+                columns = {"file": [name] * len(numbers), "line": numbers}
+            columns |= {a: v[begin:end, i].tolist() for i, a in enumerate(AXES)}
+            out.write_block(columns | {"axis": dominant_axes(v[begin:end], AXES), "text": texts[begin:end]})
+    return stream.getvalue()
+
+
+def inputs_of(names, rows=30):
+    """For each name, rows texts that tell their input and line, and their vectors."""
+    rng = random.Random(17)
+    return [
+        (
+            name,
+            [f"disk error {i} of input {n}" for i in range(rows)],
+            array("d", (rng.random() for _ in range(3 * rows))),
+        )
+        for n, name in enumerate(names)
+    ]
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_a_long_file_name_is_shortened_in_the_table_alone(fmt):
+    from nuvra_testing.helpers import shows_place
+
+    long_name = path_of(150, "changelog.log")
+    assert len(long_name) == 150
+    share = output.Output("table", ["where"], io.BytesIO(), contextlib.nullcontext).where_width
+    assert share == 80 // output.WHERE_SHARE  # standard output is not a terminal here
+    for names in ([SHORT_NAME, long_name], [long_name, SHORT_NAME]):
+        inputs = inputs_of(names)
+        for places in ((), names):
+            rows = rows_of_inputs(fmt, inputs, native=False, places=places)
+            assert rows_of_inputs(fmt, inputs, native=True, places=places) == rows
+            lines = rows.decode().splitlines()
+            header = "" if fmt == "jsonl" else lines.pop(0)
+            assert len(lines) == 60
+            written = [(name, n, text) for name, texts, _ in inputs for n, text in enumerate(texts, 1)]
+            for line, (name, n, text) in zip(lines, written, strict=True):
+                if fmt == "csv":
+                    assert line.startswith(f"{name},{n},") and line.endswith(text)
+                elif fmt == "jsonl":
+                    assert json.loads(line)["file"] == name and json.loads(line)["text"] == text
+                else:
+                    # Every row's text within 80 columns; in the same column as the header's
+                    # when the column is sized for every input up front.
+                    start = line.index(text)
+                    assert start < 80 and (start == header.index("text") or not places)
+                    cell = line.split(" ", 1)[0]
+                    assert shows_place(cell, name, n) and len(cell) <= share
+                    assert ("\u2026" in cell) == (name == long_name) and cell.endswith(f"/changelog.log:{n}") == (
+                        name == long_name
+                    )
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_both_writers_shorten_names_alike(fmt):
+    # Escapes, a long name of no directory (kept whole), line numbers that gain a digit between
+    # blocks: the native rows are the Python rows.
+    names = [
+        path_of(150, 'we,ird "name"\x1b]0;t\x07\udcff.log'),
+        "x" * 150,
+        path_of(60, "app.log"),
+        path_of(27, "a.log"),
+        "/" + "\x1b" * 40 + "/b.log",
+    ]
+    for first_line in (1, 99_990):
+        for places in ((), names):
+            inputs = inputs_of(names, rows=20)
+            expected = rows_of_inputs(fmt, inputs, native=False, places=places, first_line=first_line)
+            assert rows_of_inputs(fmt, inputs, native=True, places=places, first_line=first_line) == expected
+            assert ("\u2026".encode() in expected) == (fmt == "table")  # the table alone shortens
+
+
+class Terminal(io.BytesIO):
+    def isatty(self):
+        return True
+
+
+def test_the_share_of_a_terminal_s_width(monkeypatch):
+    from nuvra_testing.helpers import shows_place
+
+    name = path_of(40, "app.log")
+    monkeypatch.setenv("COLUMNS", "150")  # what shutil.get_terminal_size reads first
+    cells = {}
+    for stream in (io.BytesIO(), Terminal()):
+        out = output.Output("table", ["where", "score", "text"], stream, contextlib.nullcontext)
+        out.write_block({"where": [f"{name}:7"], "score": [0.5], "text": ["disk error"]})
+        cells[type(stream)] = stream.getvalue().decode().splitlines()[1].split(" ", 1)[0]
+    # 80 columns: shortened to a third of them; a terminal of 150: a third of 150 holds it whole.
+    assert len(cells[io.BytesIO]) == 80 // 3 and shows_place(cells[io.BytesIO], name, 7)
+    assert cells[Terminal] == f"{name}:7"
+
+
+def test_an_output_that_cannot_encode_the_ellipsis(monkeypatch):
+    monkeypatch.setattr(sys, "stdout", io.TextIOWrapper(io.BytesIO(), encoding="ascii"))
+    name = path_of(150, "app.log")
+    stream = io.BytesIO()
+    out = output.Output("table", ["where", "score", "text"], stream, contextlib.nullcontext)
+    out.write_block({"where": [f"{name}:7"], "score": [0.5], "text": ["disk error"]})
+    cell = stream.getvalue().decode("ascii").splitlines()[1].split(" ", 1)[0]
+    head, dots, tail = cell.partition("...")
+    assert dots and len(cell) == 80 // 3 and name.startswith(head) and tail.endswith("/app.log:7")
+
+
 FINALISING = """
 import builtins, os, threading, time
 from array import array
@@ -432,7 +567,8 @@ def test_the_command_writes_the_python_writer_s_rows(tmp_path, fmt, errors):
     vectors = array("d", nuvra.vectorize_texts(texts).ravel().tolist())
     location = LOCATIONS[fmt][-1]
     stream = io.BytesIO()
-    out = output.Output(fmt, [*location, *AXES, "axis", "text"], stream, contextlib.nullcontext, AXES)
+    places = [str(path) for path in paths]  # the where column sized for every input, as the command sizes it
+    out = output.Output(fmt, [*location, *AXES, "axis", "text"], stream, contextlib.nullcontext, AXES, places)
     for path in paths:
         columns: dict = {"line": list(range(1, len(texts) + 1))}
         if location == ["where"]:

@@ -8,6 +8,8 @@ block of rows at a time.
 - The table never sends a control character or a terminal escape sequence
   raw, in any column: they are shown escaped (\\x1b, \\t), as ls does on a
   terminal.
+- The table's FILE:LINE cells fit a third of the width, a long file name
+  shortened in its middle (_shortened); CSV and JSON lines give it whole.
 
 The rows of `nuvra vectors` are written by nuvra._batch.format_rows
 (write_rows) when the output is UTF-8: the same bytes as write_block gives
@@ -20,6 +22,7 @@ import codecs
 import json
 import math
 import re
+import shutil
 import sys
 from collections.abc import Buffer, Callable, Iterator, Mapping, Sequence
 from typing import IO, cast
@@ -31,6 +34,9 @@ NUMBER_COLUMNS = frozenset({"score"})
 # Columns of texts from the input: escaped, quoted in CSV, written a piece at a time when long.
 TEXT_COLUMNS = ("text", "word", "template")
 INTEGER_COLUMNS = frozenset({"line", "start", "input", "count"})
+# A table's FILE:LINE cells take at most this share of the width: of 80 columns, or of the
+# terminal's when the rows go to one.
+WHERE_SHARE = 3
 # The formats as format_rows numbers them.
 _STYLES = {"table": 0, "csv": 1, "jsonl": 2}
 # Rows holding a text longer than this many characters are encoded and written a piece
@@ -60,8 +66,11 @@ class Output:
         stream: IO[bytes],
         around_write: Callable[[], object],
         numbers: Sequence[str] = (),
+        places: Sequence[str] = (),
     ):
-        """numbers: the columns of numbers besides "score" (the axes of the space)."""
+        """numbers: the columns of numbers besides "score" (the axes of the space); places: the
+        names of the inputs, when the table's where column is sized for all of them with its
+        first rows (rows written a block at a time, whose header goes before later inputs are read)."""
         self.fmt, self.columns, self.stream = fmt, list(columns), stream
         self.numbers = NUMBER_COLUMNS | set(numbers)
         self.repeating = self.numbers | {"axis"}  # columns whose values repeat from row to row
@@ -77,6 +86,11 @@ class Output:
         self.encode = codecs.getincrementalencoder(self.encoding)(errors).encode
         self.header_done = fmt == "jsonl"
         self.widths = {c: 8 for c in columns}
+        # The file names of FILE:LINE cells as the table shows them, each shortened once (_shown_name).
+        self.places, self.shown_names = list(places), dict[str, str]()
+        self.where_width = _columns_of(stream) // WHERE_SHARE
+        self.places_width = 0  # the widest cell of the places, with the first rows' line numbers
+        self.ellipsis = "\u2026" if _encodes(self.encoding, "\u2026") else "..."
         if "axis" in self.widths and numbers:  # the dominant axis: one of the axes, or "none"
             self.widths["axis"] = max(8, *(len(escape_for_terminal(n)) for n in numbers))
 
@@ -85,6 +99,8 @@ class Output:
         count = len(next(iter(values.values()))) if values else 0
         if count == 0:
             return
+        if self.fmt == "table" and "where" in values:
+            values = {**values, "where": self._shown_places(values["where"])}
         form_of, prefix, separator, suffix = self._forms(values)
         header = "" if self.header_done else self._header()
         self.header_done = True
@@ -128,9 +144,13 @@ class Output:
         count = len(memoryview(vectors).cast("B")) // (8 * k)
         if count == 0:
             return
+        last = str(first_line + count - 1)
+        shown = escape_for_terminal(name)
+        if self.fmt == "table" and "where" in location:
+            shown = self._shown_name(name, len(last))
         if self.fmt == "table" and location and not self.header_done:
-            last = f"{name}:{first_line + count - 1}" if location == ["where"] else str(first_line + count - 1)
-            self.widths[location[0]] = max(4, len(escape_for_terminal(last)) + 1)
+            last = f"{shown}:{last}" if location == ["where"] else last
+            self.widths[location[0]] = max(4, len(last) + 1, self.places_width + 1)
         header = "" if self.header_done else self._header()
         self.header_done = True
         jsonl = self.fmt == "jsonl"
@@ -148,8 +168,8 @@ class Output:
             else:
                 current += key(c)
                 if c == "where":
-                    current += escape_for_terminal(name) + ":"
-                    prefix_chars = len(escape_for_terminal(name)) + 1
+                    current += shown + ":"
+                    prefix_chars = len(shown) + 1
                 pieces.append(current)
                 current = separator
         if not location:
@@ -187,6 +207,8 @@ class Output:
             for c in ("where", "line"):
                 if c in values and not self.header_done:
                     self.widths[c] = max(4, *(len(escape_for_terminal(str(w))) + 1 for w in values[c]))
+            if "where" in values and not self.header_done:
+                self.widths["where"] = max(self.widths["where"], self.places_width + 1)
             # Words and names at least 8 wide, wider for a longer one of the first block.
             for c in ("token", "axis", "keyword"):
                 if c in values and c != self.columns[-1] and not self.header_done:
@@ -233,6 +255,29 @@ class Output:
                 if not end:
                     start = start.rstrip()
             yield from ((start, len(start)), (text, end), (suffix, len(suffix)))
+
+    def _shown_places(self, cells: Sequence[object]) -> list[str]:
+        """FILE:LINE cells as the table shows them, the file's name by _shown_name (escaped once
+        more by _cell, which leaves them as they are)."""
+        parts = [str(c).rpartition(":") for c in cells]
+        digits = max(len(line) for _, _, line in parts)
+        return [self._shown_name(name, digits) + colon + line for name, colon, line in parts]
+
+    def _shown_name(self, name: str, digits: int) -> str:
+        """A file's name as the table's FILE:LINE cells show it: escaped, and shortened when a cell
+        with a line number of this many digits would be wider than where_width. Each name is
+        shortened once, when its first rows are written (and the places, with the first rows of
+        all), so that all its rows show it alike; later line numbers with more digits widen their
+        cells, as they widen a line column."""
+        shown = self.shown_names.get(name)
+        if shown is not None:
+            return shown
+        room = self.where_width - 1 - digits
+        if not self.header_done and self.places:
+            for place in self.places:
+                self.shown_names.setdefault(place, _shortened(escape_for_terminal(place), room, self.ellipsis))
+            self.places_width = max(len(self.shown_names[p]) for p in self.places) + 1 + digits
+        return self.shown_names.setdefault(name, _shortened(escape_for_terminal(name), room, self.ellipsis))
 
     def _header(self) -> str:
         if self.fmt == "csv":
@@ -295,6 +340,36 @@ def _joined_runs(
                 done[values] = text
         out.append(text)
     return out
+
+
+def _columns_of(stream: object) -> int:
+    """The width the rows are laid out for: the terminal's when stream is one, else 80 columns."""
+    try:
+        terminal = stream.isatty()  # type: ignore[attr-defined]
+    except (AttributeError, OSError, ValueError):
+        terminal = False
+    return shutil.get_terminal_size().columns if terminal else 80
+
+
+def _encodes(encoding: str, text: str) -> bool:
+    try:
+        text.encode(encoding)
+    except UnicodeError:
+        return False
+    return True
+
+
+def _shortened(name: str, room: int, ellipsis: str) -> str:
+    """name in room characters when it is longer: the ellipsis in its middle, its end (the file's
+    own name, from the last "/") kept whole however long, and as much of its start as fits."""
+    if len(name) <= room:
+        return name
+    end = name[max(name.rfind("/"), 0) :]
+    keep = room - len(ellipsis) - len(end)  # characters kept of the start and of the directories' end
+    if keep <= 0:
+        return ellipsis + end if len(ellipsis + end) < len(name) else name
+    head = (keep + 1) // 2
+    return name[:head] + ellipsis + name[len(name) - (keep - head) - len(end) :]
 
 
 def _is_surrogate(c: str) -> bool:

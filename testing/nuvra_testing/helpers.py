@@ -78,3 +78,16 @@ def run_nuvra(*args: str, stdin: bytes | None = b"", env: dict | None = None) ->
         timeout=120,
         env={**os.environ, **(env or {})},
     )
+
+
+def shows_place(cell: str | bytes, name: str, line: int) -> bool:
+    """Whether a table's FILE:LINE cell shows name (as the table escapes it) and line: whole, or
+    shortened by an ellipsis in the middle of the name, with the file's own name and the line
+    number after it whole."""
+    shown = cell.decode("utf-8", "surrogateescape") if isinstance(cell, bytes) else cell
+    full = f"{name}:{line}"
+    head, ellipsis, tail = shown.partition("\u2026")
+    if not ellipsis:
+        return shown == full
+    own = full[full.rfind("/") :]
+    return len(shown) < len(full) and full.startswith(head) and tail.endswith(own) and full.endswith(tail)
