@@ -40,6 +40,8 @@ def key_of(line: str, header: bool = True) -> str:
             "nova-api.log.1 2017-05-16 00:00:00.008 25746 INFO nova.osapi.server [req-3 - - -] 10.1.1.1 GET",
             "10.1.1.1 GET",
         ),
+        # Words after a date are confirmed as host names by a word (a month, a program), not by a version.
+        ("2025-06-24 14:36:53 configure libxau6:amd64 1:1.0.9-1 <none>", "configure libxau6:amd64 1:1.0.9-1 <none>"),
         # Messages alone keep every word: nothing in front of them looks like a header.
         ("session opened for user root by (uid=0)", "session opened for user root by (uid=0)"),
         (
@@ -69,6 +71,7 @@ def test_the_header_is_left_out_and_the_message_kept(line, message):
         ("https://example.com/a?b=1", True),
         ("root@example.com", True),
         ("15ms", True),
+        ("2.2.40-1.1+deb12u2", True),
         ("blk_-1608999687919862906", True),
         ("Started", False),
         ("user", False),

@@ -234,6 +234,10 @@ std::size_t scan_header(std::string_view line, std::size_t& severe) {
       break;
     }
     if (is_datetime(t) || is_calendar_word(t) || t == "-" || is_bracketed_header(t)) {
+      // Host names after a date are confirmed by words (a month, a level, a
+      // program), not by numbers: a version (1:1.0.9-1) after two words is
+      // the message's. Before any date, a date confirms a file or host name.
+      if (hosts > 0 && dated && is_datetime(t)) break;
       dated = true;
       end = stop;
       hosts = 0;
@@ -314,7 +318,7 @@ bool is_variable_token(std::string_view token) {
 }
 
 constexpr bool is_joiner(char c) {
-  return c == '.' || c == ':' || c == '-' || c == '/' || c == ',';
+  return c == '.' || c == ':' || c == '-' || c == '/' || c == ',' || c == '+' || c == '~';
 }
 
 void append_runs(std::string_view t, std::string& out);
@@ -347,7 +351,8 @@ void append_token(std::string_view t, std::string& out) {
 }
 
 // Runs of letters and digits: those with a digit are variable, and the
-// joiners between two variable runs (. : - / ,) are part of one variable.
+// joiners between two variable runs (. : - / , + ~) are part of one variable:
+// 2.2.40-1.1+deb12u2 is one version.
 void append_runs(std::string_view t, std::string& out) {
   std::size_t i = 0;
   bool last_variable = false;
