@@ -34,8 +34,9 @@ LINES = ["ERROR: disk write failed", "login denied for admin", "hello world", "s
 
 
 def message_of(line: str) -> str:
-    """What the command scores of a line by default: what follows its header, unless only blanks do."""
-    rest = line[_batch.header_length(line) :]
+    """What the command scores of a line by default: from its message (or its severe level) on, unless only
+    blanks follow."""
+    rest = line[_batch.message_start(line) :]
     return rest if rest.strip() else line
 
 
