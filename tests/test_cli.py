@@ -63,7 +63,7 @@ def test_vectors_in_every_format(log):
     assert [line.split()[3] for line in lines[1:]] == ["fault", "security", "none", "data"]
     rows = [json.loads(line) for line in nuvra("vectors", str(log), "--format", "jsonl").stdout.splitlines()]
     assert [r["text"] for r in rows][:2] == ["ERROR: disk write failed", "login denied for admin"]
-    assert message_of("ERROR: disk write failed") == "disk write failed"  # the level is a header
+    assert message_of("ERROR: disk write failed") == "ERROR: disk write failed"  # a severe level is scored
     assert [rows[0]["fault"], rows[0]["security"], rows[0]["data"]] == vectorize_text_c("disk write failed")
     csv_lines = nuvra("vectors", str(log), "--format", "csv").stdout.decode().splitlines()
     assert csv_lines[0] == "fault,security,data,axis,text"
