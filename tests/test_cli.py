@@ -64,7 +64,7 @@ def test_vectors_in_every_format(log):
     rows = [json.loads(line) for line in nuvra("vectors", str(log), "--format", "jsonl").stdout.splitlines()]
     assert [r["text"] for r in rows][:2] == ["ERROR: disk write failed", "login denied for admin"]
     assert message_of("ERROR: disk write failed") == "ERROR: disk write failed"  # a severe level is scored
-    assert [rows[0]["fault"], rows[0]["security"], rows[0]["data"]] == vectorize_text_c("disk write failed")
+    assert [rows[0]["fault"], rows[0]["security"], rows[0]["data"]] == vectorize_text_c("ERROR: disk write failed")
     csv_lines = nuvra("vectors", str(log), "--format", "csv").stdout.decode().splitlines()
     assert csv_lines[0] == "fault,security,data,axis,text"
     assert csv_lines[1].split(",")[:3] == [repr(x) for x in vectorize_text_c(message_of("ERROR: disk write failed"))]
@@ -461,7 +461,7 @@ def test_plot_draws_densities(tmp_path, log):
     result = nuvra("plot", str(log), "-o", str(out))
     assert result.returncode == 0, result.stderr
     svg = out.read_text()
-    assert "4 lines in the semantic space" in svg and "lines by dominant axis" in svg
+    assert f"{log}: 4 lines" in svg and "lines by dominant axis" in svg
 
 
 def test_lines_that_arrive_slowly_are_not_held_back():
