@@ -207,6 +207,22 @@ bool workers_of(PyObject* object, std::size_t& workers) {
   return true;
 }
 
+// The arguments (column, workers, header) that add() and keys() begin with;
+// false with the exception set.
+struct ColumnArgs {
+  const Column* column = nullptr;
+  std::size_t workers = 0;
+  bool header = false;
+};
+
+bool column_args(PyObject* self, PyObject* const* args, ColumnArgs& out) {
+  out.column = text_column(state_of_type(Py_TYPE(self)), args[0]);
+  if (!out.column || !workers_of(args[1], out.workers)) return false;
+  const int header = PyObject_IsTrue(args[2]);
+  out.header = header > 0;
+  return header >= 0;
+}
+
 // add(column, workers, header, first_index, ids): counts the lines of a text
 // column (the first one is line first_index of the input); ids, an int32
 // buffer or None, gets each line's key id (-1 for a missing line, or for a
@@ -216,13 +232,11 @@ PyObject* grouper_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     PyErr_SetString(PyExc_TypeError, "add(column, workers, header, first_index, ids)");
     return nullptr;
   }
-  State& state = state_of_type(Py_TYPE(self));
-  const Column* column = text_column(state, args[0]);
-  std::size_t workers = 0;
-  if (!column || !workers_of(args[1], workers)) return nullptr;
-  const int header = PyObject_IsTrue(args[2]);
+  ColumnArgs a;
+  if (!column_args(self, args, a)) return nullptr;
+  const Column* column = a.column;
   const unsigned long long first = PyLong_AsUnsignedLongLong(args[3]);
-  if (header < 0 || (first == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return nullptr;
+  if (first == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
   Py_buffer ids;
   bool given = false;
   const std::size_t n = column->rows.size();
@@ -235,7 +249,7 @@ PyObject* grouper_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   }
   semv::Grouper& grouper = held.grouper;
   PyObject* result = nullptr;
-  if (keys_of(*column, header, workers, held.keys, held.hashes, &grouper, &held.found) == 0) {
+  if (keys_of(*column, a.header, a.workers, held.keys, held.hashes, &grouper, &held.found) == 0) {
     auto* out = given ? static_cast<std::int32_t*>(ids.buf) : nullptr;
     const bool done = allocated([&] {
       for (std::size_t i = 0; i < n; ++i) {
@@ -263,15 +277,12 @@ PyObject* grouper_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     PyErr_SetString(PyExc_TypeError, "keys(column, workers, header)");
     return nullptr;
   }
-  State& state = state_of_type(Py_TYPE(self));
-  const Column* column = text_column(state, args[0]);
-  std::size_t workers = 0;
-  if (!column || !workers_of(args[1], workers)) return nullptr;
-  const int header = PyObject_IsTrue(args[2]);
-  if (header < 0) return nullptr;
+  ColumnArgs a;
+  if (!column_args(self, args, a)) return nullptr;
+  const Column* column = a.column;
   std::vector<std::string> keys;
   std::vector<std::uint64_t> hashes;
-  if (keys_of(*column, header, workers, keys, hashes) < 0) return nullptr;
+  if (keys_of(*column, a.header, a.workers, keys, hashes) < 0) return nullptr;
   Ref list(PyList_New(static_cast<Py_ssize_t>(keys.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < keys.size(); ++i) {
