@@ -14,21 +14,52 @@ namespace semv {
 
 namespace {
 
+// The classes of a byte, one table lookup for all: a key is made byte by
+// byte, and every test below is on the hot path.
+enum : std::uint8_t {
+  space_class = 1,
+  digit_class = 2,
+  letter_class = 4,
+  hex_class = 8,
+  word_class = 16,     // letters, digits and the bytes of non-ASCII characters
+  mark_class = 32,     // what may start a path, an address or a key=value: / \ @ : = - _
+  address_class = 64,  // what a path, a URL or an e-mail address holds: / \ @
+};
+
+constexpr std::array<std::uint8_t, 256> byte_classes = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (int c = 0; c < 256; ++c) {
+    std::uint8_t k = 0;
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f') k |= space_class;
+    if (c >= '0' && c <= '9') k |= digit_class | hex_class | word_class;
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) k |= letter_class | word_class;
+    if ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) k |= hex_class;
+    if (c >= 0x80) k |= word_class;
+    if (c == '/' || c == '\\' || c == '@' || c == ':' || c == '=' || c == '-' || c == '_') k |= mark_class;
+    if (c == '/' || c == '\\' || c == '@') k |= address_class;
+    t[static_cast<std::size_t>(c)] = k;
+  }
+  return t;
+}();
+
+constexpr std::uint8_t class_of(char c) {
+  return byte_classes[static_cast<unsigned char>(c)];
+}
 constexpr bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+  return class_of(c) & space_class;
 }
 constexpr bool is_digit(char c) {
-  return c >= '0' && c <= '9';
+  return class_of(c) & digit_class;
 }
 constexpr bool is_letter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  return class_of(c) & letter_class;
 }
 constexpr bool is_hex(char c) {
-  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  return class_of(c) & hex_class;
 }
 // Letters, digits and the bytes of non-ASCII characters: what words are made of.
 constexpr bool is_word_byte(char c) {
-  return is_letter(c) || is_digit(c) || static_cast<unsigned char>(c) >= 0x80;
+  return class_of(c) & word_class;
 }
 constexpr char lower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -58,8 +89,7 @@ class CharSet {
 
 constexpr CharSet no_chars(""), trailing_comma(","), datetime_marks("-/:.,+TZ_"), program_marks("_./$()[]@-"),
     name_marks(".-/@_"), level_open("[<("), level_close("]>):"), token_open("([{\"'<"),
-    token_close(")]}\"'>,;.:"), unit_close(",;)]"), word_open("\"'([{"), word_close("\"')]},;:."),
-    unusual("/\\@:");
+    token_close(")]}\"'>,;.:"), unit_close(",;)]"), word_open("\"'([{"), word_close("\"')]},;:.");
 
 std::string_view strip(std::string_view t, const CharSet& lead, const CharSet& trail) {
   while (!t.empty() && lead(t.front())) t.remove_prefix(1);
@@ -326,26 +356,31 @@ void append_runs(std::string_view t, std::string& out);
 void append_token(std::string_view t, std::string& out) {
   // Most tokens are words: no digit, nothing that starts a path, a URL or an
   // address, not a long hex string, not a month or day name. They are copied.
-  bool digit = false, marks = false, hex = true;
+  std::uint8_t any = 0, all = 0xFF;
   for (char c : t) {
-    digit |= is_digit(c);
-    marks |= unusual(c) || c == '=' || c == '-' || c == '_';
-    hex &= is_hex(c);
+    any |= class_of(c);
+    all &= class_of(c);
   }
+  const bool digit = any & digit_class, marks = any & mark_class, hex = all & hex_class;
   if (!digit && !marks && !(hex && t.size() >= 8) && t.size() > 4) {
     out.append(t);
     return;
   }
-  if ((marks || (hex && t.size() >= 8)) && is_variable_token(t)) {
-    out += variable;
-    return;
-  }
-  // key=value where the value is a path or the like.
-  const std::size_t eq = t.find('=');
-  if (eq != std::string_view::npos && eq + 1 < t.size() && is_variable_token(t.substr(eq + 1))) {
-    append_runs(t.substr(0, eq + 1), out);
-    out += variable;
-    return;
+  // Only a token with a slash, a backslash or '@', a long hex string, or one
+  // as long as a UUID may be variable as a whole (or hold such a value after
+  // '=').
+  if ((any & address_class) || (hex && t.size() >= 8) || t.size() >= 36) {
+    if (is_variable_token(t)) {
+      out += variable;
+      return;
+    }
+    // key=value where the value is a path or the like.
+    const std::size_t eq = t.find('=');
+    if (eq != std::string_view::npos && eq + 1 < t.size() && is_variable_token(t.substr(eq + 1))) {
+      append_runs(t.substr(0, eq + 1), out);
+      out += variable;
+      return;
+    }
   }
   append_runs(t, out);
 }
@@ -374,7 +409,7 @@ void append_runs(std::string_view t, std::string& out) {
       }
       // Hex letters joined to a variable by '-' are part of it (the groups of a UUID).
       const bool hex_group = hex && last_variable && pending == 1 && t[start - 1] == '-';
-      if (digit || hex_group || is_calendar_word(t.substr(start, i - start))) {
+      if (digit || hex_group || (i - start == 3 && is_calendar_word(t.substr(start, 3)))) {
         if (!last_variable) out += variable;
         last_variable = true;
         pending = 0;
@@ -394,12 +429,18 @@ void append_runs(std::string_view t, std::string& out) {
     if (pending) out.append(t.substr(i - pending, pending));
     pending = 0;
     last_variable = false;
-    out += t[i++];
+    // A run of punctuation, copied at once.
+    const std::size_t start = i;
+    while (++i < t.size() && !is_word_byte(t[i]) && t[i] != '_' && t[i] != '-' && t[i] != '+') {
+    }
+    out.append(t.substr(start, i - start));
   }
   if (pending) out.append(t.substr(t.size() - pending, pending));
 }
 
 }  // namespace
+
+namespace {
 
 // A unit of size after a number: part of the variable (12 KB, 3.5 MB).
 bool is_size_unit(std::string_view token) {
@@ -409,8 +450,11 @@ bool is_size_unit(std::string_view token) {
   return t.size() <= 3 && std::find(units.begin(), units.end(), t) != units.end();
 }
 
+}  // namespace
+
 void line_key(std::string_view message, std::string& out) {
   out.clear();
+  out.reserve(message.size());  // a key is seldom longer than its message
   std::size_t i = 0;
   while (i < message.size()) {
     while (i < message.size() && is_space(message[i])) ++i;
