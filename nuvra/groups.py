@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Buffer, Iterator, Sequence
-from typing import Any
+from typing import Any, TypeGuard
 
 import numpy as np
 
@@ -158,14 +158,20 @@ def _byte_blocks(data: Buffer) -> Iterator[memoryview]:
         start = stop
 
 
+def _is_bytes(lines: object) -> TypeGuard[Buffer]:
+    """Whether the input is the bytes of a file (bytes, bytearray, memoryview, mmap, any buffer but str and
+    numpy arrays)."""
+    return isinstance(lines, (bytes, bytearray, memoryview)) or (
+        isinstance(lines, Buffer) and not isinstance(lines, (str, np.ndarray))
+    )
+
+
 def _chunks(lines: object, header: object, name: str) -> Iterator[tuple[int, _batch.Column, bool]]:
     """The input as native text columns, each with its first line's index and whether the native header
     guess applies (not when a pattern or False says otherwise)."""
     pattern = _header_pattern(header)
     auto = header is None
-    if isinstance(lines, (bytes, bytearray, memoryview)) or (
-        isinstance(lines, Buffer) and not isinstance(lines, (str, np.ndarray))
-    ):
+    if _is_bytes(lines):
         base = 0
         for block in _byte_blocks(lines):
             if pattern is None:
@@ -235,10 +241,17 @@ def group_lines(
     scored = space_of(space, "group_lines")
     grouper = _batch.Grouper()
     parts = []
-    for base, column, auto in _chunks(lines, header, "group_lines"):
-        ids = np.empty(len(column), dtype=np.int32)
-        grouper.add(column, threads, auto, base, ids)
-        parts.append(ids)
+    if _is_bytes(lines) and _header_pattern(header) is None:
+        # The bytes of a file: the grouper's threads cut the lines and make their keys at once.
+        base = 0
+        for block in _byte_blocks(lines):
+            parts.append(np.frombuffer(grouper.add_bytes(block, threads, header is None, base), dtype=np.int32))
+            base += len(parts[-1])
+    else:
+        for base, column, auto in _chunks(lines, header, "group_lines"):
+            ids = np.empty(len(column), dtype=np.int32)
+            grouper.add(column, threads, auto, base, ids)
+            parts.append(ids)
     texts, counts, firsts, of_key = grouper.templates(min_values)
     key_ids = np.concatenate(parts) if parts else np.empty(0, dtype=np.int32)
     to_kind = np.array([*of_key, -1], dtype=np.int32)  # key id -1 stays -1

@@ -260,3 +260,28 @@ def test_many_very_long_lines_of_one_length_end_quickly():
     started = time.perf_counter()
     g = nuvra.group_lines(lines)
     assert len(g) == 4 and time.perf_counter() - started < 20
+
+
+def test_lines_cut_by_the_grouper_are_the_lines_of_a_column():
+    """add_bytes cuts a buffer's lines on its threads: the same key ids and templates as add() on the
+    buffer's line column, for lines of every kind (empty, CRLF, undecodable, no final newline), in pieces."""
+    from nuvra import _lines
+
+    rng = random.Random(12)
+    lines = generated(40_000, seed=13) + ["", "\r", "x\r", "\xff\xfe odd", "Jun 1 a[1]: \x00 nul"]
+    rng.shuffle(lines)
+    for data in (
+        "\n".join(lines).encode("utf-8", "surrogateescape").replace(b"odd", b"\xc3\x28"),
+        ("\n".join(lines) + "\n").encode(),
+        b"",
+        b"\n",
+        b"no newline at all",
+    ):
+        for workers in (1, 3):
+            by_column, by_bytes = _batch.Grouper(), _batch.Grouper()
+            column = _lines.line_column(data, None, "utf-8", "replace")
+            expected = np.empty(len(column), dtype=np.int32)
+            by_column.add(column, workers, True, 7, expected)
+            got = np.frombuffer(by_bytes.add_bytes(data, workers, True, 7), dtype=np.int32)
+            assert (got == expected).all() and by_bytes.lines == by_column.lines
+            assert by_bytes.templates(3) == by_column.templates(3) and by_bytes.held() == by_column.held()

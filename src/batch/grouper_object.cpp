@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "column.hpp"
+#include "line_scan.hpp"
 #include "memory.hpp"
 #include "parallel.hpp"
 #include "ref.hpp"
@@ -28,12 +30,22 @@ constexpr std::size_t units_per_thread = 64 * 1024;
 
 // The grouper, and the keys of the last column, kept so that the strings'
 // storage serves the next column too.
+// A piece of a buffer of lines, cut at a line's end, with its lines' keys.
+struct Piece {
+  std::size_t begin = 0, end = 0;
+  std::size_t lines = 0;
+  std::vector<std::string> keys;
+  std::vector<std::uint64_t> hashes;
+  std::vector<std::int32_t> found;
+};
+
 struct Held {
   explicit Held(std::size_t max_keys) : grouper(max_keys) {}
   semv::Grouper grouper;
   std::vector<std::string> keys;
   std::vector<std::uint64_t> hashes;
   std::vector<std::int32_t> found;
+  std::vector<Piece> pieces;
   // Set while a call works without the lock: another thread's call on the
   // same grouper meanwhile is refused, not raced.
   bool busy = false;
@@ -270,6 +282,107 @@ PyObject* grouper_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return result;
 }
 
+// Pieces of about this many bytes, a few per thread, are cut from a buffer
+// of lines: the threads cut its lines and make their keys at once.
+constexpr std::size_t piece_bytes = 256 * 1024;
+
+// add_bytes(data, workers, header, first_index): counts the lines of a buffer
+// of bytes (as for_each_line cuts them), the first being line first_index of
+// the input; each line's key id as the bytes of int32s. The same counts and
+// ids as add() on the buffer's lines_column, without cutting the lines first.
+PyObject* grouper_add_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 4) {
+    PyErr_SetString(PyExc_TypeError, "add_bytes(data, workers, header, first_index)");
+    return nullptr;
+  }
+  std::size_t workers = 0;
+  if (!workers_of(args[1], workers)) return nullptr;
+  const int header = PyObject_IsTrue(args[2]);
+  const unsigned long long first = PyLong_AsUnsignedLongLong(args[3]);
+  if (header < 0 || (first == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return nullptr;
+  Held& held = held_of(self);
+  const Busy busy(held);
+  if (!busy) return nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+  const auto* data = static_cast<const std::uint8_t*>(view.buf);
+  const std::size_t size = static_cast<std::size_t>(view.len);
+  PyObject* result = nullptr;
+  std::vector<Piece>& pieces = held.pieces;
+  // Cut at line ends: a piece ends just after a "\n", or at the end.
+  const bool cut = allocated([&] {
+    const std::size_t wanted = std::max<std::size_t>(1, std::min(size / piece_bytes + 1, workers * 8));
+    std::size_t count = 0, begin = 0;
+    while (begin < size) {
+      std::size_t end = count + 1 >= wanted ? size : std::min(size, begin + size / wanted);
+      if (end < size) {
+        const void* newline = std::memchr(data + end, '\n', size - end);
+        end = newline ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(newline) - data) + 1 : size;
+      }
+      if (count == pieces.size()) pieces.emplace_back();
+      pieces[count].begin = begin;
+      pieces[count].end = end;
+      ++count;
+      begin = end;
+    }
+    pieces.resize(count);
+  });
+  if (!cut) {
+    PyBuffer_Release(&view);
+    return PyErr_NoMemory();
+  }
+  semv::Grouper& grouper = held.grouper;
+  std::atomic<bool> short_of_memory{false};
+  ParallelRun run(pieces.size(), std::min(workers, std::max<std::size_t>(pieces.size(), 1)));
+  const int ran = run.run<KeyState>([&](KeyState&, std::size_t from, std::size_t to) {
+    try {
+      for (std::size_t p = from; p < to; ++p) {
+        Piece& piece = pieces[p];
+        piece.lines = 0;
+        for_each_line(data + piece.begin, piece.end - piece.begin, [&](std::size_t at, std::size_t length) {
+          const std::size_t i = piece.lines++;
+          if (piece.keys.size() <= i) {
+            piece.keys.emplace_back();
+            piece.hashes.emplace_back();
+            piece.found.emplace_back();
+          }
+          const std::string_view line(reinterpret_cast<const char*>(data + piece.begin + at), length);
+          semv::line_key(message_of(line, header), piece.keys[i]);
+          piece.hashes[i] = semv::Grouper::hash(piece.keys[i]);
+          piece.found[i] = grouper.find(piece.keys[i], piece.hashes[i]);
+        });
+      }
+    } catch (const std::bad_alloc&) {
+      short_of_memory.store(true, std::memory_order_relaxed);
+    }
+  });
+  if (ran == 0 && short_of_memory.load()) PyErr_NoMemory();
+  if (ran == 0 && !short_of_memory.load()) {
+    std::size_t total = 0;
+    for (const Piece& piece : pieces) total += piece.lines;
+    Ref ids(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total * sizeof(std::int32_t))));
+    if (ids) {
+      auto* out = reinterpret_cast<std::int32_t*>(PyBytes_AS_STRING(ids.get()));
+      const bool done = allocated([&] {
+        std::size_t line = 0;
+        for (const Piece& piece : pieces)
+          for (std::size_t i = 0; i < piece.lines; ++i, ++line) {
+            std::int32_t id = piece.found[i];
+            if (id >= 0) {
+              grouper.count(id);
+            } else {
+              id = grouper.add(piece.keys[i], piece.hashes[i], first + line);
+            }
+            out[line] = id;
+          }
+      });
+      result = done ? ids.release() : PyErr_NoMemory();
+    }
+  }
+  PyBuffer_Release(&view);
+  return result;
+}
+
 // keys(column, workers, header): the keys of a column's lines, as str (None
 // for a missing line).
 PyObject* grouper_keys(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -398,6 +511,10 @@ PyCFunction fastcall() {
 }
 
 PyMethodDef grouper_methods[] = {
+    {"add_bytes", fastcall<grouper_add_bytes>(), METH_FASTCALL,
+     "add_bytes(data, workers, header, first_index): counts the lines of a buffer of bytes; the bytes of "
+     "each "
+     "line's key id as int32."},
     {"add", fastcall<grouper_add>(), METH_FASTCALL,
      "add(column, workers, header, first_index, ids): counts the lines of a text column; ids (an int32 "
      "buffer "
