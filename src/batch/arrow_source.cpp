@@ -197,18 +197,21 @@ bool is_ascii(const Row& row) {
 }
 
 // A word that is not ASCII is decoded and normalised by the interpreter.
+// A row's UTF-8 as a new str; null with ValueError set for bytes that are
+// not UTF-8 (MemoryError stays itself).
+PyObject* decoded(const Row& row, std::int64_t index) {
+  PyObject* str =
+      PyUnicode_DecodeUTF8(static_cast<const char*>(row.data), static_cast<Py_ssize_t>(row.length), "strict");
+  if (!str && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+    PyErr_Format(PyExc_ValueError, "item %lld of the Arrow column is not valid UTF-8",
+                 static_cast<long long>(index));
+  return str;
+}
+
 int add_utf8_word(State& state, Column& column, const Row& row, std::int64_t index) {
   if (is_ascii(row)) return column.add(row);
-  const Ref str(PyUnicode_DecodeUTF8(static_cast<const char*>(row.data), static_cast<Py_ssize_t>(row.length),
-                                     "strict"));
-  if (!str) {
-    // Only a decoding error says the bytes are wrong; MemoryError stays itself.
-    if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
-      PyErr_Format(PyExc_ValueError, "item %lld of the Arrow column is not valid UTF-8",
-                   static_cast<long long>(index));
-    return -1;
-  }
-  return add_word(state, column, str.get(), false);
+  const Ref str(decoded(row, index));
+  return str ? add_word(state, column, str.get(), false) : -1;
 }
 
 int import_pair(ArrowSource& source, PyObject* pair) {
@@ -252,15 +255,8 @@ int import_stream(ArrowSource& source, PyObject* capsule) {
 // in place; any other row is decoded into a str that the column keeps.
 int add_decoded_text(Column& column, const Row& row, std::int64_t index) {
   if (is_ascii(row)) return column.add(row);
-  const Ref str(PyUnicode_DecodeUTF8(static_cast<const char*>(row.data), static_cast<Py_ssize_t>(row.length),
-                                     "strict"));
-  if (!str) {
-    if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
-      PyErr_Format(PyExc_ValueError, "item %lld of the Arrow column is not valid UTF-8",
-                   static_cast<long long>(index));
-    return -1;
-  }
-  return column.add_str(str.get());
+  const Ref str(decoded(row, index));
+  return str ? column.add_str(str.get()) : -1;
 }
 
 // column(start, stop, words[, decoded]): a column of rows [start, stop). With

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "column.hpp"
+#include "fastcall.hpp"
 #include "line_scan.hpp"
 #include "memory.hpp"
 #include "parallel.hpp"
@@ -265,14 +266,9 @@ PyObject* grouper_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     auto* out = given ? static_cast<std::int32_t*>(ids.buf) : nullptr;
     const bool done = allocated([&] {
       for (std::size_t i = 0; i < n; ++i) {
-        std::int32_t id = held.found[i];
-        if (!column->rows[i].width) {
-          id = -1;
-        } else if (id >= 0) {
-          grouper.count(id);
-        } else {
-          id = grouper.add(held.keys[i], held.hashes[i], first + i);
-        }
+        const std::int32_t id =
+            column->rows[i].width ? grouper.add_found(held.found[i], held.keys[i], held.hashes[i], first + i)
+                                  : -1;
         if (out) out[i] = id;
       }
     });
@@ -367,13 +363,7 @@ PyObject* grouper_add_bytes(PyObject* self, PyObject* const* args, Py_ssize_t na
         std::size_t line = 0;
         for (const Piece& piece : pieces)
           for (std::size_t i = 0; i < piece.lines; ++i, ++line) {
-            std::int32_t id = piece.found[i];
-            if (id >= 0) {
-              grouper.count(id);
-            } else {
-              id = grouper.add(piece.keys[i], piece.hashes[i], first + line);
-            }
-            out[line] = id;
+            out[line] = grouper.add_found(piece.found[i], piece.keys[i], piece.hashes[i], first + line);
           }
       });
       result = done ? ids.release() : PyErr_NoMemory();
@@ -503,11 +493,6 @@ PyObject* grouper_key_count(PyObject* self, void*) {
 }
 PyObject* grouper_nbytes(PyObject* self, void*) {
   return PyLong_FromSize_t(grouper_of(self).memory());
-}
-
-template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }
 
 PyMethodDef grouper_methods[] = {

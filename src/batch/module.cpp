@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "column.hpp"
+#include "fastcall.hpp"
 #include "grouper_object.hpp"
 #include "python.hpp"
 #include "ref.hpp"
@@ -21,11 +22,6 @@
 namespace nuvra::batch {
 
 namespace {
-
-template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t)>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
 
 PyMethodDef methods[] = {
     {"sequence_column", fastcall<sequence_column>(), METH_FASTCALL,

@@ -444,8 +444,8 @@ namespace {
 
 // A unit of size after a number: part of the variable (12 KB, 3.5 MB).
 bool is_size_unit(std::string_view token) {
-  static constexpr std::array<std::string_view, 11> units{"B",   "kB",  "KB",  "MB",  "GB",   "TB",
-                                                          "KiB", "MiB", "GiB", "TiB", "bytes"};
+  static constexpr std::array<std::string_view, 10> units{"B",  "kB",  "KB",  "MB",  "GB",
+                                                          "TB", "KiB", "MiB", "GiB", "TiB"};
   const std::string_view t = strip(token, no_chars, unit_close);
   return t.size() <= 3 && std::find(units.begin(), units.end(), t) != units.end();
 }

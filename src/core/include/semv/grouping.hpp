@@ -66,11 +66,14 @@ class Grouper {
   // The id of a key held, or -1.
   std::int32_t find(std::string_view key, std::uint64_t key_hash) const;
 
-  // Counts one more line of a key held, by its id (from find()): as add()
-  // does for a key held already.
-  void count(std::int32_t id) {
+  // As add(), for a key looked up with find() while no key was added: a key
+  // found is counted by its id, without a second lookup.
+  std::int32_t add_found(std::int32_t found, std::string_view key, std::uint64_t key_hash,
+                         std::uint64_t index) {
+    if (found < 0) return add(key, key_hash, index);
     ++lines_;
-    ++counts_[static_cast<std::size_t>(id)];
+    ++counts_[static_cast<std::size_t>(found)];
+    return found;
   }
 
   std::size_t key_count() const { return keys_.size(); }
